@@ -1,0 +1,16 @@
+# Writes a C++ table of resource files for the native build.
+# Inputs: OUTPUT (the .cpp to write), RESOURCES (a list of id=path).
+set(body "// Generated from the resources folder; do not edit.\n#include \"os/posix/embedded_resources.h\"\n\nnamespace tesmora::os {\nnamespace {\n")
+set(table "")
+foreach(entry IN LISTS RESOURCES)
+  string(REGEX MATCH "^([0-9]+)=(.*)$" _ "${entry}")
+  set(id "${CMAKE_MATCH_1}")
+  file(READ "${CMAKE_MATCH_2}" hex HEX)
+  string(LENGTH "${hex}" hex_length)
+  math(EXPR size "${hex_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND body "const unsigned char kResource${id}[] = {${bytes}0};\n")
+  string(APPEND table "    {${id}, kResource${id}, ${size}},\n")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst EmbeddedResource kEmbeddedResources[] = {\n${table}};\nconst std::size_t kEmbeddedResourceCount = sizeof(kEmbeddedResources) / sizeof(kEmbeddedResources[0]);\n\n}  // namespace tesmora::os\n")
+file(WRITE "${OUTPUT}" "${body}")

@@ -1,0 +1,6 @@
+// Resource numbers shared by the resource script and the code.
+#pragma once
+
+#define TESMORA_RESOURCE_ICON 1
+#define TESMORA_RESOURCE_REMOTE_SCRIPT 101
+#define TESMORA_RESOURCE_MANUAL 102

@@ -1,0 +1,136 @@
+#include "app/program.h"
+
+#include "app/local_data.h"
+#include "config/backup_log.h"
+#include "config/durable_file.h"
+#include "config/ini_file.h"
+#include "config/layout.h"
+#include "config/settings.h"
+#include "config/text.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "ssh/ssh_library.h"
+
+#include <array>
+#include <utility>
+
+namespace tesmora::app {
+namespace {
+
+constexpr std::array<std::pair<const wchar_t*, Mode>, 6> kModes{{
+    {L"--devices", Mode::Devices},
+    {L"--self-test", Mode::SelfTest},
+    {L"--check", Mode::Check},
+    {L"--install", Mode::Install},
+    {L"--backup-now", Mode::BackupNow},
+    {L"--scheduled", Mode::Scheduled},
+}};
+
+constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
+
+std::wstring NormalizeSeparators(std::wstring_view path) {
+    std::wstring out;
+    out.reserve(path.size());
+    for (wchar_t c : path) {
+        const bool separator = c == L'\\' || c == L'/';
+        if (separator && !out.empty() && out.back() == L'/') continue;
+        out.push_back(separator ? L'/' : c);
+    }
+    return out;
+}
+
+// The drive the binding file names. Finding drives by their identity arrives
+// with drive support; until then a recorded binding is reported, not ignored.
+std::wstring ResolveBindingFile(const std::wstring& bindingPath) {
+    const std::wstring id = ReadIniValue(bindingPath, L"id", L"");
+    const std::wstring device = ReadIniValue(bindingPath, L"device", L"");
+    if (id.empty() && device.empty()) return {};
+    throw Error("Finding the bound drive is not supported by this build yet");
+}
+
+void RequireSettingsRoot(const std::wstring& settingsRoot) {
+    if (settingsRoot.empty()) throw Error("Configured drive not found");
+}
+
+[[noreturn]] void NotInThisBuild(const char* what) {
+    throw Error(std::string(what) + " is not supported by this build yet");
+}
+
+void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::wstring& settingsRoot) {
+    switch (mode) {
+        case Mode::SelfTest:
+            if (output) WriteWholeFile(*output, kSelfTestOutput);
+            return;
+        case Mode::Devices:
+            NotInThisBuild("Listing drives");
+        case Mode::Check:
+            RequireSettingsRoot(settingsRoot);
+            NotInThisBuild("Checking the connection");
+        case Mode::Install:
+            RequireSettingsRoot(settingsRoot);
+            NotInThisBuild("Installing the schedule");
+        case Mode::BackupNow:
+            RequireSettingsRoot(settingsRoot);
+            NotInThisBuild("Backing up");
+        case Mode::Scheduled:
+            // A scheduled start while the drive is absent leaves no trace.
+            if (settingsRoot.empty()) return;
+            NotInThisBuild("Scheduled backup");
+        case Mode::Window:
+            NotInThisBuild("The settings window");
+    }
+}
+
+}  // namespace
+
+Mode ParseMode(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 2) return Mode::Window;
+    for (const auto& [name, mode] : kModes) {
+        if (arguments[1] == name) return mode;
+    }
+    return Mode::Window;
+}
+
+std::optional<std::wstring> OutputPath(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() < 3) return std::nullopt;
+    return arguments[2];
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) { return NormalizeSeparators(a) == NormalizeSeparators(b); }
+
+std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std::wstring& localDataFolder,
+                                bool settingsBesideExecutable,
+                                const std::function<std::wstring()>& resolveBoundDrive) {
+    if (settingsBesideExecutable) return os::ParentPath(executableFolder);
+    if (SamePath(executableFolder, localDataFolder)) return resolveBoundDrive();
+    return {};
+}
+
+int ProgramMain(const std::vector<std::wstring>& arguments) {
+    os::NetworkLibrary network;
+    ssh::SshLibrary ssh;
+    int exitCode = 0;
+    std::string failure;
+    try {
+        const std::wstring executableFolder = os::ParentPath(os::ExecutablePath());
+        const std::wstring localData = LocalDataDirectory();
+        const std::wstring bindingPath = os::JoinPath(localData, layout::kBindingFile);
+        const std::wstring settingsRoot = DecideSettingsRoot(
+            executableFolder, localData, os::IsRegularFile(os::JoinPath(executableFolder, layout::kSettingsFile)),
+            [&] { return ResolveBindingFile(bindingPath); });
+        RunMode(ParseMode(arguments), OutputPath(arguments), settingsRoot);
+    } catch (const std::exception& e) {
+        exitCode = 1;
+        failure = e.what();
+    } catch (...) {
+        exitCode = 1;
+        failure = "Unexpected failure";
+    }
+    if (exitCode != 0) {
+        BackupLog::appendError(failure);
+        if (arguments.size() <= 1) os::ShowErrorMessage(FromUtf8(failure), L"Tesmora Backup");
+    }
+    return exitCode;
+}
+
+}  // namespace tesmora::app

@@ -1,0 +1,39 @@
+// The start of the program: one mode per process, or the settings window.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tesmora::app {
+
+enum class Mode { Devices, SelfTest, Check, Install, BackupNow, Scheduled, Window };
+
+// Argument 1 compared whole and case-sensitively with each mode name; anything
+// else, and no argument at all, opens the window.
+Mode ParseMode(const std::vector<std::wstring>& arguments);
+
+// Argument 2, the file a mode writes its output to, when given.
+std::optional<std::wstring> OutputPath(const std::vector<std::wstring>& arguments);
+
+// Paths compared element by element, case-sensitively; "\" and "/" are the
+// same separator and runs of separators count as one.
+bool SamePath(std::wstring_view a, std::wstring_view b);
+
+// The root of the drive whose settings this process uses, or empty:
+// - the parent of the executable folder when settings.ini lies beside the
+//   executable (the copy on the drive);
+// - the bound drive found through binding.ini when the executable runs from
+//   the local data directory (the copy the scheduled task starts);
+// - empty otherwise. `resolveBoundDrive` is called only in the second case.
+std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std::wstring& localDataFolder,
+                                bool settingsBesideExecutable,
+                                const std::function<std::wstring()>& resolveBoundDrive);
+
+// Runs the whole process: start-up, one mode or the window, the outermost
+// error handler. Returns the exit code, 0 or 1.
+int ProgramMain(const std::vector<std::wstring>& arguments);
+
+}  // namespace tesmora::app

@@ -1,0 +1,17 @@
+// The clock reading in whole seconds and the one UTC stamp format that names
+// snapshots and starts log lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tesmora {
+
+// Seconds since 1970-01-01 00:00:00 UTC, rounded toward zero.
+std::uint64_t UnixNow();
+
+// "YYYY-MM-DD_hh-mm-ss_UTC", 23 characters for the years 0 to 9999; stamps
+// sort by time when compared as text.
+std::wstring FormatUtcStamp(std::uint64_t seconds);
+
+}  // namespace tesmora

@@ -1,0 +1,146 @@
+// The operating-system layer: one interface, two twins. src/os/win/ is the
+// product; src/os/posix/ stands in for it in the native build so the portable
+// core can be developed and tested quickly on Linux.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tesmora::os {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// ---- Paths and files -------------------------------------------------------
+
+// The path in the form the standard library's streams and std::filesystem take.
+std::filesystem::path FsPath(const std::wstring& path);
+std::wstring FromFsPath(const std::filesystem::path& path);
+
+// Appends one element with the platform's separator (none doubled).
+std::wstring JoinPath(const std::wstring& base, const std::wstring& element);
+
+// The path without its last element ("C:\a\b.exe" gives "C:\a").
+std::wstring ParentPath(const std::wstring& path);
+
+bool IsRegularFile(const std::wstring& path);
+
+// Creates the folder with all missing parents; FileSystemError
+// "create_directories" on failure.
+void CreateDirectories(const std::wstring& path);
+
+// Opens the existing file for writing and flushes it to the medium.
+// Raises "Cannot flush destination file" when it cannot be opened and
+// "Destination flush failed; backup not committed" when the flush fails.
+void FlushFileToDisk(const std::wstring& path);
+
+// Moves `from` over `to`, replacing it, and returns only when the move reached
+// the medium. False when it failed (target read-only or locked, medium gone).
+bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to);
+
+// True for symbolic links, junctions, mount points and for paths whose
+// attributes cannot be read: all of them count as redirected.
+bool IsReparsePoint(const std::wstring& path);
+
+// The platform's INI reader: the value of `key` in `section`, or `fallback`
+// when the file, the section or the key is missing. Values are cut to 32767
+// characters.
+std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
+                               const std::wstring& key, const std::wstring& fallback);
+
+// ---- Named lock ------------------------------------------------------------
+
+// A lock shared by every process of the user's logon session. Move-only; the
+// destructor releases and closes. A killed holder does not keep it held.
+class NamedLock {
+public:
+    NamedLock() = default;
+    NamedLock(NamedLock&& other) noexcept;
+    NamedLock& operator=(NamedLock&& other) noexcept;
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+    ~NamedLock();
+
+    bool held() const { return handle_ != kEmpty; }
+    void release();
+
+private:
+    friend NamedLock TryAcquireNamedLock(const std::wstring& name);
+    static constexpr std::intptr_t kEmpty = -1;
+    explicit NamedLock(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_ = kEmpty;
+};
+
+// Tries once, never waits. An empty lock means someone else holds it or it
+// could not be created.
+NamedLock TryAcquireNamedLock(const std::wstring& name);
+
+// ---- Known folders and the running program ---------------------------------
+
+// The user's local application data folder. Raises an error with a message
+// when it cannot be determined.
+std::wstring LocalAppDataFolder();
+
+// The full path of the running executable.
+std::wstring ExecutablePath();
+
+// Shows an error to a person: a message box on Windows, standard error elsewhere.
+void ShowErrorMessage(const std::wstring& text, const std::wstring& caption);
+
+// Bytes of a resource built into the executable; empty when it is missing.
+std::string LoadResourceBytes(int id);
+
+// ---- Clock -----------------------------------------------------------------
+
+// Wall-clock time in 100-nanosecond units since 1970-01-01 00:00:00 UTC.
+std::uint64_t WallClock100ns();
+
+// ---- Networking library ----------------------------------------------------
+
+// Initialises the socket library for the life of the object.
+class NetworkLibrary {
+public:
+    NetworkLibrary();
+    ~NetworkLibrary();
+    NetworkLibrary(const NetworkLibrary&) = delete;
+    NetworkLibrary& operator=(const NetworkLibrary&) = delete;
+};
+
+// ---- Processes -------------------------------------------------------------
+
+// A started child process. Move-only; the destructor ends a child that is
+// still running and waits for it, so no child outlives its owner.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    // Starts `program` with `arguments` (argument 0 excluded), without a
+    // window. Raises an error naming the program when it cannot be started.
+    static ChildProcess Start(const std::wstring& program, const std::vector<std::wstring>& arguments);
+
+    bool running() const { return handle_ != kEmpty; }
+
+    // Waits up to `timeout`; true with the exit code when the child ended.
+    bool waitFor(std::chrono::milliseconds timeout, int& exitCode);
+
+    // Ends the child at once, as a crash or a kill from outside would.
+    void kill();
+
+private:
+    static constexpr std::intptr_t kEmpty = -1;
+    void reset();
+    std::intptr_t handle_ = kEmpty;
+};
+
+}  // namespace tesmora::os

@@ -1,0 +1,71 @@
+// Files in the native build: POSIX stand-ins with the Windows behaviour the
+// program relies on (a read-only target refuses replacement, links and mount
+// points count as redirected).
+#include "config/text.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "os/posix/profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace tesmora::os {
+
+std::filesystem::path FsPath(const std::wstring& path) { return std::filesystem::path(ToUtf8(path)); }
+
+std::wstring FromFsPath(const std::filesystem::path& path) { return FromUtf8(path.native()); }
+
+bool IsRegularFile(const std::wstring& path) {
+    struct stat info {};
+    return stat(ToUtf8(path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void FlushFileToDisk(const std::wstring& path) {
+    const int fd = open(ToUtf8(path).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw Error("Cannot flush destination file");
+    const bool flushed = fsync(fd) == 0;
+    close(fd);
+    if (!flushed) throw Error("Destination flush failed; backup not committed");
+}
+
+bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
+    const std::string target = ToUtf8(to);
+    struct stat info {};
+    // Windows refuses to replace a read-only file; without the owner's write
+    // bit the native build does the same.
+    if (lstat(target.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0) return false;
+    if (rename(ToUtf8(from).c_str(), target.c_str()) != 0) return false;
+    // The rename reaches the medium only with its folder.
+    const int folder = open(ToUtf8(ParentPath(to)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return false;
+    const bool flushed = fsync(folder) == 0;
+    close(folder);
+    return flushed;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    const std::string native = ToUtf8(path);
+    struct stat info {};
+    if (lstat(native.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) return true;
+    if (!S_ISDIR(info.st_mode)) return false;
+    struct stat parent {};
+    if (lstat((native + "/..").c_str(), &parent) != 0) return true;
+    // A mount point lives on another device than its parent; the root is its own parent.
+    return parent.st_dev != info.st_dev && parent.st_ino != info.st_ino;
+}
+
+std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
+                               const std::wstring& key, const std::wstring& fallback) {
+    std::ifstream in(FsPath(path), std::ios::binary);
+    if (!in) return fallback;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::wstring value = FindProfileValue(DecodeProfileBytes(bytes), section, key).value_or(fallback);
+    if (value.size() > 32767) value.resize(32767);
+    return value;
+}
+
+}  // namespace tesmora::os

@@ -1,0 +1,80 @@
+// Child processes in the native build.
+#include "config/text.h"
+#include "os/error.h"
+#include "os/os.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace tesmora::os {
+namespace {
+
+int ExitCodeOf(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 1;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : handle_(std::exchange(other.handle_, kEmpty)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        reset();
+        handle_ = std::exchange(other.handle_, kEmpty);
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() { reset(); }
+
+void ChildProcess::reset() { kill(); }
+
+ChildProcess ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    std::vector<std::string> strings{ToUtf8(program)};
+    for (const auto& argument : arguments) strings.push_back(ToUtf8(argument));
+    std::vector<char*> argv;
+    for (auto& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, strings[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        throw Error("Cannot start " + strings[0]);
+    }
+    ChildProcess child;
+    child.handle_ = pid;
+    return child;
+}
+
+bool ChildProcess::waitFor(std::chrono::milliseconds timeout, int& exitCode) {
+    if (handle_ == kEmpty) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(static_cast<pid_t>(handle_), &status, WNOHANG);
+        if (done == static_cast<pid_t>(handle_)) {
+            handle_ = kEmpty;
+            exitCode = ExitCodeOf(status);
+            return true;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ChildProcess::kill() {
+    if (handle_ == kEmpty) return;
+    const auto pid = static_cast<pid_t>(std::exchange(handle_, kEmpty));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+}  // namespace tesmora::os

@@ -1,0 +1,47 @@
+// Files on Windows: the Win32 calls the program's stored files depend on.
+#include "os/error.h"
+#include "os/os.h"
+#include "os/win/win32.h"
+
+#include <vector>
+
+namespace tesmora::os {
+
+std::filesystem::path FsPath(const std::wstring& path) { return std::filesystem::path(path); }
+
+std::wstring FromFsPath(const std::filesystem::path& path) { return path.wstring(); }
+
+bool IsRegularFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void FlushFileToDisk(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw Error("Cannot flush destination file");
+    const BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!flushed) throw Error("Destination flush failed; backup not committed");
+}
+
+bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    // A failed query answers INVALID_FILE_ATTRIBUTES, all bits set, so an
+    // unreadable entry counts as redirected.
+    return (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
+                               const std::wstring& key, const std::wstring& fallback) {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
+                             static_cast<DWORD>(buffer.size()), path.c_str());
+    return std::wstring(buffer.data());
+}
+
+}  // namespace tesmora::os

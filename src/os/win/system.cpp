@@ -1,0 +1,58 @@
+// Known folders, the running program, resources, the clock and Winsock.
+#include "os/error.h"
+#include "os/os.h"
+#include "os/win/win32.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+#include <winsock2.h>
+
+#include <vector>
+
+namespace tesmora::os {
+
+std::wstring LocalAppDataFolder() {
+    PWSTR folder = nullptr;
+    const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
+    std::wstring path = SUCCEEDED(result) && folder != nullptr ? std::wstring(folder) : std::wstring();
+    CoTaskMemFree(folder);
+    if (path.empty()) throw Error("Local application data folder not found");
+    return path;
+}
+
+std::wstring ExecutablePath() {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return std::wstring(buffer.data(), length);
+}
+
+void ShowErrorMessage(const std::wstring& text, const std::wstring& caption) {
+    MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+}
+
+std::string LoadResourceBytes(int id) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    if (found == nullptr) return {};
+    const DWORD size = SizeofResource(nullptr, found);
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr) return {};
+    return std::string(static_cast<const char*>(data), size);
+}
+
+std::uint64_t WallClock100ns() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t since1601 = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr std::uint64_t k1601To1970 = 116444736000000000ULL;
+    return since1601 >= k1601To1970 ? since1601 - k1601To1970 : 0;
+}
+
+NetworkLibrary::NetworkLibrary() {
+    WSADATA data{};
+    WSAStartup(0x0202, &data);  // Without sockets only the SSH features fail, each with its own message.
+}
+
+NetworkLibrary::~NetworkLibrary() { WSACleanup(); }
+
+}  // namespace tesmora::os

@@ -1,0 +1,68 @@
+#include "config/backup_log.h"
+
+#include "app/local_data.h"
+#include "config/layout.h"
+#include "os/os.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+namespace tesmora {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+
+const std::regex kStampedLine("\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d_UTC (.*)\r\n");
+
+TEST(BackupLog, AppendsStampedUtf8LinesWithCrLf) {
+    TempDir dir;
+    BackupSettings settings;
+    settings.drive_root = dir.path();
+    std::filesystem::create_directory(os::FsPath(os::JoinPath(dir.path(), layout::kBackupFolder)));
+    BackupLog::append(settings, L"START 192.0.2.10:22");
+    BackupLog::append(settings, L"Копия готова");
+    const std::string log = ReadBytes(os::JoinPath(os::JoinPath(dir.path(), layout::kBackupFolder), L"backup.log"));
+    const size_t firstEnd = log.find("\r\n") + 2;
+    std::smatch match;
+    const std::string first = log.substr(0, firstEnd), second = log.substr(firstEnd);
+    ASSERT_TRUE(std::regex_match(first, match, kStampedLine)) << log;
+    EXPECT_EQ(match[1], "START 192.0.2.10:22");
+    ASSERT_TRUE(std::regex_match(second, match, kStampedLine)) << log;
+    EXPECT_EQ(match[1], "\xD0\x9A\xD0\xBE\xD0\xBF\xD0\xB8\xD1\x8F \xD0\xB3\xD0\xBE\xD1\x82\xD0\xBE\xD0\xB2\xD0\xB0");
+}
+
+TEST(BackupLog, MissingBackupFolderLosesTheLineQuietly) {
+    TempDir dir;
+    BackupSettings settings;
+    settings.drive_root = dir.file(L"unplugged");
+    EXPECT_NO_THROW(BackupLog::append(settings, L"START host:22"));
+    EXPECT_FALSE(testing::Exists(settings.drive_root));
+}
+
+TEST(BackupLog, ErrorLinesKeepTheMessageBytesAndEndInCrLf) {
+    EXPECT_EQ(ErrorLogLine(1700000000, "Cannot write: Z:\\x\\\xD1\x84.txt"),
+              "2023-11-14_22-13-20_UTC Cannot write: Z:\\x\\\xD1\x84.txt\r\n");
+    EXPECT_EQ(ErrorLogLine(0, "two\nlines"), "1970-01-01_00-00-00_UTC two\r\nlines\r\n");
+}
+
+TEST(BackupLog, ErrorLinesGoToTheLocalDataDirectoryInOrder) {
+    const std::wstring path = os::JoinPath(app::LocalDataDirectory(), layout::kErrorLogFile);
+    const size_t before = ReadBytes(path).size();
+    BackupLog::appendError("first failure");
+    BackupLog::appendError("second failure");
+    const std::string added = ReadBytes(path).substr(before);
+    std::smatch match;
+    const size_t firstEnd = added.find("\r\n") + 2;
+    const std::string first = added.substr(0, firstEnd), second = added.substr(firstEnd);
+    ASSERT_TRUE(std::regex_match(first, match, kStampedLine)) << added;
+    EXPECT_EQ(match[1], "first failure");
+    ASSERT_TRUE(std::regex_match(second, match, kStampedLine)) << added;
+    EXPECT_EQ(match[1], "second failure");
+}
+
+}  // namespace
+}  // namespace tesmora

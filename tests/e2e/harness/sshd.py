@@ -1,0 +1,129 @@
+"""A throwaway OpenSSH server on 127.0.0.1 playing the website's server.
+
+Each server has its own folder with generated host keys of one kind (ECDSA,
+RSA or Ed25519), its own configuration, log and PID file, and accepts password
+logins for a dedicated test user. It listens on loopback only.
+"""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+TEST_USER = "tesmora-test"
+TEST_PASSWORD = "Vps-Passw0rd-42"
+SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
+KEY_TYPES = {"ecdsa": ["-t", "ecdsa", "-b", "256"], "rsa": ["-t", "rsa", "-b", "3072"], "ed25519": ["-t", "ed25519"]}
+
+
+def ensure_test_user():
+    """Creates the test user with its known password (needs root)."""
+    if subprocess.run(["id", TEST_USER], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+        subprocess.run(["useradd", "-m", "-s", "/bin/sh", TEST_USER], check=True)
+    subprocess.run(["chpasswd"], input=f"{TEST_USER}:{TEST_PASSWORD}\n".encode(), check=True)
+    return Path("/home") / TEST_USER
+
+
+def free_loopback_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SshServer:
+    def __init__(self, key_type="ecdsa", folder=None):
+        if key_type not in KEY_TYPES:
+            raise ValueError(f"unknown host key type {key_type}")
+        self.key_type = key_type
+        self.folder = Path(folder or tempfile.mkdtemp(prefix="tesmora-sshd-"))
+        self.host = "127.0.0.1"
+        self.port = None
+        self.user = TEST_USER
+        self.password = TEST_PASSWORD
+        self.host_key = self.folder / f"ssh_host_{key_type}_key"
+        self.log = self.folder / "sshd.log"
+        self.pid_file = self.folder / "sshd.pid"
+
+    def start(self):
+        ensure_test_user()
+        Path("/run/sshd").mkdir(parents=True, exist_ok=True)
+        if not self.host_key.exists():
+            subprocess.run(["ssh-keygen", "-q", *KEY_TYPES[self.key_type], "-N", "", "-f", str(self.host_key)],
+                           check=True)
+        for attempt in range(5):
+            self.port = free_loopback_port()
+            config = self.folder / "sshd_config"
+            config.write_text("\n".join([
+                "ListenAddress 127.0.0.1",
+                f"Port {self.port}",
+                f"HostKey {self.host_key}",
+                f"PidFile {self.pid_file}",
+                "UsePAM no",
+                "PasswordAuthentication yes",
+                "KbdInteractiveAuthentication no",
+                "PubkeyAuthentication no",
+                "PermitRootLogin no",
+                f"AllowUsers {TEST_USER}",
+                "LogLevel VERBOSE",
+                "MaxStartups 100",
+                "StrictModes no",
+                "",
+            ]))
+            self.pid_file.unlink(missing_ok=True)
+            subprocess.run([SSHD, "-f", str(config), "-E", str(self.log)], check=True)
+            if self._wait_listening():
+                return self
+            self.stop()
+        raise RuntimeError(f"sshd did not start; see {self.log}")
+
+    def _wait_listening(self, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection((self.host, self.port), timeout=1):
+                    return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def pid(self):
+        try:
+            return int(self.pid_file.read_text().split()[0])
+        except (OSError, ValueError, IndexError):
+            return None
+
+    def stop(self):
+        pid = self.pid()
+        if pid is None:
+            return
+        try:
+            os.kill(pid, 15)
+        except ProcessLookupError:
+            pass
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.02)
+        self.pid_file.unlink(missing_ok=True)
+
+    def fingerprint(self):
+        """The host key's "SHA256:..." fingerprint as ssh-keygen prints it."""
+        out = subprocess.run(["ssh-keygen", "-lf", str(self.host_key) + ".pub"], check=True,
+                             stdout=subprocess.PIPE, text=True).stdout
+        return re.search(r"SHA256:[A-Za-z0-9+/]+", out).group(0)
+
+    def remove(self):
+        self.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.remove()

@@ -1,0 +1,119 @@
+"""A private Wine prefix for running the Windows program and its tests.
+
+The prefix is created once in the build cache and reused: creating one costs
+about ten seconds. Tests reset what they touch (the program's local data
+directory, the drive letters they map) instead of making a new prefix.
+"""
+import fcntl
+import getpass
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[3]
+CACHE = Path(os.environ.get("TESMORA_CACHE", "/var/cache/tesmora-build"))
+PROGRAM = REPO / "dist" / "TesmoraBackup.exe"
+
+# Drive types as Wine's drives registry key names them.
+DRIVE_TYPES = {"removable": "floppy", "fixed": "hd", "network": "network", "cdrom": "cdrom"}
+
+
+def windows_path(unix_path):
+    """The Windows form of a Unix path through Wine's Z: drive."""
+    return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+
+
+class WinePrefix:
+    def __init__(self, prefix=None):
+        self.prefix = Path(prefix or os.environ.get("TESMORA_WINEPREFIX", CACHE / "wine-prefix"))
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
+        })
+        self.env.pop("DISPLAY", None)
+
+    # ---- the prefix itself ---------------------------------------------------
+    def ensure(self):
+        """Creates the prefix once, under a lock, and starts its wineserver."""
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.prefix.parent / "wine-prefix.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not (self.prefix / "system.reg").exists() or not (self.prefix / ".tesmora-ready").exists():
+                shutil.rmtree(self.prefix, ignore_errors=True)
+                subprocess.run(["wineboot", "-i"], env=self.env, check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+                subprocess.run(["wineserver", "-w"], env=self.env, check=True, timeout=300)
+                (self.prefix / ".tesmora-ready").write_text("ready\n")
+        return self
+
+    def kill_server(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
+    # ---- running programs ----------------------------------------------------
+    def run(self, program, *args, timeout=120, env=None):
+        """Runs a Windows program and returns its CompletedProcess."""
+        run_env = dict(self.env)
+        run_env.update(env or {})
+        return subprocess.run(["wine", str(program), *map(str, args)], env=run_env, timeout=timeout,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run_program(self, *args, timeout=120):
+        return self.run(PROGRAM, *args, timeout=timeout)
+
+    def start(self, program, *args):
+        """Starts a Windows program and returns its Popen without waiting."""
+        return subprocess.Popen(["wine", str(program), *map(str, args)], env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # ---- the program's folders -----------------------------------------------
+    @property
+    def local_app_data(self):
+        return self.prefix / "drive_c" / "users" / getpass.getuser() / "AppData" / "Local"
+
+    @property
+    def local_data_dir(self):
+        """What the program calls its local data directory, as a Unix path."""
+        return self.local_app_data / "Tesmora" / "SiteBackup"
+
+    def reset_program_state(self):
+        shutil.rmtree(self.local_app_data / "Tesmora", ignore_errors=True)
+
+    # ---- drives ----------------------------------------------------------------
+    def map_drive(self, letter, folder, serial=None, label=None, kind="fixed"):
+        """Maps drive `letter` to a Unix folder with a volume serial (hex
+        text), a label and a drive type. Wine reads the serial and the label
+        from .windows-serial and .windows-label in the folder."""
+        letter = letter.lower().rstrip(":")
+        folder = Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        if serial is not None:
+            (folder / ".windows-serial").write_text(serial + "\n")
+        if label is not None:
+            (folder / ".windows-label").write_text(label + "\n")
+        link = self.prefix / "dosdevices" / (letter + ":")
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(folder.resolve())
+        self.reg_add(r"HKLM\Software\Wine\Drives", letter + ":", DRIVE_TYPES[kind])
+        # A running wineserver keeps its view of the drives; the next program
+        # must see this one.
+        self.kill_server()
+
+    def unmap_drive(self, letter):
+        letter = letter.lower().rstrip(":")
+        link = self.prefix / "dosdevices" / (letter + ":")
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        subprocess.run(["wine", "reg", "delete", r"HKLM\Software\Wine\Drives", "/v", letter + ":", "/f"],
+                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        self.kill_server()
+
+    def reg_add(self, key, name, value):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)

@@ -1,0 +1,94 @@
+"""The Windows program under Wine: start-up, mode choice, output files and the error log."""
+import re
+import shutil
+import tempfile
+import unittest
+from pathlib import Path
+
+from harness.wine import PROGRAM, WinePrefix, windows_path
+
+STAMP = r"\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC"
+
+
+class ProgramModes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not PROGRAM.exists():
+            raise unittest.SkipTest(f"{PROGRAM} is not built")
+        cls.wine = WinePrefix().ensure()
+
+    def setUp(self):
+        self.wine.reset_program_state()
+        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-e2e-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def error_lines(self):
+        log = self.wine.local_data_dir / "errors.log"
+        if not log.exists():
+            return []
+        data = log.read_bytes()
+        self.assertTrue(data.endswith(b"\r\n"), data)
+        return data[:-2].split(b"\r\n")
+
+    def test_self_test_writes_exactly_its_line(self):
+        out = self.tmp / "out.txt"
+        result = self.wine.run_program("--self-test", windows_path(out))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(out.read_bytes(), b"scheduler self-test OK\n")
+        self.assertEqual(self.error_lines(), [])
+
+    def test_self_test_without_output_file_writes_nothing(self):
+        result = self.wine.run_program("--self-test")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(list(self.tmp.iterdir()), [])
+        self.assertEqual(self.error_lines(), [])
+
+    def test_unwritable_output_fails_with_one_error_line(self):
+        target = windows_path(self.tmp / "missing" / "out.txt")
+        result = self.wine.run_program("--self-test", target)
+        self.assertEqual(result.returncode, 1)
+        lines = self.error_lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0].decode(), "^" + STAMP + " " + re.escape("Cannot write: " + target) + "$")
+
+    def test_near_misses_of_mode_names_are_not_modes(self):
+        for argument in ["--Self-Test", "self-test", "--self-test=1"]:
+            with self.subTest(argument=argument):
+                self.wine.reset_program_state()
+                out = self.tmp / "out.txt"
+                result = self.wine.run_program(argument, windows_path(out))
+                self.assertFalse(out.exists(), "a near miss ran the self-test")
+                # Not a mode: the process went on to the settings window.
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(b"settings window", self.error_lines()[-1])
+
+    def test_scheduled_start_without_bound_drive_leaves_no_trace(self):
+        result = self.wine.run_program("--scheduled", windows_path(self.tmp / "unused.txt"))
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(self.wine.local_data_dir.is_dir())
+        self.assertEqual(list(self.wine.local_data_dir.iterdir()), [])
+        self.assertEqual(list(self.tmp.iterdir()), [])
+
+    def test_modes_that_need_the_drive_fail_without_it(self):
+        for mode in ["--backup-now", "--check", "--install"]:
+            with self.subTest(mode=mode):
+                self.wine.reset_program_state()
+                result = self.wine.run_program(mode)
+                self.assertEqual(result.returncode, 1)
+                lines = self.error_lines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertRegex(lines[0].decode(), "^" + STAMP + " Configured drive not found$")
+
+    def test_settings_beside_the_program_make_its_drive_the_settings_root(self):
+        program_folder = self.tmp / "drive" / "Tesmora_Site_Backup"
+        program_folder.mkdir(parents=True)
+        shutil.copy(PROGRAM, program_folder / "TesmoraBackup.exe")
+        (program_folder / "settings.ini").write_bytes(b"\xff\xfe" + "[backup]\r\n".encode("utf-16-le"))
+        result = self.wine.run(program_folder / "TesmoraBackup.exe", "--scheduled")
+        # The drive was found, so the scheduled start no longer ends quietly.
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(b"Configured drive not found", self.error_lines()[-1])
+
+
+if __name__ == "__main__":
+    unittest.main()

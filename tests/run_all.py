@@ -19,11 +19,15 @@ from harness.wine import WinePrefix, windows_path  # noqa: E402
 
 
 def gtest_counts(xml_path):
-    root = ET.parse(xml_path).getroot()
-    tests = int(root.get("tests", 0))
-    failed = int(root.get("failures", 0)) + int(root.get("errors", 0))
-    skipped = int(root.get("skipped", 0)) + int(root.get("disabled", 0))
-    return tests - failed - skipped, failed, skipped
+    passed = failed = skipped = 0
+    for case in ET.parse(xml_path).getroot().iter("testcase"):
+        if case.find("failure") is not None or case.find("error") is not None:
+            failed += 1
+        elif case.find("skipped") is not None or case.get("result") == "skipped" or case.get("status") == "notrun":
+            skipped += 1
+        else:
+            passed += 1
+    return passed, failed, skipped
 
 
 def run_gtest(name, command, xml_path, env=None):

@@ -1,13 +1,18 @@
-// The unit test program. Started with "--hold-lock ID READY_FILE" it is instead
-// a helper process for the tests that need a second process: it takes the
-// operation lock, says so by creating READY_FILE and waits to be killed.
+// The unit test program. Started with one of these arguments it is instead a
+// helper process for the tests that need a second process:
+//   --hold-lock ID READY_FILE   takes the operation lock, says so by creating
+//                               READY_FILE and waits to be killed;
+//   --read-password ID HOST PORT USER FINGERPRINT OUT_FILE
+//                               writes the stored password in UTF-8 to OUT_FILE.
 #include "app/operation_lock.h"
+#include "config/credentials.h"
 #include "config/text.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -16,6 +21,18 @@ int main(int argc, char** argv) {
         auto lock = tesmora::app::AcquireOperationLock(tesmora::FromUtf8(argv[2]));
         tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[3]), "held");
         std::this_thread::sleep_for(std::chrono::seconds(120));
+        return 0;
+    }
+    if (argc == 8 && std::strcmp(argv[1], "--read-password") == 0) {
+        tesmora::BackupSettings settings;
+        settings.id = tesmora::FromUtf8(argv[2]);
+        settings.host = tesmora::FromUtf8(argv[3]);
+        settings.port = std::atoi(argv[4]);
+        settings.user = tesmora::FromUtf8(argv[5]);
+        settings.fingerprint = tesmora::FromUtf8(argv[6]);
+        std::wstring password = tesmora::ReadStoredPassword(settings);
+        tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[7]), tesmora::ToUtf8(password));
+        tesmora::WipeString(password);
         return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);

@@ -7,6 +7,9 @@
 #include "config/layout.h"
 #include "config/settings.h"
 #include "config/text.h"
+#include "device/binding.h"
+#include "device/drives.h"
+#include "schedule/task_registration.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "ssh/ssh_library.h"
@@ -39,13 +42,14 @@ std::wstring NormalizeSeparators(std::wstring_view path) {
     return out;
 }
 
-// The drive the binding file names. Finding drives by their identity arrives
-// with drive support; until then a recorded binding is reported, not ignored.
+// The settings the window and the job modes work with.
+BackupSettings& ProcessSettings() {
+    static BackupSettings settings;
+    return settings;
+}
+
 std::wstring ResolveBindingFile(const std::wstring& bindingPath) {
-    const std::wstring id = ReadIniValue(bindingPath, L"id", L"");
-    const std::wstring device = ReadIniValue(bindingPath, L"device", L"");
-    if (id.empty() && device.empty()) return {};
-    throw Error("Finding the bound drive is not supported by this build yet");
+    return ResolveBoundDrive(ReadIniValue(bindingPath, L"device", L""), ReadIniValue(bindingPath, L"id", L""));
 }
 
 void RequireSettingsRoot(const std::wstring& settingsRoot) {
@@ -61,14 +65,20 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
         case Mode::SelfTest:
             if (output) WriteWholeFile(*output, kSelfTestOutput);
             return;
-        case Mode::Devices:
-            NotInThisBuild("Listing drives");
+        case Mode::Devices: {
+            const std::string json = DevicesJson(EnumerateDrives());
+            if (output) WriteWholeFile(*output, json);
+            return;
+        }
         case Mode::Check:
             RequireSettingsRoot(settingsRoot);
             NotInThisBuild("Checking the connection");
         case Mode::Install:
             RequireSettingsRoot(settingsRoot);
-            NotInThisBuild("Installing the schedule");
+            ProcessSettings() = LoadSettings(settingsRoot);
+            SaveSettings(ProcessSettings());
+            RegisterTask(true);
+            return;
         case Mode::BackupNow:
             RequireSettingsRoot(settingsRoot);
             NotInThisBuild("Backing up");
@@ -82,6 +92,15 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
 }
 
 }  // namespace
+
+std::string DevicesJson(const std::vector<DriveInfo>& drives) {
+    std::string json = "[";
+    for (const DriveInfo& drive : drives) {
+        if (json.size() > 1) json += ",";
+        json += "{\"root\":" + JsonQuote(drive.root) + ",\"serial\":" + JsonQuote(drive.identity) + "}";
+    }
+    return json + "]";
+}
 
 Mode ParseMode(const std::vector<std::wstring>& arguments) {
     if (arguments.size() < 2) return Mode::Window;

@@ -7,6 +7,10 @@
 #include <string_view>
 #include <vector>
 
+namespace tesmora {
+struct DriveInfo;
+}
+
 namespace tesmora::app {
 
 enum class Mode { Devices, SelfTest, Check, Install, BackupNow, Scheduled, Window };
@@ -31,6 +35,10 @@ bool SamePath(std::wstring_view a, std::wstring_view b);
 std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std::wstring& localDataFolder,
                                 bool settingsBesideExecutable,
                                 const std::function<std::wstring()>& resolveBoundDrive);
+
+// The drive list as --devices writes it: one line of UTF-8 JSON,
+// [{"root":"E:\\","serial":"<identity>"},...] in the list's order.
+std::string DevicesJson(const std::vector<DriveInfo>& drives);
 
 // Runs the whole process: start-up, one mode or the window, the outermost
 // error handler. Returns the exit code, 0 or 1.

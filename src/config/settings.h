@@ -2,6 +2,8 @@
 // how often and how many copies to keep. A plain value, copied freely.
 #pragma once
 
+#include "config/ini_file.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,5 +23,31 @@ struct BackupSettings {
     std::vector<std::wstring> paths{L"/var/www", L"/etc/nginx", L"/var/log/nginx"};
     std::wstring drive_root;   // root of the drive the settings belong to, such as F:\ .
 };
+
+}  // namespace tesmora
+
+namespace tesmora {
+
+// Reads <root>\Tesmora_Site_Backup\settings.ini. Never fails: a missing file,
+// key or malformed number gives the default.
+BackupSettings LoadSettings(const std::wstring& root);
+
+// Raises the message of the first rule the settings break:
+// "Invalid host, port, interval or retention", "Invalid host/user",
+// "Select 1..100 source paths",
+// "Use absolute Linux paths, one per line; / is not allowed".
+void ValidateSettings(const BackupSettings& settings);
+
+// The entries of settings.ini, in file order.
+IniEntries SettingsEntries(const BackupSettings& settings);
+
+// Checks everything first, then creates the program and backup folders on the
+// drive and writes device.ini, settings.ini, binding.ini and the two program
+// copies, in that order. No rollback: a failure leaves earlier steps done.
+void SaveSettings(const BackupSettings& settings);
+
+// Copies the running program to `destination`, unless the destination folder
+// is the folder the program runs from.
+void CopyProgramTo(const std::wstring& destination);
 
 }  // namespace tesmora

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,66 @@ bool IsReparsePoint(const std::wstring& path);
 // characters.
 std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
                                const std::wstring& key, const std::wstring& fallback);
+
+// ---- Drives ----------------------------------------------------------------
+
+// Bit n set: the drive letter A+n exists.
+std::uint32_t LogicalDriveMask();
+
+// The drive type code of a root such as "F:\": 2 removable, 3 fixed, 4
+// network, 5 optical, 6 RAM disk, 0 and 1 unknown or no root.
+unsigned DriveTypeOf(const std::wstring& root);
+
+struct VolumeFacts {
+    std::wstring label;
+    std::uint32_t serial = 0;
+    std::wstring fileSystem;
+};
+// Empty when the volume cannot be read (a card reader without a card).
+std::optional<VolumeFacts> VolumeInformation(const std::wstring& root);
+
+struct SpaceFacts {
+    std::uint64_t freeBytes = 0;  // available to the calling user
+    std::uint64_t totalBytes = 0;
+};
+std::optional<SpaceFacts> DiskSpace(const std::wstring& root);
+
+// The raw STORAGE_DEVICE_DESCRIPTOR the device of the drive answers to a
+// standard property query, exactly the bytes returned; empty when the device
+// cannot be opened or rejects the query.
+std::optional<std::string> StorageDeviceDescriptor(const std::wstring& root);
+
+// ---- Credentials -----------------------------------------------------------
+
+// The blob of the user's generic credential named `target`; empty when none
+// can be read.
+std::optional<std::string> ReadGenericCredential(const std::wstring& target);
+
+// Creates or replaces the user's persistent generic credential. False when the
+// store refuses it.
+bool WriteGenericCredential(const std::wstring& target, const std::wstring& userName, const std::string& blob);
+
+// Overwrites memory with zeros in a way the compiler may not drop.
+void WipeMemory(void* data, std::size_t size);
+
+// ---- Identifiers, users and local time ------------------------------------------
+
+// A new random GUID as text in braces with upper-case digits, as
+// StringFromGUID2 writes it: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
+std::wstring NewGuidText();
+
+// The SID text of the user the process runs as. Raises "User token
+// unavailable", "User SID unavailable" or "SID conversion failed".
+std::wstring CurrentUserSid();
+
+struct LocalTime {
+    unsigned year, month, day, hour, minute, second;
+};
+LocalTime LocalTimeNow();
+
+// True when both paths name the same folder on disk (not by text). Raises the
+// file-system error "equivalent" when neither can be examined.
+bool SameFolderOnDisk(const std::wstring& a, const std::wstring& b);
 
 // ---- Named lock ------------------------------------------------------------
 
@@ -136,6 +197,12 @@ public:
 
     // Ends the child at once, as a crash or a kill from outside would.
     void kill();
+
+    // Runs a whole command line without a window, the program found by the
+    // usual search, and waits up to `timeout` for it. The exit code (259, still
+    // active, when it did not end in time; the process is left running), or
+    // empty when it could not be started.
+    static std::optional<std::uint32_t> RunHidden(const std::wstring& commandLine, std::chrono::milliseconds timeout);
 
 private:
     static constexpr std::intptr_t kEmpty = -1;

@@ -78,3 +78,24 @@ void ChildProcess::kill() {
 }
 
 }  // namespace tesmora::os
+
+namespace tesmora::os {
+
+std::optional<std::uint32_t> ChildProcess::RunHidden(const std::wstring& commandLine,
+                                                     std::chrono::milliseconds timeout) {
+    // The shell plays the part of the Windows search for the program.
+    ChildProcess child;
+    try {
+        child = Start(L"/bin/sh", {L"-c", commandLine});
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+    int exitCode = 0;
+    if (!child.waitFor(timeout, exitCode)) {
+        child.handle_ = kEmpty;  // left running, as on Windows
+        return 259;
+    }
+    return static_cast<std::uint32_t>(exitCode);
+}
+
+}  // namespace tesmora::os

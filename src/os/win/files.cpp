@@ -27,6 +27,13 @@ void FlushFileToDisk(const std::wstring& path) {
 }
 
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
+    // Windows refuses to replace a read-only file; Wine's rename does not, so
+    // the refusal is made explicit and both behave the same.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

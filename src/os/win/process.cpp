@@ -84,3 +84,25 @@ void ChildProcess::kill() {
 }
 
 }  // namespace tesmora::os
+
+namespace tesmora::os {
+
+std::optional<std::uint32_t> ChildProcess::RunHidden(const std::wstring& commandLine,
+                                                     std::chrono::milliseconds timeout) {
+    std::wstring modifiable = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, modifiable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+        return std::nullopt;
+    }
+    WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeout.count()));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return static_cast<std::uint32_t>(code);
+}
+
+}  // namespace tesmora::os

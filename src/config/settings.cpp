@@ -1,0 +1,102 @@
+#include "config/settings.h"
+
+#include "app/local_data.h"
+#include "config/ini_file.h"
+#include "config/layout.h"
+#include "os/error.h"
+#include "os/os.h"
+
+#include <filesystem>
+
+namespace tesmora {
+namespace {
+
+std::int32_t LowBitsSigned(std::uint64_t value) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value & 0xFFFFFFFFu));
+}
+
+bool HasLineBreak(const std::wstring& text) { return text.find_first_of(L"\r\n") != std::wstring::npos; }
+
+std::wstring ProgramFolder(const std::wstring& root) { return os::JoinPath(root, layout::kProgramFolder); }
+
+}  // namespace
+
+BackupSettings LoadSettings(const std::wstring& root) {
+    BackupSettings s;
+    s.drive_root = root;
+    const std::wstring file = os::JoinPath(ProgramFolder(root), layout::kSettingsFile);
+    const auto text = [&](const wchar_t* key, const wchar_t* fallback = L"") { return ReadIniValue(file, key, fallback); };
+    s.id = text(L"id");
+    s.device = text(L"device");
+    s.host = text(L"host");
+    s.user = text(L"user");
+    s.fingerprint = text(L"fingerprint");
+    s.port = LowBitsSigned(ParseUnsignedOr(text(L"port"), 22));
+    s.hours = LowBitsSigned(ParseUnsignedOr(text(L"hours"), 24));
+    s.keep = LowBitsSigned(ParseUnsignedOr(text(L"keep"), 0));
+    s.automatic = text(L"automatic", L"1") == L"1";
+    const auto count = static_cast<std::uint32_t>(ParseUnsignedOr(text(L"path_count"), 0));
+    if (count >= 1 && count <= 100) {
+        s.paths.clear();
+        for (std::uint32_t i = 0; i < count; ++i) s.paths.push_back(text((L"path" + std::to_wstring(i)).c_str()));
+    }
+    return s;
+}
+
+void ValidateSettings(const BackupSettings& s) {
+    if (s.id.empty() || s.host.empty() || s.user.empty() || s.port < 1 || s.port > 65535 || s.hours < 1 ||
+        s.hours > 8760 || s.keep < 0 || s.keep > 365) {
+        throw Error("Invalid host, port, interval or retention");
+    }
+    if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos || HasLineBreak(s.user)) {
+        throw Error("Invalid host/user");
+    }
+    if (s.paths.empty() || s.paths.size() > 100) throw Error("Select 1..100 source paths");
+    for (const auto& path : s.paths) {
+        if (path.empty() || path.front() != L'/' || path == L"/" || HasLineBreak(path)) {
+            throw Error("Use absolute Linux paths, one per line; / is not allowed");
+        }
+    }
+}
+
+IniEntries SettingsEntries(const BackupSettings& s) {
+    IniEntries entries{
+        {L"id", s.id},
+        {L"device", s.device},
+        {L"host", s.host},
+        {L"port", std::to_wstring(s.port)},
+        {L"user", s.user},
+        {L"fingerprint", s.fingerprint},
+        {L"hours", std::to_wstring(s.hours)},
+        {L"keep", std::to_wstring(s.keep)},
+        {L"automatic", s.automatic ? L"1" : L"0"},
+        {L"path_count", std::to_wstring(s.paths.size())},
+    };
+    for (size_t i = 0; i < s.paths.size(); ++i) entries.emplace_back(L"path" + std::to_wstring(i), s.paths[i]);
+    return entries;
+}
+
+void SaveSettings(const BackupSettings& s) {
+    ValidateSettings(s);
+    const std::wstring programFolder = ProgramFolder(s.drive_root);
+    os::CreateDirectories(programFolder);
+    os::CreateDirectories(os::JoinPath(s.drive_root, layout::kBackupFolder));
+    WriteIniFile(os::JoinPath(programFolder, layout::kDeviceFile), {{L"id", s.id}});
+    WriteIniFile(os::JoinPath(programFolder, layout::kSettingsFile), SettingsEntries(s));
+    const std::wstring localData = app::LocalDataDirectory();
+    WriteIniFile(os::JoinPath(localData, layout::kBindingFile), {{L"id", s.id}, {L"device", s.device}});
+    CopyProgramTo(os::JoinPath(programFolder, layout::kProgramFile));
+    CopyProgramTo(os::JoinPath(localData, layout::kProgramFile));
+}
+
+void CopyProgramTo(const std::wstring& destination) {
+    const std::wstring program = os::ExecutablePath();
+    // Never copy a running program onto itself, whatever name it runs under.
+    if (os::SameFolderOnDisk(os::ParentPath(destination), os::ParentPath(program))) return;
+    std::error_code ec;
+    std::filesystem::copy_file(os::FsPath(program), os::FsPath(destination),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) throw FileSystemError("copy_file", destination, ec.message());
+}
+
+}  // namespace tesmora

@@ -2,7 +2,8 @@
 """Runs every test suite and ends with one line "N passed, N failed".
 
 Suites: the native unit tests, the same unit tests built with MinGW and run
-under Wine, and the end-to-end tests of the Windows program under Wine.
+under Wine, the server-side backup program run with the local python3, and
+the end-to-end tests of the Windows program under Wine.
 """
 import os
 import subprocess
@@ -59,24 +60,31 @@ def run_wine_unit_tests(work):
     return run_gtest("unit tests under Wine", command, xml, wine.env)
 
 
-def run_end_to_end_tests():
-    print("==> end-to-end tests under Wine", flush=True)
-    suite = unittest.defaultTestLoader.discover(str(REPO / "tests" / "e2e"), pattern="test_*.py",
-                                                top_level_dir=str(REPO / "tests" / "e2e"))
+def run_python_tests(name, folder):
+    print(f"==> {name}", flush=True)
+    suite = unittest.defaultTestLoader.discover(str(folder), pattern="test_*.py", top_level_dir=str(folder))
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
     skipped = len(result.skipped)
     passed = result.testsRun - failed - skipped
-    print(f"end-to-end tests: {passed} passed, {failed} failed, {skipped} skipped", flush=True)
+    print(f"{name}: {passed} passed, {failed} failed, {skipped} skipped", flush=True)
     return passed, failed, skipped
+
+
+def run_remote_program_tests(work):
+    return run_python_tests("server-side program tests", REPO / "tests" / "remote")
+
+
+def run_end_to_end_tests(work):
+    return run_python_tests("end-to-end tests under Wine", REPO / "tests" / "e2e")
 
 
 def main():
     totals = [0, 0, 0]
     with tempfile.TemporaryDirectory(prefix="tesmora-tests-") as tmp:
         work = Path(tmp)
-        for suite in (run_native_unit_tests, run_wine_unit_tests, run_end_to_end_tests):
-            for i, n in enumerate(suite(work) if suite is not run_end_to_end_tests else suite()):
+        for suite in (run_native_unit_tests, run_wine_unit_tests, run_remote_program_tests, run_end_to_end_tests):
+            for i, n in enumerate(suite(work)):
                 totals[i] += n
     print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
     return 0 if totals[1] == 0 else 1

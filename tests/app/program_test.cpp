@@ -1,5 +1,6 @@
 #include "app/program.h"
 
+#include "device/drives.h"
 #include "os/os.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +58,17 @@ TEST(DecideSettingsRoot, FollowsWhereTheExecutableRuns) {
     // Anywhere else: no settings.
     EXPECT_EQ(DecideSettingsRoot(L"/home/me/Downloads", localData, false, resolver), L"");
     EXPECT_EQ(resolverCalls, 1);
+}
+
+TEST(DevicesJson, StaysValidJsonWhateverTheIdentityHolds) {
+    EXPECT_EQ(DevicesJson({}), "[]");
+    const std::vector<DriveInfo> drives{
+        {L"E:\\", L"NO-HARDWARE-SERIAL/VOL-1a2b3c4d", L"BACKUP", L"NTFS", 1, 1},
+        {L"G:\\", L"A\"B\\C\tD\x01Ж/VOL-0", L"", L"", 1, 1},
+    };
+    EXPECT_EQ(DevicesJson(drives),
+              "[{\"root\":\"E:\\\\\",\"serial\":\"NO-HARDWARE-SERIAL/VOL-1a2b3c4d\"},"
+              "{\"root\":\"G:\\\\\",\"serial\":\"A\\\"B\\\\C\\u0009D\\u0001\xD0\x96/VOL-0\"}]");
 }
 
 }  // namespace

@@ -94,12 +94,19 @@ TEST(Credentials, PasswordSurvivesTheProcessAndNeverLandsInOurFiles) {
     EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(testing::ReadBytes(out), ToUtf8(expected));
 
-    // Not a byte of it in the program's own folder, in either encoding.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(os::FsPath(app::LocalDataDirectory()))) {
-        if (!entry.is_regular_file()) continue;
-        const std::string bytes = testing::ReadBytes(os::FromFsPath(entry.path()));
-        EXPECT_EQ(bytes.find(ToUtf8(expected)), std::string::npos) << entry.path().string();
-        EXPECT_EQ(bytes.find(Utf16LeBytes(expected)), std::string::npos) << entry.path().string();
+    // Saving the settings it belongs to puts not a byte of it on the drive or
+    // in the local data directory, in either encoding.
+    BackupSettings withDrive = s;
+    withDrive.drive_root = dir.file(L"drive");
+    withDrive.device = L"NO-HARDWARE-SERIAL/VOL-1";
+    SaveSettings(withDrive);
+    for (const std::wstring& folder : {withDrive.drive_root, app::LocalDataDirectory()}) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(os::FsPath(folder))) {
+            if (!entry.is_regular_file()) continue;
+            const std::string bytes = testing::ReadBytes(os::FromFsPath(entry.path()));
+            EXPECT_EQ(bytes.find(ToUtf8(expected)), std::string::npos) << entry.path().string();
+            EXPECT_EQ(bytes.find(Utf16LeBytes(expected)), std::string::npos) << entry.path().string();
+        }
     }
 }
 

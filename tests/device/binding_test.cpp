@@ -67,6 +67,16 @@ TEST(ResolveBoundDrive, NothingQualifiesWithoutMatchingIdentityAndDeviceFile) {
     EXPECT_EQ(ResolveBoundDrive({}, kIdentity, kId), L"");
 }
 
+TEST(ResolveBoundDrive, UnreadableDeviceFileReadsAsEmpty) {
+    TempDir dir;
+    const std::wstring folderInstead = Drive(dir, L"e", L"");
+    std::filesystem::create_directories(os::FsPath(DeviceFilePath(folderInstead)));  // a folder, not a file
+    const std::wstring garbage = Drive(dir, L"f", L"");
+    testing::WriteBytes(DeviceFilePath(garbage), std::string("\xFF\xFE\x00\xD8[\x00", 6));
+    const std::vector<DriveInfo> drives{{folderInstead, kIdentity, L"", L"", 0, 0}, {garbage, kIdentity, L"", L"", 0, 0}};
+    EXPECT_EQ(ResolveBoundDrive(drives, kIdentity, kId), L"");
+}
+
 TEST(NewBindingId, IsAnUpperCaseGuidWithoutBraces) {
     const std::wregex form(L"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
     std::set<std::wstring> seen;

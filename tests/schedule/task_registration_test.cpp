@@ -47,6 +47,11 @@ TEST(BuildTaskXml, MatchesTheGoldenDefinitionByteForByte) {
     EXPECT_EQ(xml.find(L'\n'), std::wstring::npos);
 }
 
+TEST(RegisterTask, DeletingATaskThatDoesNotExistIsNoError) {
+    EXPECT_NO_THROW(RegisterTask(false));
+    EXPECT_NO_THROW(RegisterTask(false));
+}
+
 TEST(CurrentUserSid, LooksLikeASid) {
     const std::wstring sid = CurrentUserSid();
     EXPECT_EQ(sid.rfind(L"S-1-", 0), 0u);

@@ -60,9 +60,17 @@ bool IsReparsePoint(const std::wstring& path) {
 
 std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
                                const std::wstring& key, const std::wstring& fallback) {
-    std::ifstream in(FsPath(path), std::ios::binary);
-    if (!in) return fallback;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Like the Windows reader, anything unreadable (a folder, a file that
+    // fails mid-read) reads as missing.
+    if (!IsRegularFile(path)) return fallback;
+    std::string bytes;
+    try {
+        std::ifstream in(FsPath(path), std::ios::binary);
+        if (!in) return fallback;
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return fallback;
+    }
     std::wstring value = FindProfileValue(DecodeProfileBytes(bytes), section, key).value_or(fallback);
     if (value.size() > 32767) value.resize(32767);
     return value;

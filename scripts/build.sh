@@ -27,7 +27,7 @@ mkdir -p dist
 cp build/windows/TesmoraBackup.exe dist/TesmoraBackup.exe
 
 # A portable program may import only DLLs that every Windows has.
-system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|ws2_32|crypt32|bcrypt|msvcrt|shlwapi|uxtheme|rpcrt4|secur32|version)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|comdlg32|ws2_32|crypt32|bcrypt|msvcrt|shlwapi|uxtheme|rpcrt4|secur32|version|psapi)\.dll$'
 imports=$(x86_64-w64-mingw32-objdump -p dist/TesmoraBackup.exe | sed -n 's/^\s*DLL Name: //p')
 foreign=$(printf '%s\n' "$imports" | tr 'A-Z' 'a-z' | grep -v -E "$system_dlls" || true)
 if [ -n "$foreign" ]; then

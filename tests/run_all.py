@@ -6,6 +6,7 @@ under Wine, the server-side backup program run with the local python3, and
 the end-to-end tests of the Windows program under Wine.
 """
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -16,7 +17,56 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
+from harness.sshd import SshServer, prepare_site  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
+
+
+class LoopbackServers:
+    """The SSH servers the unit tests talk to, one per host-key kind, and a
+    listener that never answers, all on 127.0.0.1, described to the tests
+    through TESMORA_TEST_* variables."""
+
+    def __init__(self, work):
+        self.servers = {kind: SshServer(kind.lower(), work / f"sshd-{kind.lower()}") for kind in ("ECDSA", "RSA", "ED25519")}
+        self.silent = []
+
+    def __enter__(self):
+        for server in self.servers.values():
+            server.folder.mkdir(parents=True, exist_ok=True)
+            server.start()
+        # A listener that never accepts, its queue filled: connections to it
+        # are never answered, which is how a dead address looks.
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        self.silent.append(listener)
+        for _ in range(2):
+            filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            filler.setblocking(False)
+            filler.connect_ex(listener.getsockname())
+            self.silent.append(filler)
+        return self
+
+    def __exit__(self, *exc):
+        for s in self.silent:
+            s.close()
+        for server in self.servers.values():
+            server.stop()
+
+    def environment(self, path_form=str):
+        ecdsa = self.servers["ECDSA"]
+        env = {
+            "TESMORA_TEST_SSH_HOST": ecdsa.host,
+            "TESMORA_TEST_SSH_USER": ecdsa.user,
+            "TESMORA_TEST_SSH_PASSWORD": ecdsa.password,
+            "TESMORA_TEST_SSH_SITE": str(prepare_site()),
+            "TESMORA_TEST_SILENT_PORT": str(self.silent[0].getsockname()[1]),
+        }
+        for kind, server in self.servers.items():
+            env[f"TESMORA_TEST_SSH_{kind}_PORT"] = str(server.port)
+            env[f"TESMORA_TEST_SSH_{kind}_FINGERPRINT"] = server.fingerprint()
+            env[f"TESMORA_TEST_SSH_{kind}_LOG"] = path_form(server.log)
+        return env
 
 
 def gtest_counts(xml_path):
@@ -44,8 +94,10 @@ def run_gtest(name, command, xml_path, env=None):
     return passed, failed, skipped
 
 
-def run_native_unit_tests(work):
+def run_native_unit_tests(work, servers):
     env = dict(os.environ)
+    env.update(servers.environment())
+    env["TESMORA_TEST_LARGE_STREAM_MIB"] = "1024"
     # Keep the tests' local data directory out of the real home.
     env["XDG_DATA_HOME"] = str(work / "native-data-home")
     xml = work / "native.xml"
@@ -53,11 +105,15 @@ def run_native_unit_tests(work):
                      xml, env)
 
 
-def run_wine_unit_tests(work):
+def run_wine_unit_tests(work, servers):
     wine = WinePrefix().ensure()
+    env = dict(wine.env)
+    env.update(servers.environment(windows_path))
+    # Wine's sockets and hashing are slower; the full gibibyte runs natively.
+    env["TESMORA_TEST_LARGE_STREAM_MIB"] = "128"
     xml = work / "wine.xml"
     command = ["wine", str(REPO / "build/windows/tesmora_unit_tests.exe"), f"--gtest_output=xml:{windows_path(xml)}"]
-    return run_gtest("unit tests under Wine", command, xml, wine.env)
+    return run_gtest("unit tests under Wine", command, xml, env)
 
 
 def run_python_tests(name, folder):
@@ -71,11 +127,11 @@ def run_python_tests(name, folder):
     return passed, failed, skipped
 
 
-def run_remote_program_tests(work):
+def run_remote_program_tests(work, servers):
     return run_python_tests("server-side program tests", REPO / "tests" / "remote")
 
 
-def run_end_to_end_tests(work):
+def run_end_to_end_tests(work, servers):
     return run_python_tests("end-to-end tests under Wine", REPO / "tests" / "e2e")
 
 
@@ -83,9 +139,10 @@ def main():
     totals = [0, 0, 0]
     with tempfile.TemporaryDirectory(prefix="tesmora-tests-") as tmp:
         work = Path(tmp)
-        for suite in (run_native_unit_tests, run_wine_unit_tests, run_remote_program_tests, run_end_to_end_tests):
-            for i, n in enumerate(suite(work)):
-                totals[i] += n
+        with LoopbackServers(work) as servers:
+            for suite in (run_native_unit_tests, run_wine_unit_tests, run_remote_program_tests, run_end_to_end_tests):
+                for i, n in enumerate(suite(work, servers)):
+                    totals[i] += n
     print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")
     return 0 if totals[1] == 0 else 1
 

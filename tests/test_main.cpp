@@ -3,10 +3,14 @@
 //   --hold-lock ID READY_FILE   takes the operation lock, says so by creating
 //                               READY_FILE and waits to be killed;
 //   --read-password ID HOST PORT USER FINGERPRINT OUT_FILE
-//                               writes the stored password in UTF-8 to OUT_FILE.
+//                               writes the stored password in UTF-8 to OUT_FILE;
+//   --store-password ID HOST PORT USER FINGERPRINT PASSWORD
+//                               stores a password as the settings window would.
 #include "app/operation_lock.h"
 #include "config/credentials.h"
 #include "config/text.h"
+#include "os/os.h"
+#include "ssh/ssh_library.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +20,20 @@
 #include <cstring>
 #include <thread>
 
+namespace {
+
+tesmora::BackupSettings SettingsFromArguments(char** argv) {
+    tesmora::BackupSettings settings;
+    settings.id = tesmora::FromUtf8(argv[2]);
+    settings.host = tesmora::FromUtf8(argv[3]);
+    settings.port = std::atoi(argv[4]);
+    settings.user = tesmora::FromUtf8(argv[5]);
+    settings.fingerprint = tesmora::FromUtf8(argv[6]);
+    return settings;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0) {
         auto lock = tesmora::app::AcquireOperationLock(tesmora::FromUtf8(argv[2]));
@@ -23,18 +41,21 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(120));
         return 0;
     }
+    if (argc == 8 && std::strcmp(argv[1], "--store-password") == 0) {
+        std::wstring password = tesmora::FromUtf8(argv[7]);
+        tesmora::StorePassword(SettingsFromArguments(argv), password);
+        return 0;
+    }
     if (argc == 8 && std::strcmp(argv[1], "--read-password") == 0) {
-        tesmora::BackupSettings settings;
-        settings.id = tesmora::FromUtf8(argv[2]);
-        settings.host = tesmora::FromUtf8(argv[3]);
-        settings.port = std::atoi(argv[4]);
-        settings.user = tesmora::FromUtf8(argv[5]);
-        settings.fingerprint = tesmora::FromUtf8(argv[6]);
+        const tesmora::BackupSettings settings = SettingsFromArguments(argv);
         std::wstring password = tesmora::ReadStoredPassword(settings);
         tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[7]), tesmora::ToUtf8(password));
         tesmora::WipeString(password);
         return 0;
     }
+    // The program's own start-up: sockets and libssh2 for the whole run.
+    tesmora::os::NetworkLibrary network;
+    tesmora::ssh::SshLibrary ssh;
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

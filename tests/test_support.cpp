@@ -1,9 +1,11 @@
 #include "test_support.h"
 
+#include "config/text.h"
 #include "os/os.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,6 +53,25 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 bool Exists(const std::wstring& path) {
     std::error_code ec;
     return std::filesystem::exists(os::FsPath(path), ec);
+}
+
+std::string TestSetting(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::optional<TestSshServer> FindTestSshServer(const std::string& kind) {
+    const std::string port = TestSetting(("TESMORA_TEST_SSH_" + kind + "_PORT").c_str());
+    if (port.empty()) return std::nullopt;
+    TestSshServer server;
+    server.host = FromUtf8(TestSetting("TESMORA_TEST_SSH_HOST"));
+    server.port = std::atoi(port.c_str());
+    server.user = FromUtf8(TestSetting("TESMORA_TEST_SSH_USER"));
+    server.password = FromUtf8(TestSetting("TESMORA_TEST_SSH_PASSWORD"));
+    server.fingerprint = FromUtf8(TestSetting(("TESMORA_TEST_SSH_" + kind + "_FINGERPRINT").c_str()));
+    server.log = FromUtf8(TestSetting(("TESMORA_TEST_SSH_" + kind + "_LOG").c_str()));
+    server.site = FromUtf8(TestSetting("TESMORA_TEST_SSH_SITE"));
+    return server;
 }
 
 std::wstring TestProgramPath() { return os::ExecutablePath(); }

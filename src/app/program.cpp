@@ -10,6 +10,7 @@
 #include "device/binding.h"
 #include "device/drives.h"
 #include "schedule/task_registration.h"
+#include "ssh/ssh_connection.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "ssh/ssh_library.h"
@@ -70,9 +71,14 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
             if (output) WriteWholeFile(*output, json);
             return;
         }
-        case Mode::Check:
+        case Mode::Check: {
             RequireSettingsRoot(settingsRoot);
-            NotInThisBuild("Checking the connection");
+            const BackupSettings settings = LoadSettings(settingsRoot);
+            SshConnection connection = SshConnection::connect(settings, true);
+            if (output) WriteWholeFile(*output, "SSH host key and stored credential verified\n");
+            connection.close();
+            return;
+        }
         case Mode::Install:
             RequireSettingsRoot(settingsRoot);
             ProcessSettings() = LoadSettings(settingsRoot);

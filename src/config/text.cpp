@@ -1,5 +1,6 @@
 #include "config/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace tesmora {
@@ -170,6 +171,23 @@ std::string HexLower(std::string_view bytes) {
         const auto b = static_cast<unsigned char>(ch);
         out.push_back(kDigits[b >> 4]);
         out.push_back(kDigits[b & 0x0F]);
+    }
+    return out;
+}
+
+std::string Base64(std::string_view bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (size_t k = 0; k < 3; ++k) {
+            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 0x3F] : '=');
+        }
     }
     return out;
 }

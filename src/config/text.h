@@ -24,6 +24,9 @@ std::string Utf16LeBytes(std::wstring_view text);
 // Two lower-case hexadecimal digits per byte, high nibble first.
 std::string HexLower(std::string_view bytes);
 
+// Standard base64 (RFC 4648, "+" and "/", with "=" padding), no line breaks.
+std::string Base64(std::string_view bytes);
+
 // A JSON string literal of the text's UTF-8 bytes: a backslash before every
 // double quote and backslash, \u00XX for bytes below 0x20, nothing else escaped.
 std::string JsonQuote(std::wstring_view text);

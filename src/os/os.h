@@ -157,10 +157,65 @@ void ShowErrorMessage(const std::wstring& text, const std::wstring& caption);
 // Bytes of a resource built into the executable; empty when it is missing.
 std::string LoadResourceBytes(int id);
 
+// ---- Sockets -----------------------------------------------------------------
+
+// A socket handle as the platform knows it (SOCKET or a descriptor).
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+struct ResolvedAddress {
+    int family = 0;
+    int socketType = 0;
+    int protocol = 0;
+    std::string address;  // the sockaddr bytes
+};
+
+// getaddrinfo for a stream socket (IPv4 and IPv6 alike), in resolver order.
+// Empty when the lookup fails.
+std::optional<std::vector<ResolvedAddress>> ResolveHost(const std::string& hostUtf8, const std::string& port);
+
+// A socket connected to the address within `timeout`, back in blocking mode;
+// kInvalidSocket when the attempt failed or timed out (its socket is closed).
+SocketHandle ConnectTcp(const ResolvedAddress& address, std::chrono::milliseconds timeout);
+
+void CloseSocket(SocketHandle socket);
+
+// Breaks any call blocked on the socket, from another thread.
+void ShutdownSocket(SocketHandle socket);
+
+// Waits until the socket is readable (or writable too, when asked), at most
+// `timeout`.
+void WaitForSocket(SocketHandle socket, bool alsoWritable, std::chrono::milliseconds timeout);
+
+// ---- Hashing ------------------------------------------------------------------
+
+// An incremental SHA-256. Raises "SHA256 init failed", "SHA256 update failed"
+// and "SHA256 final failed".
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(const void* data, std::size_t size);
+    std::string finish();  // the 32-byte digest
+
+private:
+    void* algorithm_ = nullptr;
+    void* hash_ = nullptr;
+};
+
 // ---- Clock -----------------------------------------------------------------
 
 // Wall-clock time in 100-nanosecond units since 1970-01-01 00:00:00 UTC.
 std::uint64_t WallClock100ns();
+
+// A clock that never goes back, in nanoseconds from an arbitrary start.
+std::uint64_t MonotonicNanoseconds();
+
+// The most memory the process has held resident so far, in bytes.
+std::uint64_t PeakResidentBytes();
 
 // ---- Networking library ----------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "os/posix/embedded_resources.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,6 +47,18 @@ std::uint64_t WallClock100ns() {
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec < 0) return 0;
     return static_cast<std::uint64_t>(now.tv_sec) * 10000000ULL + static_cast<std::uint64_t>(now.tv_nsec) / 100;
+}
+
+std::uint64_t MonotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::uint64_t PeakResidentBytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
 }
 
 NetworkLibrary::NetworkLibrary() {

@@ -4,6 +4,7 @@
 #include "os/win/win32.h"
 
 #include <knownfolders.h>
+#include <psapi.h>
 #include <shlobj.h>
 #include <winsock2.h>
 
@@ -46,6 +47,22 @@ std::uint64_t WallClock100ns() {
     const std::uint64_t since1601 = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     constexpr std::uint64_t k1601To1970 = 116444736000000000ULL;
     return since1601 >= k1601To1970 ? since1601 - k1601To1970 : 0;
+}
+
+std::uint64_t MonotonicNanoseconds() {
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000000ULL + ticks % perSecond * 1000000000ULL / perSecond;
+}
+
+std::uint64_t PeakResidentBytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
+    return counters.PeakWorkingSetSize;
 }
 
 NetworkLibrary::NetworkLibrary() {

@@ -27,6 +27,25 @@ def ensure_test_user():
     return Path("/home") / TEST_USER
 
 
+def prepare_site():
+    """A small website in the test user's home: folders, a file with a
+    Cyrillic name, a symbolic link. Returns its path on the server."""
+    home = ensure_test_user()
+    site = home / "www"
+    (site / "html" / "assets").mkdir(parents=True, exist_ok=True)
+    (site / "html" / "index.html").write_text("<h1>Hello</h1>\n" * 50)
+    (site / "html" / "assets" / "style.css").write_text("body { color: #333 }\n" * 100)
+    (site / "html" / "страница.html").write_text("Привет\n" * 100)
+    photo = site / "html" / "assets" / "photo.jpg"
+    if not photo.exists():
+        photo.write_bytes(os.urandom(20000))  # incompressible, like real media
+    link = site / "html" / "latest"
+    if not link.is_symlink():
+        link.symlink_to("index.html")
+    subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
+    return site
+
+
 def free_loopback_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

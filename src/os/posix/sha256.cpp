@@ -1,0 +1,34 @@
+// SHA-256 through OpenSSL.
+#include "os/error.h"
+#include "os/os.h"
+
+#include <openssl/evp.h>
+
+namespace tesmora::os {
+
+Sha256::Sha256() {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        throw Error("SHA256 init failed");
+    }
+    hash_ = context;
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(hash_)); }
+
+void Sha256::update(const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(hash_), data, size) != 1) throw Error("SHA256 update failed");
+}
+
+std::string Sha256::finish() {
+    std::string digest(32, '\0');
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(hash_), reinterpret_cast<unsigned char*>(digest.data()),
+                           &length) != 1 || length != 32) {
+        throw Error("SHA256 final failed");
+    }
+    return digest;
+}
+
+}  // namespace tesmora::os

@@ -1,0 +1,67 @@
+// BSD sockets: resolving, connecting with a bounded wait, waiting and closing.
+#include "os/os.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tesmora::os {
+namespace {
+
+void SetBlocking(int fd, bool blocking) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+}  // namespace
+
+std::optional<std::vector<ResolvedAddress>> ResolveHost(const std::string& hostUtf8, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    if (getaddrinfo(hostUtf8.c_str(), port.c_str(), &hints, &results) != 0) return std::nullopt;
+    std::vector<ResolvedAddress> addresses;
+    for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
+        addresses.push_back(ResolvedAddress{r->ai_family, r->ai_socktype, r->ai_protocol,
+                                            std::string(reinterpret_cast<const char*>(r->ai_addr), r->ai_addrlen)});
+    }
+    freeaddrinfo(results);
+    return addresses;
+}
+
+SocketHandle ConnectTcp(const ResolvedAddress& address, std::chrono::milliseconds timeout) {
+    const int fd = socket(address.family, address.socketType | SOCK_CLOEXEC, address.protocol);
+    if (fd < 0) return kInvalidSocket;
+    SetBlocking(fd, false);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(address.address.data()),
+                static_cast<socklen_t>(address.address.size())) != 0 &&
+        errno != EINPROGRESS) {
+        close(fd);
+        return kInvalidSocket;
+    }
+    pollfd writable{fd, POLLOUT, 0};
+    int pending = 1;
+    socklen_t length = sizeof(pending);
+    if (poll(&writable, 1, static_cast<int>(timeout.count())) == 1 &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending == 0) {
+        SetBlocking(fd, true);
+        return fd;
+    }
+    close(fd);
+    return kInvalidSocket;
+}
+
+void CloseSocket(SocketHandle socket) { close(static_cast<int>(socket)); }
+
+void ShutdownSocket(SocketHandle socket) { shutdown(static_cast<int>(socket), SHUT_RDWR); }
+
+void WaitForSocket(SocketHandle socket, bool alsoWritable, std::chrono::milliseconds timeout) {
+    pollfd wait{static_cast<int>(socket), static_cast<short>(POLLIN | (alsoWritable ? POLLOUT : 0)), 0};
+    poll(&wait, 1, static_cast<int>(timeout.count()));
+}
+
+}  // namespace tesmora::os

@@ -1,0 +1,25 @@
+// The one command that carries the server-side backup program and the source
+// paths to the server. Apart from its fixed text it is hexadecimal digits only,
+// so no path reaches the remote shell or the Python parser unencoded.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tesmora {
+
+inline constexpr size_t kMaxRemoteCommandBytes = 100000;
+
+// ["/var/www","/etc"]: each path JSON-quoted, no spaces.
+std::string RootsJson(const std::vector<std::wstring>& paths);
+
+// python3 -c "exec(bytes.fromhex('<hex of: ROOTS=... LF script>'))". Raises
+// "Too many source paths; shorten the list" above 100 000 bytes.
+std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths);
+
+// The server-side program built into the executable. Raises "Embedded backup
+// script missing".
+std::string EmbeddedBackupScript();
+
+}  // namespace tesmora

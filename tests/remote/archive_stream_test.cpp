@@ -1,0 +1,197 @@
+// The transfer against the loopback OpenSSH server the test runner starts; the
+// server side runs either the embedded backup program or a small stand-in
+// program that misbehaves on purpose. Skipped when no server runs.
+#include "remote/archive_stream.h"
+
+#include "config/credentials.h"
+#include "config/text.h"
+#include "os/error.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <libssh2.h>
+
+#include <fstream>
+#include <random>
+#include <vector>
+
+namespace tesmora {
+namespace {
+
+using testing::TempDir;
+
+class ArchiveStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = testing::FindTestSshServer("ECDSA");
+        if (!server_) GTEST_SKIP() << "no loopback SSH server for this run";
+        std::random_device random;
+        settings_.id = L"STREAM-TEST-" + std::to_wstring(random());
+        settings_.host = server_->host;
+        settings_.port = server_->port;
+        settings_.user = server_->user;
+        settings_.fingerprint = server_->fingerprint;
+        settings_.paths = {server_->site};
+        std::wstring password = server_->password;
+        StorePassword(settings_, password);
+        connection_ = SshConnection::connect(settings_, true);
+        archive_ = dir_.file(L"site.tar.gz");
+    }
+
+    // Runs the transfer and returns its failure message ("" on success); the
+    // session is checked to be back in blocking mode on every path.
+    std::string Run(const std::string& script = "", std::function<std::uint64_t()> clock = {},
+                    ProgressCallback progress = {}, const CancelFlag* cancel = nullptr) {
+        std::string failure;
+        try {
+            RemoteArchiveStream::run(connection_, settings_, archive_, std::move(progress), {script, clock, cancel});
+        } catch (const Error& e) {
+            failure = e.what();
+        }
+        EXPECT_EQ(libssh2_session_get_blocking(connection_.session()), 1);
+        return failure;
+    }
+
+    std::wstring Sums() const { return dir_.file(L"SHA256SUMS.txt"); }
+
+    std::string Sha256Of(const std::string& bytes) {
+        os::Sha256 hash;
+        hash.update(bytes.data(), bytes.size());
+        return hash.finish();
+    }
+
+    std::optional<testing::TestSshServer> server_;
+    BackupSettings settings_;
+    SshConnection connection_;
+    TempDir dir_;
+    std::wstring archive_;
+};
+
+TEST_F(ArchiveStream, EmbeddedProgramLandsAnArchiveWithItsChecksum) {
+    std::uint64_t lastProgress = 0;
+    ASSERT_EQ(Run("", {}, [&](std::uint64_t total) { lastProgress = total; }), "");
+    const std::string archive = testing::ReadBytes(archive_);
+    ASSERT_GT(archive.size(), 1024u);
+    EXPECT_EQ(archive.substr(0, 2), "\x1f\x8b");
+    EXPECT_EQ(lastProgress, archive.size());
+    const std::string sums = testing::ReadBytes(Sums());
+    EXPECT_EQ(sums, ChecksumLine(Sha256Of(archive)));
+    EXPECT_EQ(sums.size(), 78u);
+
+    // The connection stays usable for its owner.
+    ASSERT_EQ(Run("import sys\nsys.stdout.write('x' * 4096)\n"), "");
+}
+
+TEST_F(ArchiveStream, PathsReachTheServerIntact) {
+    settings_.paths = {L"/srv/it's \"quoted\"", L"C:\\back\\slash", L"tab\there", L"new\nline", L"/var/www/сайт"};
+    const std::string echo =
+        "import sys\n"
+        "data = '\\0'.join(ROOTS).encode('utf-8')\n"
+        "sys.stdout.buffer.write(data + b'\\0' * 2048)\n";
+    ASSERT_EQ(Run(echo), "");
+    std::string expected;
+    for (size_t i = 0; i < settings_.paths.size(); ++i) expected += (i ? std::string(1, '\0') : "") + ToUtf8(settings_.paths[i]);
+    EXPECT_EQ(testing::ReadBytes(archive_), expected + std::string(2048, '\0'));
+}
+
+TEST_F(ArchiveStream, FailedRemoteProgramsLeaveNoChecksum) {
+    struct Case {
+        const char* script;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"import sys\nsys.stdout.write('x' * 5000)\nsys.stderr.write('it broke')\nsys.exit(3)\n",
+         "Remote backup failed: it broke"},
+        {"import sys\nsys.stdout.write('x' * 1023)\n", "Remote backup failed: "},
+        {"import sys\nsys.stderr.write('E' * 100000)\nsys.exit(1)\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::string failure = Run(c.script);
+        if (c.message != nullptr) {
+            EXPECT_EQ(failure, c.message);
+        } else {
+            EXPECT_EQ(failure, "Remote backup failed: " + std::string(32768, 'E'));  // kept to 32 768 bytes
+        }
+        EXPECT_FALSE(testing::Exists(Sums()));
+    }
+}
+
+TEST_F(ArchiveStream, ProgramKilledMidStreamIsAFailure) {
+    // Killed under a shell that reports it: a non-zero exit status.
+    const std::string killed =
+        "import os, sys\n"
+        "sys.stdout.buffer.write(b'x' * 300000)\n"
+        "sys.stdout.flush()\n"
+        "os.kill(os.getpid(), 9)\n";
+    const std::string failure = Run(killed);
+    EXPECT_EQ(failure.rfind("Remote backup failed: ", 0), 0u) << failure;
+    EXPECT_FALSE(testing::Exists(Sums()));
+
+    // Killed together with the shell that started it, as the out-of-memory
+    // killer may do: no exit status at all, only the signal.
+    const std::string killedWithShell =
+        "import os, sys\n"
+        "sys.stdout.buffer.write(b'x' * 300000)\n"
+        "sys.stdout.flush()\n"
+        "parent = os.getppid()\n"
+        "if open('/proc/%d/comm' % parent).read().strip() in ('sh', 'dash', 'bash'):\n"
+        "    os.kill(parent, 9)\n"
+        "os.kill(os.getpid(), 9)\n";
+    EXPECT_EQ(Run(killedWithShell), "Remote backup failed: killed by signal KILL");
+    EXPECT_FALSE(testing::Exists(Sums()));
+}
+
+TEST_F(ArchiveStream, SilentServerTimesOut) {
+    // Each reading of the clock moves it on by a minute: the idle limit of five
+    // minutes passes within a few quiet iterations.
+    std::uint64_t fake = 0;
+    const auto clock = [&] { return fake += 60ULL * 1000000000ULL; };
+    EXPECT_EQ(Run("import time\ntime.sleep(3)\n", clock), "Backup transfer timeout");
+    EXPECT_FALSE(testing::Exists(Sums()));
+}
+
+TEST_F(ArchiveStream, CancelStopsTheTransfer) {
+    CancelFlag cancel{false};
+    const std::string endless = "import sys\nwhile True:\n    sys.stdout.write('x' * 65536)\n";
+    EXPECT_EQ(Run(endless, {}, [&](std::uint64_t) { cancel = true; }, &cancel),
+              "Cancelled; incomplete archive is not a backup");
+    EXPECT_FALSE(testing::Exists(Sums()));
+}
+
+TEST_F(ArchiveStream, LargeStreamLandsByteExactInFlatMemory) {
+    const std::string mebibytes = testing::TestSetting("TESMORA_TEST_LARGE_STREAM_MIB");
+    const int count = mebibytes.empty() ? 64 : std::atoi(mebibytes.c_str());
+    // 64 KiB blocks, each the SHA-256 of its index repeated.
+    const std::string generator =
+        "import hashlib, sys\n"
+        "out = sys.stdout.buffer\n"
+        "for i in range(" + std::to_string(count * 16) + "):\n"
+        "    out.write(hashlib.sha256(str(i).encode()).digest() * 2048)\n";
+    os::Sha256 expected;
+    for (int i = 0; i < count * 16; ++i) {
+        const std::string block = Sha256Of(std::to_string(i));
+        std::string chunk;
+        chunk.reserve(65536);
+        for (int k = 0; k < 2048; ++k) chunk += block;
+        expected.update(chunk.data(), chunk.size());
+    }
+    const std::uint64_t peakBefore = os::PeakResidentBytes();
+    ASSERT_EQ(Run(generator), "");
+    const std::string digest = expected.finish();
+    EXPECT_EQ(testing::ReadBytes(Sums()), ChecksumLine(digest));
+    // What is on disk, read back in pieces, is what was hashed.
+    std::ifstream file(os::FsPath(archive_), std::ios::binary);
+    os::Sha256 onDisk;
+    std::vector<char> piece(1 << 20);
+    std::uint64_t size = 0;
+    while (file.read(piece.data(), static_cast<std::streamsize>(piece.size())) || file.gcount() > 0) {
+        onDisk.update(piece.data(), static_cast<std::size_t>(file.gcount()));
+        size += static_cast<std::uint64_t>(file.gcount());
+    }
+    EXPECT_EQ(size, static_cast<std::uint64_t>(count) << 20);
+    EXPECT_EQ(onDisk.finish(), digest);
+    EXPECT_LT(os::PeakResidentBytes() - peakBefore, 64ULL * 1024 * 1024) << "memory grew with the stream";
+}
+
+}  // namespace
+}  // namespace tesmora

@@ -118,6 +118,10 @@ def run_wine_unit_tests(work, servers):
 
 def run_python_tests(name, folder):
     print(f"==> {name}", flush=True)
+    # Import the suite's modules afresh: they read their settings when loaded.
+    for module_name, module in list(sys.modules.items()):
+        if str(getattr(module, "__file__", "") or "").startswith(str(folder)):
+            del sys.modules[module_name]
     suite = unittest.defaultTestLoader.discover(str(folder), pattern="test_*.py", top_level_dir=str(folder))
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
@@ -127,8 +131,31 @@ def run_python_tests(name, folder):
     return passed, failed, skipped
 
 
+def oldest_supported_python():
+    """The oldest python3 on this machine that servers may have and the
+    program supports (3.7, the first with SQLite's backup API), if any."""
+    found = []
+    for folder in Path.home().joinpath(".pyenv", "versions").glob("3.*"):
+        try:
+            version = tuple(int(part) for part in folder.name.split(".")[:2])
+        except ValueError:
+            continue
+        if version >= (3, 7) and (folder / "bin" / "python3").exists():
+            found.append((version, folder / "bin" / "python3"))
+    return str(min(found)[1]) if found else None
+
+
 def run_remote_program_tests(work, servers):
-    return run_python_tests("server-side program tests", REPO / "tests" / "remote")
+    totals = list(run_python_tests("server-side program tests", REPO / "tests" / "remote"))
+    oldest = oldest_supported_python()
+    if oldest:
+        os.environ["TESMORA_TEST_PYTHON"] = oldest
+        try:
+            for i, n in enumerate(run_python_tests(f"server-side program tests on {oldest}", REPO / "tests" / "remote")):
+                totals[i] += n
+        finally:
+            del os.environ["TESMORA_TEST_PYTHON"]
+    return tuple(totals)
 
 
 def run_end_to_end_tests(work, servers):

@@ -228,6 +228,12 @@ public:
     NetworkLibrary& operator=(const NetworkLibrary&) = delete;
 };
 
+// ---- Command lines ---------------------------------------------------------------
+
+// One argument of a Windows command line, always quoted, so that
+// CommandLineToArgvW gives the text back unchanged.
+std::wstring QuoteArgument(const std::wstring& text);
+
 // ---- Processes -------------------------------------------------------------
 
 // A started child process. Move-only; the destructor ends a child that is
@@ -261,7 +267,6 @@ public:
 
 private:
     static constexpr std::intptr_t kEmpty = -1;
-    void reset();
     std::intptr_t handle_ = kEmpty;
 };
 

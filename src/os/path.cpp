@@ -1,4 +1,4 @@
-// Portable parts of the os layer: path joining and folder creation.
+// Portable parts of the os layer: paths, folder creation, command-line quoting.
 #include "os/error.h"
 #include "os/os.h"
 
@@ -15,6 +15,25 @@ std::wstring JoinPath(const std::wstring& base, const std::wstring& element) {
 
 std::wstring ParentPath(const std::wstring& path) {
     return FromFsPath(FsPath(path).parent_path());
+}
+
+std::wstring QuoteArgument(const std::wstring& text) {
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only before a double quote: doubled there, and
+        // the quote itself escaped.
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        out.push_back(c);
+        backslashes = 0;
+    }
+    out.append(2 * backslashes, L'\\');
+    out.push_back(L'"');
+    return out;
 }
 
 void CreateDirectories(const std::wstring& path) {

@@ -149,8 +149,13 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
     const std::string signal = channel.exitSignal();
     archive.close();
     if (!archive || total < 1024 || exitStatus != 0 || !signal.empty()) {
-        std::string message = "Remote backup failed: " + errors;
-        if (!signal.empty()) message += (errors.empty() || errors.back() == '\n' ? "" : " ") + ("killed by signal " + signal);
+        std::string message = "Remote backup failed: ";
+        message += errors;
+        if (!signal.empty()) {
+            if (!errors.empty() && errors.back() != '\n') message += ' ';
+            message += "killed by signal ";
+            message += signal;
+        }
         throw Error(message);
     }
     FlushFileToDisk(archivePath);

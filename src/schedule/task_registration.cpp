@@ -32,23 +32,6 @@ std::wstring XmlEscape(const std::wstring& text) {
     return out;
 }
 
-std::wstring QuoteArgument(const std::wstring& text) {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : text) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        out.push_back(c);
-        backslashes = 0;
-    }
-    out.append(2 * backslashes, L'\\');
-    out.push_back(L'"');
-    return out;
-}
-
 std::wstring BuildTaskXml(const std::wstring& userSid, const os::LocalTime& t, const std::wstring& programPath,
                           const std::wstring& workingDirectory) {
     wchar_t start[64];

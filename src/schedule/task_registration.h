@@ -15,8 +15,7 @@ inline constexpr wchar_t kTaskName[] = L"Tesmora-SiteBackup";
 // "&", "<", ">" and the double quote as XML entities; apostrophes stay.
 std::wstring XmlEscape(const std::wstring& text);
 
-// Always quoted, so CommandLineToArgvW gives the text back unchanged.
-std::wstring QuoteArgument(const std::wstring& text);
+using os::QuoteArgument;
 
 // The task definition as one line of XML.
 std::wstring BuildTaskXml(const std::wstring& userSid, const os::LocalTime& registeredAt,

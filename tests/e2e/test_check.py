@@ -1,15 +1,14 @@
 """--check of the Windows program under Wine against a loopback OpenSSH server."""
 import shutil
-import subprocess
 import tempfile
 import unittest
+import uuid
 from pathlib import Path
 
 from harness.sshd import SshServer
 from harness.wine import PROGRAM, REPO, WinePrefix, windows_path
 
 UNIT_TESTS = REPO / "build" / "windows" / "tesmora_unit_tests.exe"
-BINDING_ID = "5B1E0C43-2F7A-4F5E-9C8D-0A1B2C3D4E5F"
 
 
 def ini_bytes(entries):
@@ -32,24 +31,25 @@ class CheckMode(unittest.TestCase):
         self.wine.reset_program_state()
         self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-check-"))
         self.addCleanup(shutil.rmtree, self.tmp, True)
+        # A fresh binding id per test: no test finds a password another stored.
+        self.binding_id = str(uuid.uuid4()).upper()
 
     def drive_with_settings(self, fingerprint):
         program_folder = self.tmp / "drive" / "Tesmora_Site_Backup"
         program_folder.mkdir(parents=True)
         shutil.copy(PROGRAM, program_folder / "TesmoraBackup.exe")
         (program_folder / "settings.ini").write_bytes(ini_bytes([
-            ("id", BINDING_ID), ("host", self.server.host), ("port", str(self.server.port)),
+            ("id", self.binding_id), ("host", self.server.host), ("port", str(self.server.port)),
             ("user", self.server.user), ("fingerprint", fingerprint)]))
         return program_folder / "TesmoraBackup.exe"
 
     def store_password(self, fingerprint, password):
-        result = self.wine.run(UNIT_TESTS, "--store-password", BINDING_ID, self.server.host, self.server.port,
+        result = self.wine.run(UNIT_TESTS, "--store-password", self.binding_id, self.server.host, self.server.port,
                                self.server.user, fingerprint, password)
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def errors(self):
-        log = self.wine.local_data_dir / "errors.log"
-        return log.read_bytes().decode("utf-8", "replace") if log.exists() else ""
+        return self.wine.error_log()
 
     def test_right_pin_and_stored_password_verify(self):
         fingerprint = self.server.fingerprint()

@@ -66,8 +66,7 @@ class DrivesAndInstall(unittest.TestCase):
         return text, json.loads(text)
 
     def errors(self):
-        log = self.wine.local_data_dir / "errors.log"
-        return log.read_bytes().decode("utf-8", "replace") if log.exists() else ""
+        return self.wine.error_log()
 
     def prepare_drive(self, folder, device):
         """A drive as a save leaves it: the program, its settings and device.ini."""

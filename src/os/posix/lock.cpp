@@ -33,18 +33,6 @@ std::string LockFilePath(const std::wstring& name) {
 
 }  // namespace
 
-NamedLock::NamedLock(NamedLock&& other) noexcept : handle_(std::exchange(other.handle_, kEmpty)) {}
-
-NamedLock& NamedLock::operator=(NamedLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, kEmpty);
-    }
-    return *this;
-}
-
-NamedLock::~NamedLock() { release(); }
-
 void NamedLock::release() {
     if (handle_ == kEmpty) return;
     const int fd = static_cast<int>(std::exchange(handle_, kEmpty));

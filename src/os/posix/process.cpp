@@ -24,20 +24,6 @@ int ExitCodeOf(int status) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : handle_(std::exchange(other.handle_, kEmpty)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = std::exchange(other.handle_, kEmpty);
-    }
-    return *this;
-}
-
-ChildProcess::~ChildProcess() { reset(); }
-
-void ChildProcess::reset() { kill(); }
-
 ChildProcess ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
     std::vector<std::string> strings{ToUtf8(program)};
     for (const auto& argument : arguments) strings.push_back(ToUtf8(argument));

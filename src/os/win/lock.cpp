@@ -6,18 +6,6 @@
 
 namespace tesmora::os {
 
-NamedLock::NamedLock(NamedLock&& other) noexcept : handle_(std::exchange(other.handle_, kEmpty)) {}
-
-NamedLock& NamedLock::operator=(NamedLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, kEmpty);
-    }
-    return *this;
-}
-
-NamedLock::~NamedLock() { release(); }
-
 void NamedLock::release() {
     if (handle_ == kEmpty) return;
     HANDLE mutex = reinterpret_cast<HANDLE>(std::exchange(handle_, kEmpty));

@@ -7,49 +7,10 @@
 #include <utility>
 
 namespace tesmora::os {
-namespace {
-
-// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
-std::wstring QuoteForCommandLine(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, L'\\');
-    out.push_back(L'"');
-    return out;
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : handle_(std::exchange(other.handle_, kEmpty)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        reset();
-        handle_ = std::exchange(other.handle_, kEmpty);
-    }
-    return *this;
-}
-
-ChildProcess::~ChildProcess() { reset(); }
-
-void ChildProcess::reset() {
-    if (handle_ == kEmpty) return;
-    kill();
-}
 
 ChildProcess ChildProcess::Start(const std::wstring& program, const std::vector<std::wstring>& arguments) {
-    std::wstring commandLine = QuoteForCommandLine(program);
-    for (const auto& argument : arguments) commandLine += L" " + QuoteForCommandLine(argument);
+    std::wstring commandLine = QuoteArgument(program);
+    for (const auto& argument : arguments) commandLine += L" " + QuoteArgument(argument);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};

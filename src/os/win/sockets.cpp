@@ -9,20 +9,6 @@
 
 namespace tesmora::os {
 
-std::optional<std::vector<ResolvedAddress>> ResolveHost(const std::string& hostUtf8, const std::string& port) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* results = nullptr;
-    if (getaddrinfo(hostUtf8.c_str(), port.c_str(), &hints, &results) != 0) return std::nullopt;
-    std::vector<ResolvedAddress> addresses;
-    for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-        addresses.push_back(ResolvedAddress{r->ai_family, r->ai_socktype, r->ai_protocol,
-                                            std::string(reinterpret_cast<const char*>(r->ai_addr), r->ai_addrlen)});
-    }
-    freeaddrinfo(results);
-    return addresses;
-}
-
 SocketHandle ConnectTcp(const ResolvedAddress& address, std::chrono::milliseconds timeout) {
     SOCKET s = socket(address.family, address.socketType, address.protocol);
     if (s == INVALID_SOCKET) return kInvalidSocket;

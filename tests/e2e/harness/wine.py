@@ -81,6 +81,11 @@ class WinePrefix:
         """What the program calls its local data directory, as a Unix path."""
         return self.local_app_data / "Tesmora" / "SiteBackup"
 
+    def error_log(self):
+        """errors.log of the program's local data directory as text, or ""."""
+        log = self.local_data_dir / "errors.log"
+        return log.read_bytes().decode("utf-8", "replace") if log.exists() else ""
+
     def reset_program_state(self):
         shutil.rmtree(self.local_app_data / "Tesmora", ignore_errors=True)
 

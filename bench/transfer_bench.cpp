@@ -1,0 +1,57 @@
+// Prints the throughput of the archive transfer: the remote side streams the
+// file named by TESMORA_BENCH_REMOTE_FILE through python3, and the client
+// hashes it and writes it to TESMORA_BENCH_OUTPUT, as a backup would.
+// The server and its user come from the TESMORA_TEST_SSH_* variables.
+#include "config/credentials.h"
+#include "config/text.h"
+#include "os/os.h"
+#include "remote/archive_stream.h"
+#include "ssh/ssh_library.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+int main() {
+    using namespace tesmora;
+    os::NetworkLibrary network;
+    ssh::SshLibrary ssh;
+    BackupSettings settings;
+    settings.id = L"BENCH";
+    settings.host = FromUtf8(Setting("TESMORA_TEST_SSH_HOST"));
+    settings.port = std::atoi(Setting("TESMORA_TEST_SSH_ECDSA_PORT").c_str());
+    settings.user = FromUtf8(Setting("TESMORA_TEST_SSH_USER"));
+    settings.fingerprint = FromUtf8(Setting("TESMORA_TEST_SSH_ECDSA_FINGERPRINT"));
+    settings.paths = {L"/unused"};
+    std::wstring password = FromUtf8(Setting("TESMORA_TEST_SSH_PASSWORD"));
+    StorePassword(settings, password);
+
+    const std::string file = Setting("TESMORA_BENCH_REMOTE_FILE");
+    const std::string script =
+        "import shutil, sys\n"
+        "shutil.copyfileobj(open('" + file + "', 'rb'), sys.stdout.buffer, 1 << 20)\n";
+    try {
+        SshConnection connection = SshConnection::connect(settings, true);
+        const auto started = std::chrono::steady_clock::now();
+        std::uint64_t bytes = 0;
+        RemoteArchiveStream::run(connection, settings, FromUtf8(Setting("TESMORA_BENCH_OUTPUT")),
+                                 [&](std::uint64_t total) { bytes = total; }, {script, {}, nullptr});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf("bytes=%llu\nseconds=%.3f\nmb_per_s=%.1f\n", static_cast<unsigned long long>(bytes), seconds,
+                    static_cast<double>(bytes) / 1e6 / seconds);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "transfer failed: %s\n", e.what());
+        return 1;
+    }
+}

@@ -9,6 +9,7 @@
 #include "config/text.h"
 #include "device/binding.h"
 #include "device/drives.h"
+#include "job/backup_job.h"
 #include "schedule/task_registration.h"
 #include "ssh/ssh_connection.h"
 #include "os/error.h"
@@ -86,12 +87,14 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
             RegisterTask(true);
             return;
         case Mode::BackupNow:
-            RequireSettingsRoot(settingsRoot);
-            NotInThisBuild("Backing up");
         case Mode::Scheduled:
             // A scheduled start while the drive is absent leaves no trace.
-            if (settingsRoot.empty()) return;
-            NotInThisBuild("Scheduled backup");
+            if (settingsRoot.empty() && mode == Mode::Scheduled) return;
+            RequireSettingsRoot(settingsRoot);
+            ProcessSettings() = LoadSettings(settingsRoot);
+            // The modes report only through the job's log, errors.log and the exit code.
+            BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
+            return;
         case Mode::Window:
             NotInThisBuild("The settings window");
     }

@@ -45,6 +45,10 @@ void FlushFileToDisk(const std::wstring& path);
 // the medium. False when it failed (target read-only or locked, medium gone).
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to);
 
+// Renames a directory within its volume (MoveFileExW with replace and copy
+// allowed). Raises the file-system error "rename" naming both paths.
+void RenameDirectory(const std::wstring& from, const std::wstring& to);
+
 // True for symbolic links, junctions, mount points and for paths whose
 // attributes cannot be read: all of them count as redirected.
 bool IsReparsePoint(const std::wstring& path);
@@ -82,6 +86,12 @@ std::optional<SpaceFacts> DiskSpace(const std::wstring& root);
 // standard property query, exactly the bytes returned; empty when the device
 // cannot be opened or rejects the query.
 std::optional<std::string> StorageDeviceDescriptor(const std::wstring& root);
+
+// ---- Power -----------------------------------------------------------------------
+
+// Asks the system not to sleep (true) or withdraws the request (false), for
+// the calling thread.
+void SetKeepAwake(bool on);
 
 // ---- Credentials -----------------------------------------------------------
 

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
+#include <system_error>
 #include <iterator>
 
 namespace tesmora::os {
@@ -45,6 +47,12 @@ bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
     const bool flushed = fsync(folder) == 0;
     close(folder);
     return flushed;
+}
+
+void RenameDirectory(const std::wstring& from, const std::wstring& to) {
+    if (rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) != 0) {
+        throw FileSystemError("rename", from + L" -> " + to, std::system_category().message(errno));
+    }
 }
 
 bool IsReparsePoint(const std::wstring& path) {

@@ -28,6 +28,10 @@ std::optional<SpaceFacts> DiskSpace(const std::wstring& root) {
     return SpaceFacts{freeToCaller.QuadPart, total.QuadPart};
 }
 
+void SetKeepAwake(bool on) {
+    SetThreadExecutionState(on ? (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) : ES_CONTINUOUS);
+}
+
 std::optional<std::string> StorageDeviceDescriptor(const std::wstring& root) {
     const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
     // No access rights asked: querying the descriptor needs no administrator.

@@ -3,6 +3,7 @@
 #include "os/os.h"
 #include "os/win/win32.h"
 
+#include <system_error>
 #include <vector>
 
 namespace tesmora::os {
@@ -35,6 +36,13 @@ bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
         return false;
     }
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void RenameDirectory(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        const DWORD error = GetLastError();
+        throw FileSystemError("rename", from + L" -> " + to, std::system_category().message(static_cast<int>(error)));
+    }
 }
 
 bool IsReparsePoint(const std::wstring& path) {

@@ -1,0 +1,243 @@
+// Whole runs against the loopback OpenSSH server the test runner starts; the
+// drive is a temporary folder and the facts no test can change for real
+// (which drive is connected, free space) come from a stand-in.
+#include "job/backup_job.h"
+
+#include "app/operation_lock.h"
+#include "config/credentials.h"
+#include "config/ini_file.h"
+#include "config/layout.h"
+#include "config/text.h"
+#include "job/retention.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+#include <random>
+#include <regex>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace tesmora {
+namespace {
+
+class FakeServices : public JobServices {
+public:
+    std::wstring root;
+    int resolutions = 0;
+    int changeDriveAtResolution = 0;  // 0: never
+    std::uint64_t free = 10ULL << 30;
+    int keepAwakeDepth = 0;
+    int keepAwakeRequests = 0;
+    std::string script;
+
+    std::wstring resolveBoundDrive(const std::wstring&, const std::wstring&) override {
+        ++resolutions;
+        return resolutions == changeDriveAtResolution ? root + L"-other" : root;
+    }
+    std::optional<std::uint64_t> freeBytes(const std::wstring&) override { return free; }
+    void setKeepAwake(bool on) override {
+        keepAwakeDepth += on ? 1 : -1;
+        if (on) ++keepAwakeRequests;
+    }
+    ArchiveStreamOptions streamOptions() override { return {script, {}, nullptr}; }
+};
+
+class Job : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto server = testing::FindTestSshServer("ECDSA");
+        if (!server) GTEST_SKIP() << "no loopback SSH server for this run";
+        std::random_device random;
+        settings_.id = L"JOB-" + std::to_wstring(random()) + L"-" + std::to_wstring(random());
+        settings_.device = L"NO-HARDWARE-SERIAL/VOL-1";
+        settings_.host = server->host;
+        settings_.port = server->port;
+        settings_.user = server->user;
+        settings_.fingerprint = server->fingerprint;
+        settings_.paths = {server->site};
+        settings_.drive_root = dir_.path();
+        std::wstring password = server->password;
+        StorePassword(settings_, password);
+        services_.root = dir_.path();
+        folder_ = os::JoinPath(dir_.path(), layout::kBackupFolder);
+    }
+
+    std::string Run(bool manual) {
+        statuses_.clear();
+        try {
+            BackupJob::run(settings_, manual, [&](const std::wstring& text) { statuses_.push_back(text); }, services_);
+        } catch (const Error& e) {
+            EXPECT_EQ(services_.keepAwakeDepth, 0) << "keep-awake left on";
+            return e.what();
+        }
+        EXPECT_EQ(services_.keepAwakeDepth, 0) << "keep-awake left on";
+        return "";
+    }
+
+    std::vector<std::wstring> Snapshots() const {
+        std::vector<std::wstring> out;
+        if (!testing::Exists(folder_)) return out;
+        for (const auto& entry : fs::directory_iterator(os::FsPath(folder_))) {
+            const std::wstring name = os::FromFsPath(entry.path().filename());
+            if (name.find(L"_UTC-") != std::wstring::npos) out.push_back(os::FromFsPath(entry.path()));
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    std::vector<std::string> LogMessages() const {
+        std::vector<std::string> out;
+        const std::string log = testing::ReadBytes(os::JoinPath(folder_, L"backup.log"));
+        const std::regex line("\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d_UTC (.*)\r");
+        size_t start = 0;
+        for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::smatch m;
+            const std::string one = log.substr(start, end - start);
+            EXPECT_TRUE(std::regex_match(one, m, line)) << one;
+            out.push_back(m[1]);
+        }
+        return out;
+    }
+
+    std::wstring Staging() const { return os::JoinPath(folder_, L".partial-" + settings_.id); }
+
+    testing::TempDir dir_;
+    BackupSettings settings_;
+    FakeServices services_;
+    std::wstring folder_;
+    std::vector<std::wstring> statuses_;
+};
+
+TEST_F(Job, SuccessfulRunCommitsACompleteSnapshot) {
+    ASSERT_EQ(Run(true), "");
+    const auto snapshots = Snapshots();
+    ASSERT_EQ(snapshots.size(), 1u);
+    const std::wstring snapshot = snapshots[0];
+    EXPECT_EQ(testing::ReadBytes(os::JoinPath(snapshot, L"COMPLETE")), ToUtf8(settings_.id));
+    EXPECT_EQ(testing::ReadBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt")).size(), 78u);
+    EXPECT_FALSE(testing::Exists(Staging()));
+    const auto messages = LogMessages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "START " + ToUtf8(settings_.host) + ":" + std::to_string(settings_.port));
+    EXPECT_EQ(messages[1], "SUCCESS " + ToUtf8(os::FromFsPath(os::FsPath(snapshot).filename())));
+    ASSERT_FALSE(statuses_.empty());
+    EXPECT_EQ(statuses_.back(), L"Готово: " + snapshot);
+    const std::wstring schedule = os::JoinPath(folder_, L"schedule.ini");
+    EXPECT_EQ(ReadIniValue(schedule, L"retry_after", L"?"), L"0");
+    EXPECT_EQ(ReadIniValue(schedule, L"last_success", L"?"), ReadIniValue(schedule, L"last_seen", L"!"));
+    EXPECT_EQ(ReadIniValue(schedule, L"last_attempt", L"absent"), L"absent");
+    EXPECT_EQ(services_.keepAwakeRequests, 1);
+
+    // A scheduled start right after it: not due, nothing changes.
+    const std::string logBefore = testing::ReadBytes(os::JoinPath(folder_, L"backup.log"));
+    const std::string scheduleBefore = testing::ReadBytes(schedule);
+    ASSERT_EQ(Run(false), "");
+    EXPECT_EQ(testing::ReadBytes(os::JoinPath(folder_, L"backup.log")), logBefore);
+    EXPECT_EQ(testing::ReadBytes(schedule), scheduleBefore);
+    EXPECT_EQ(Snapshots().size(), 1u);
+}
+
+TEST_F(Job, ScheduledStartsRespectTheSwitchAndThePause) {
+    settings_.automatic = false;
+    ASSERT_EQ(Run(false), "");
+    EXPECT_FALSE(testing::Exists(os::JoinPath(folder_, L"schedule.ini")));
+    EXPECT_FALSE(testing::Exists(os::JoinPath(folder_, L"backup.log")));
+
+    settings_.automatic = true;
+    services_.free = 400ULL << 20;  // fails after the attempt is recorded
+    EXPECT_EQ(Run(false), "Less than 512 MiB free on destination");
+    EXPECT_EQ(LogMessages().back(), "FAILED (partial directory retained): " + ToUtf8(L".partial-" + settings_.id));
+    EXPECT_EQ(testing::ReadBytes(os::JoinPath(Staging(), L"PARTIAL_OWNER")), ToUtf8(settings_.id));
+
+    services_.free = 10ULL << 30;
+    ASSERT_EQ(Run(false), "");  // within the retry pause: ignored
+    EXPECT_TRUE(Snapshots().empty());
+    ASSERT_EQ(Run(true), "");   // a manual run ignores it
+    EXPECT_EQ(Snapshots().size(), 1u);
+}
+
+TEST_F(Job, DriveProvenBeforeAndAfterTheTransfer) {
+    services_.changeDriveAtResolution = 1;
+    EXPECT_EQ(Run(true), "Selected device is missing or its identity changed");
+    EXPECT_FALSE(testing::Exists(folder_));
+
+    services_.resolutions = 0;
+    services_.changeDriveAtResolution = 2;
+    EXPECT_EQ(Run(true), "Device changed during transfer");
+    EXPECT_TRUE(Snapshots().empty());
+    EXPECT_FALSE(testing::Exists(os::JoinPath(Staging(), L"COMPLETE")));
+    EXPECT_FALSE(testing::Exists(os::JoinPath(Staging(), L"snapshot.ini")));
+    EXPECT_EQ(LogMessages().back(), "FAILED (partial directory retained): " + ToUtf8(L".partial-" + settings_.id));
+
+    // The next run takes the staging directory over and succeeds.
+    services_.changeDriveAtResolution = 0;
+    ASSERT_EQ(Run(true), "");
+    EXPECT_EQ(Snapshots().size(), 1u);
+}
+
+TEST_F(Job, FailedTransfersLeaveNoSnapshot) {
+    services_.script = "import os, sys\nsys.stdout.buffer.write(b'x' * 200000)\nsys.stdout.flush()\nos.kill(os.getpid(), 15)\n";
+    EXPECT_EQ(Run(true).rfind("Remote backup failed: ", 0), 0u);
+    EXPECT_TRUE(Snapshots().empty());
+    EXPECT_TRUE(testing::Exists(os::JoinPath(Staging(), L"site.tar.gz")));
+    EXPECT_FALSE(testing::Exists(os::JoinPath(Staging(), L"SHA256SUMS.txt")));
+}
+
+TEST_F(Job, AnotherHolderOfTheLockStopsTheRunAtOnce) {
+    // Held on another thread, as the window's save would hold it.
+    std::promise<void> taken, done;
+    std::thread holder([&] {
+        app::OperationLock held = app::AcquireOperationLock(settings_.id);
+        taken.set_value();
+        done.get_future().wait();
+    });
+    taken.get_future().wait();
+    EXPECT_EQ(Run(true), "A backup/settings operation is already running");
+    done.set_value();
+    holder.join();
+    EXPECT_FALSE(testing::Exists(folder_));
+}
+
+TEST_F(Job, RetentionKeepsTheNewestAndItsFailureIsNoFailure) {
+    settings_.keep = 2;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Run(true), "");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // distinct stamps
+    }
+    auto snapshots = Snapshots();
+    ASSERT_EQ(snapshots.size(), 2u);
+
+    // A link inside the oldest snapshot: retention stops, the run still succeeds.
+    testing::TempDir outside;
+    std::error_code ec;
+    fs::create_directory_symlink(os::FsPath(outside.path()), os::FsPath(os::JoinPath(snapshots[0], L"link")), ec);
+    if (ec) return;
+    ASSERT_EQ(Run(true), "");
+    EXPECT_EQ(LogMessages().back(), "Backup complete; retention could not finish. Existing copies kept.");
+    EXPECT_EQ(statuses_.back(), L"Копия готова. Очистку старых копий завершить не удалось; проверьте журнал.");
+    EXPECT_EQ(Snapshots().size(), 3u);
+}
+
+TEST(ProgressAdapter, ReportsAtMostOncePerMebibyte) {
+    std::vector<std::wstring> texts;
+    ProgressAdapter progress([&](const std::wstring& text) { texts.push_back(text); });
+    for (std::uint64_t bytes = 65536; bytes <= 3670016; bytes += 65536) progress(bytes);  // 3.5 MiB
+    ASSERT_LE(texts.size(), 3u);
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], L"Получено 1 МиБ\u2026");
+    ProgressAdapter exact([&](const std::wstring& text) { texts.push_back(text); });
+    texts.clear();
+    exact(1048576);
+    EXPECT_TRUE(texts.empty());
+    exact(1048577);
+    EXPECT_EQ(texts, std::vector<std::wstring>{L"Получено 1 МиБ\u2026"});
+}
+
+}  // namespace
+}  // namespace tesmora

@@ -1,0 +1,166 @@
+"""Whole backups by the Windows program under Wine against a loopback server.
+
+Faults that cannot be made for real here (the drive exchanged during a
+transfer, free space below 512 MiB) are covered by the native job tests with
+stand-ins; Wine's SetThreadExecutionState does nothing, so keep-awake is
+checked there too.
+"""
+import filecmp
+import json
+import os
+import re
+import shutil
+import signal
+import sqlite3
+import subprocess
+import tarfile
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from harness.site import BoundDrive, ini_values, make_sample_site, verify_checksums
+from harness.sshd import TEST_USER, SshServer
+from harness.wine import PROGRAM, WinePrefix
+
+NAME = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$")
+
+
+def kill_remote_programs(sig):
+    subprocess.run(["pkill", f"-{sig}", "-u", TEST_USER, "-f", "python3"], check=False)
+
+
+def wait_for(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class Backups(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not PROGRAM.exists():
+            raise unittest.SkipTest(f"{PROGRAM} is not built")
+        cls.wine = WinePrefix().ensure()
+        cls.server = SshServer("ecdsa").start()
+        cls.site = make_sample_site()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.remove()
+
+    def setUp(self):
+        self.wine.reset_program_state()
+        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-backup-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def drive(self, paths=None, keep=0, server=None):
+        drive = BoundDrive(self.wine, self.tmp / "drive", "e", server or self.server, paths or [self.site], keep=keep)
+        self.addCleanup(drive.unmap)
+        return drive
+
+    def assert_complete_snapshots_verify(self, drive):
+        for snapshot in drive.snapshots():
+            if (snapshot / "COMPLETE").exists():
+                ok, output = verify_checksums(snapshot)
+                self.assertTrue(ok, f"{snapshot.name}: {output}")
+
+    def test_backup_restores_the_site_exactly(self):
+        drive = self.drive()
+        result = drive.run()
+        self.assertEqual(result.returncode, 0, self.wine.error_log())
+        [snapshot] = drive.snapshots()
+        self.assertRegex(snapshot.name, NAME)
+        self.assertEqual(sorted(p.name for p in snapshot.iterdir()),
+                         ["COMPLETE", "SHA256SUMS.txt", "site.tar.gz", "snapshot.ini"])
+        self.assertEqual(verify_checksums(snapshot), (True, "site.tar.gz: OK"))
+        self.assertEqual(len((snapshot / "SHA256SUMS.txt").read_bytes()), 78)
+        self.assertEqual((snapshot / "COMPLETE").read_bytes(), drive.id.encode())
+        self.assertRegex((snapshot / "snapshot.ini").read_bytes().decode(),
+                         rf"^format=1\nconfig={drive.id}\ncreated_utc=\d+\narchive=site.tar.gz\n$")
+        schedule = ini_values(drive.backup_folder / "schedule.ini")
+        self.assertEqual([k for k, _ in schedule], ["last_success", "last_seen", "retry_after"])
+        self.assertEqual(schedule[2][1], "0")
+        self.assertEqual(drive.log_lines(), [f"START 127.0.0.1:{self.server.port}", f"SUCCESS {snapshot.name}"])
+
+        # Restore with GNU tar and compare.
+        restored = self.tmp / "restored"
+        restored.mkdir()
+        subprocess.run(["tar", "-xzf", str(snapshot / "site.tar.gz"), "-C", str(restored)], check=True)
+        with tarfile.open(snapshot / "site.tar.gz") as archive:
+            members = archive.getnames()
+            manifest = json.load(archive.extractfile(members[-1]))
+        self.assertTrue(members[-1].endswith("manifest.json"), members[-1])
+        regular_files = [p for p in self.site.rglob("*") if p.is_file() and not p.is_symlink()
+                         and not p.name.endswith(("-wal", "-shm"))]
+        self.assertEqual(manifest["files"], len(regular_files))
+        copy = restored / str(self.site).lstrip("/")
+        for name in ["public/index.html", "public/img/logo.png", "public/страница-о-нас.html"]:
+            self.assertTrue(filecmp.cmp(self.site / name, copy / name, shallow=False), name)
+        self.assertTrue((copy / "public/home.html").is_symlink())
+        self.assertEqual(os.readlink(copy / "public/home.html"), "index.html")
+        db = sqlite3.connect(copy / "data/site.db")
+        self.assertEqual(db.execute("PRAGMA integrity_check").fetchone()[0], "ok")
+        self.assertEqual(db.execute("SELECT count(*) FROM orders").fetchone()[0], 500)
+        db.close()
+
+        # A scheduled start right after it changes nothing.
+        before = {p: p.read_bytes() for p in drive.backup_folder.iterdir() if p.is_file()}
+        self.assertEqual(drive.run("--scheduled").returncode, 0)
+        self.assertEqual({p: p.read_bytes() for p in drive.backup_folder.iterdir() if p.is_file()}, before)
+        self.assertEqual(len(drive.snapshots()), 1)
+
+    def test_keep_two_leaves_the_newest_and_foreign_snapshots(self):
+        drive = self.drive(keep=2)
+        foreign = drive.backup_folder / "2020-01-01_00-00-00_UTC-FOREIGN"
+        foreign.mkdir(parents=True)
+        (foreign / "COMPLETE").write_bytes(b"ANOTHER-CONFIGURATION")
+        made = []
+        for _ in range(3):
+            self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+            made.append([s for s in drive.snapshots() if s not in made and s != foreign][0])
+            time.sleep(1.1)
+        self.assertEqual(drive.snapshots(), sorted([foreign] + made[1:]))
+
+    def test_server_side_failures_fail_the_run_and_leave_no_snapshot(self):
+        big = make_sample_site("big-site", big_file_mib=300)
+        self.addCleanup(shutil.rmtree, big, True)
+        drive = self.drive(paths=[big])
+        archive = drive.backup_folder / f".partial-{drive.id}" / "site.tar.gz"
+        for fault in ["TERM", "KILL", "server"]:
+            with self.subTest(fault=fault):
+                # The previous failure's archive must not pass for this run's.
+                shutil.rmtree(archive.parent, ignore_errors=True)
+                process = drive.start()
+                self.assertTrue(wait_for(lambda: archive.exists() and archive.stat().st_size > (4 << 20)),
+                                "the transfer never got going")
+                if fault == "server":
+                    subprocess.run(["pkill", "-KILL", "-u", TEST_USER], check=False)
+                else:
+                    kill_remote_programs(fault)
+                self.assertEqual(process.wait(timeout=120), 1)
+                self.assertEqual(drive.snapshots(), [])
+                self.assertTrue(drive.log_lines()[-1].startswith("FAILED (partial directory retained): .partial-"))
+                self.assertFalse((archive.parent / "SHA256SUMS.txt").exists())
+
+    def test_killed_runs_never_leave_a_snapshot_that_does_not_verify(self):
+        drive = self.drive()
+        delays = [0.05 + 0.12 * i for i in range(20)]
+        for delay in delays:
+            process = drive.start()
+            time.sleep(delay)
+            subprocess.run(["pkill", "-KILL", "-f", "TesmoraBackup.exe"], check=False)
+            process.wait(timeout=60)
+            self.assert_complete_snapshots_verify(drive)
+        self.wine.kill_server()
+        result = drive.run()
+        if result.returncode != 0:
+            self.assertIn("Unrecognized staging directory; not modified", self.wine.error_log())
+        self.assert_complete_snapshots_verify(drive)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -146,6 +146,44 @@ class Backups(unittest.TestCase):
                 self.assertTrue(drive.log_lines()[-1].startswith("FAILED (partial directory retained): .partial-"))
                 self.assertFalse((archive.parent / "SHA256SUMS.txt").exists())
 
+    def test_links_on_the_drive_are_never_followed(self):
+        # Wine shows a Linux symlink to a folder as a reparse point (a link to
+        # a file it shows as a plain file: that case is in the native tests).
+        outside = self.tmp / "outside"
+        outside.mkdir()
+        (outside / "precious.txt").write_text("not the program's")
+        drive = self.drive(keep=1)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        [first] = drive.snapshots()
+        (first / "link").symlink_to(outside)
+        time.sleep(1.1)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        self.assertEqual(drive.log_lines()[-1], "Backup complete; retention could not finish. Existing copies kept.")
+        self.assertTrue(first.exists())
+
+        staging = drive.backup_folder / f".partial-{drive.id}"
+        staging.mkdir()
+        (staging / "PARTIAL_OWNER").write_text(drive.id)
+        (staging / "COMPLETE").symlink_to(outside)
+        self.assertEqual(drive.run().returncode, 1)
+        self.assertIn("Redirected staging entry", self.wine.error_log())
+        self.assertEqual((outside / "precious.txt").read_text(), "not the program's")
+
+    def test_full_destination_fails_the_run(self):
+        volume = self.tmp / "small-volume"
+        volume.mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=600m", "tmpfs", str(volume)]).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(volume)])
+        big = make_sample_site("full-site", big_file_mib=700)
+        self.addCleanup(shutil.rmtree, big, True)
+        drive = BoundDrive(self.wine, volume, "e", self.server, [big])
+        self.addCleanup(drive.unmap)
+        self.assertEqual(drive.run().returncode, 1)
+        self.assertIn("Destination full, removed or write failed", self.wine.error_log())
+        self.assertEqual(drive.snapshots(), [])
+        self.assertTrue(drive.log_lines()[-1].startswith("FAILED (partial directory retained): "))
+
     def test_killed_runs_never_leave_a_snapshot_that_does_not_verify(self):
         drive = self.drive()
         delays = [0.05 + 0.12 * i for i in range(20)]

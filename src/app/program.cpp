@@ -12,6 +12,7 @@
 #include "job/backup_job.h"
 #include "schedule/task_registration.h"
 #include "ssh/ssh_connection.h"
+#include "ui/settings_window.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "ssh/ssh_library.h"
@@ -58,9 +59,6 @@ void RequireSettingsRoot(const std::wstring& settingsRoot) {
     if (settingsRoot.empty()) throw Error("Configured drive not found");
 }
 
-[[noreturn]] void NotInThisBuild(const char* what) {
-    throw Error(std::string(what) + " is not supported by this build yet");
-}
 
 void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::wstring& settingsRoot) {
     switch (mode) {
@@ -96,7 +94,9 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
             BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
             return;
         case Mode::Window:
-            NotInThisBuild("The settings window");
+            if (!settingsRoot.empty()) ProcessSettings() = LoadSettings(settingsRoot);
+            ui::RunSettingsWindow(ProcessSettings());
+            return;
     }
 }
 

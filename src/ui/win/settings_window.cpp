@@ -322,13 +322,13 @@ void SettingsWindow::setScrollPosition(int bar, int position) {
 
 void SettingsWindow::createControls() {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const ControlSpec& spec : kControls) {
-        const bool isStatic = std::wstring_view(spec.className) == L"STATIC";
-        const bool isEdit = std::wstring_view(spec.className) == L"EDIT";
-        const DWORD style = WS_CHILD | WS_VISIBLE | (isStatic ? 0 : WS_TABSTOP) | spec.extraStyle;
-        HWND control = CreateWindowExW(isEdit ? WS_EX_CLIENTEDGE : 0, spec.className, spec.text ? spec.text : L"",
-                                       style, spec.x, spec.y, spec.width, spec.height, window_,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+    for (const ControlSpec& entry : kControls) {
+        const bool isStatic = std::wstring_view(entry.className) == L"STATIC";
+        const bool isEdit = std::wstring_view(entry.className) == L"EDIT";
+        const DWORD style = WS_CHILD | WS_VISIBLE | (isStatic ? 0 : WS_TABSTOP) | entry.extraStyle;
+        HWND control = CreateWindowExW(isEdit ? WS_EX_CLIENTEDGE : 0, entry.className, entry.text ? entry.text : L"",
+                                       style, entry.x, entry.y, entry.width, entry.height, window_,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
     }
     setText(kHost, settings_.host);

@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >&2
 bash scripts/build.sh >&2
-python3 bench/run_transfer_bench.py
+python3 bench/run_bench.py

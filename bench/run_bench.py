@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Every benchmark figure, printed as name=value lines (no assertions).
+
+- transfer: the native client against the OpenSSH client on the same stream
+  (bench/run_transfer_bench.py);
+- remote_ratio_vs_tar_gzip1: the embedded server program over a realistic
+  site tree against `tar -cf - TREE | gzip -1`, both run locally;
+- backup_ratio_vs_pipeline: the whole `--backup-now` under Wine against
+  `ssh host 'tar -cf - TREE | gzip -1' | tee OUT | sha256sum`;
+- scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
+  due against `--self-test`, under Wine;
+- memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
+  and a 64 MiB site.
+"""
+import os
+import random
+import resource
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness.site import BoundDrive  # noqa: E402
+from harness.sshd import TEST_USER, SshServer, ensure_test_user  # noqa: E402
+from harness.wine import WinePrefix  # noqa: E402
+
+SCRIPT = (REPO / "resources" / "remote_backup.py").read_bytes()
+
+
+def realistic_tree(root, scale=1.0):
+    """About 20 000 small files, two large compressible logs, some
+    incompressible media and a SQLite database, scaled."""
+    if (root / ".complete").exists():
+        return root
+    shutil.rmtree(root, ignore_errors=True)
+    rng = random.Random(7)
+    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(2000)]
+    for i in range(int(20000 * scale)):
+        folder = root / "www" / f"d{i % 200}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"page{i}.php").write_bytes(b" ".join(rng.choice(words) for _ in range(rng.randint(50, 600))))
+    logs = root / "logs"
+    logs.mkdir(parents=True)
+    for name in ("access.log", "error.log"):
+        with open(logs / name, "wb") as f:
+            line = b'127.0.0.1 - - [06/Dec/2026:10:00:00 +0000] "GET /index.php HTTP/1.1" 200 5123 "-" "Mozilla/5.0"\n'
+            for _ in range(int(2_000_000 * scale)):
+                f.write(line)
+    media = root / "media"
+    media.mkdir()
+    for i in range(int(40 * scale) or 1):
+        (media / f"photo{i}.jpg").write_bytes(os.urandom(1 << 20))
+    db = sqlite3.connect(root / "site.db")
+    db.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, body TEXT)")
+    body = "x" * 900
+    db.executemany("INSERT INTO t (body) VALUES (?)", ((body,) for _ in range(int(100_000 * scale))))
+    db.commit()
+    db.close()
+    (root / ".complete").write_text("ok")
+    subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(root)], check=True)
+    return root
+
+
+def timed(command, **kwargs):
+    started = time.monotonic()
+    subprocess.run(command, check=True, **kwargs)
+    return time.monotonic() - started
+
+
+def remote_program_command(roots):
+    import json
+    program = ("ROOTS=__import__('json').loads(bytes.fromhex('" + json.dumps(roots).encode().hex() + "'))\n").encode() + SCRIPT
+    return ["python3", "-c", "exec(bytes.fromhex('" + program.hex() + "'))"]
+
+
+def peak_rss_of(command, env):
+    """Peak resident memory (bytes) of a command, read by GNU time."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True, check=True)
+    return int(result.stderr.strip().splitlines()[-1]) * 1024
+
+
+def main():
+    home = ensure_test_user()
+    figures = {}
+    print(subprocess.run([sys.executable, str(REPO / "bench" / "run_transfer_bench.py")], stdout=subprocess.PIPE,
+                         text=True, check=True).stdout.strip())
+
+    tree = realistic_tree(home / "bench-tree")
+    ours = timed(remote_program_command([str(tree)]), stdout=subprocess.DEVNULL)
+    theirs = timed(f"tar -cf - {tree} 2>/dev/null | gzip -1 > /dev/null", shell=True)
+    size = sum(p.stat().st_size for p in tree.rglob("*") if p.is_file())
+    figures["tree_mb"] = f"{size / 1e6:.0f}"
+    figures["remote_program_mb_s"] = f"{size / 1e6 / ours:.1f}"
+    figures["tar_gzip1_mb_s"] = f"{size / 1e6 / theirs:.1f}"
+    figures["remote_ratio_vs_tar_gzip1"] = f"{theirs / ours:.2f}"
+
+    wine = WinePrefix().ensure()
+    with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
+        tmp = Path(tmp)
+        drive = BoundDrive(wine, tmp / "drive", "e", server, [tree])
+        try:
+            t_backup = timed(["wine", str(drive.program), "--backup-now"], env=wine.env)
+            pipeline = ("sshpass -p '%s' ssh -p %d -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                        "-o LogLevel=ERROR %s@%s 'tar -cf - %s 2>/dev/null | gzip -1' | tee %s | sha256sum >/dev/null"
+                        % (server.password, server.port, server.user, server.host, tree, tmp / "pipeline.tar.gz"))
+            t_pipeline = timed(pipeline, shell=True)
+            figures["backup_s"] = f"{t_backup:.1f}"
+            figures["pipeline_s"] = f"{t_pipeline:.1f}"
+            figures["backup_ratio_vs_pipeline"] = f"{t_pipeline / t_backup:.2f}"
+
+            runs = 10
+            t_scheduled = sum(timed(["wine", str(drive.program), "--scheduled"], env=wine.env) for _ in range(runs))
+            t_self = sum(timed(["wine", str(drive.program), "--self-test"], env=wine.env) for _ in range(runs))
+            figures["scheduled_idle_ms"] = f"{1000 * t_scheduled / runs:.0f}"
+            figures["self_test_ms"] = f"{1000 * t_self / runs:.0f}"
+            figures["scheduled_idle_ratio_vs_self_test"] = f"{t_scheduled / t_self:.2f}"
+        finally:
+            drive.unmap()
+
+        peaks = {}
+        for label, mib in (("64m", 64), ("2g", 2048)):
+            site = home / f"bench-{label}"
+            if not (site / "blob.bin").exists() or (site / "blob.bin").stat().st_size != mib << 20:
+                site.mkdir(exist_ok=True)
+                with open(site / "blob.bin", "wb") as f:
+                    for _ in range(mib):
+                        f.write(os.urandom(1 << 20))
+                subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
+            drive = BoundDrive(wine, tmp / f"drive-{label}", "e", server, [site])
+            try:
+                peaks[label] = peak_rss_of(["wine", str(drive.program), "--backup-now"], wine.env)
+            finally:
+                drive.unmap()
+        figures["peak_rss_64m_mb"] = f"{peaks['64m'] / 1e6:.1f}"
+        figures["peak_rss_2g_mb"] = f"{peaks['2g'] / 1e6:.1f}"
+        figures["memory_ratio_2g_vs_64m"] = f"{peaks['2g'] / peaks['64m']:.2f}"
+
+    for name, value in figures.items():
+        print(f"{name}={value}")
+
+
+if __name__ == "__main__":
+    main()

@@ -114,6 +114,8 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
             if (progress) progress(total);
             hadData = true;
         } else if (out < 0 && out != LIBSSH2_ERROR_EAGAIN) {
+            // A cancel shuts the socket down under the read: say what happened.
+            if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
             throw Error("SSH archive read failed");
         }
 
@@ -124,6 +126,7 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
             errors.append(buffer.data(), std::min(room, static_cast<std::size_t>(err)));
             hadData = true;
         } else if (err < 0 && err != LIBSSH2_ERROR_EAGAIN) {
+            if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
             throw Error("SSH error stream failed");
         }
 

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Screenshots of the real settings window and of the help window, as PNG
+# files in the folder given as $1 (default build/screenshots): starts a private
+# Xvfb, a loopback OpenSSH server with a sample website and a Wine drive bound
+# to it (as the end-to-end tests do), opens dist/TesmoraBackup.exe without
+# arguments, presses F1, and crops each window out of the screen. Needs
+# dist/TesmoraBackup.exe and build/windows/tesmora_ui_driver.exe (scripts/build.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out="${1:-build/screenshots}"
+mkdir -p "$out"
+python3 - "$(cd "$out" && pwd)" <<'PY'
+import subprocess, sys, tempfile, time
+from pathlib import Path
+sys.path.insert(0, "tests/e2e")
+from harness.display import VirtualDisplay
+from harness.site import BoundDrive, make_sample_site
+from harness.sshd import SshServer
+from harness.wine import PROGRAM, REPO, WinePrefix
+
+DRIVER = REPO / "build" / "windows" / "tesmora_ui_driver.exe"
+# Unmanaged windows: with no window manager Wine then draws the title bars and
+# frames itself, as Windows would.
+MANAGED_KEY = r"HKCU\Software\Wine\AppDefaults\TesmoraBackup.exe\X11 Driver"
+IMPORT = "/usr/bin/import"  # ImageMagick itself
+out = Path(sys.argv[1])
+for needed in (PROGRAM, DRIVER, Path(IMPORT)):
+    if not needed.exists():
+        sys.exit(f"missing {needed}; build first (scripts/build.sh) or install imagemagick")
+
+wine = WinePrefix().ensure()
+work = Path(tempfile.mkdtemp(prefix="tesmora-screenshots-"))
+
+
+def ui(*args):
+    with tempfile.TemporaryFile() as f:
+        code = subprocess.run(["wine", str(DRIVER), *map(str, args)], env=wine.env, stdout=f,
+                              stderr=subprocess.DEVNULL, timeout=60).returncode
+        f.seek(0)
+        lines = f.read().decode("utf-8").splitlines()
+    if code != 0:
+        raise RuntimeError(f"driver {args} failed: {lines}")
+    return lines
+
+
+def shoot(path, x, y, w, h, display):
+    """Grabs the area until two grabs in a row agree: the window has
+    finished painting."""
+    previous = None
+    for _ in range(20):
+        subprocess.run([IMPORT, "-display", display, "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+                        str(path)], check=True)
+        data = path.read_bytes()
+        if data == previous:
+            break
+        previous = data
+        time.sleep(0.25)
+    print(path)
+
+
+with VirtualDisplay(1280, 900) as screen, SshServer("ecdsa") as server:
+    wine.env["DISPLAY"] = screen.name
+    wine.kill_server()  # the desktop process must start on this display
+    wine.reg_add(MANAGED_KEY, "Managed", "N")
+    site = make_sample_site("screenshot-site")
+    drive = BoundDrive(wine, work / "drive", "e", server, [site, "/etc/nginx"])
+    process = wine.start(drive.program)
+    try:
+        ui("wait-window", 30)
+        ui("get-text", 120)
+        rect = dict(line.split("\t", 1) for line in ui("window-rect"))
+        shoot(out / "settings-window.png", *rect["window"].split("\t"), screen.name)
+        ui("key-f1")
+        deadline = time.monotonic() + 10
+        while ui("help-windows")[0] != "1" and time.monotonic() < deadline:
+            time.sleep(0.1)
+        _, x, y, w, h, *_ = ui("help-windows")[1].split("\t")
+        shoot(out / "help-window.png", x, y, w, h, screen.name)
+        ui("close")
+        process.wait(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+        drive.unmap()
+        subprocess.run(["wine", "reg", "delete", MANAGED_KEY.rsplit("\\", 1)[0], "/f"], env=wine.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        wine.kill_server()
+        subprocess.run(["rm", "-rf", str(work), str(site)], check=False)
+PY

@@ -1,0 +1,614 @@
+// Works the settings window of a running TesmoraBackup.exe from outside, one
+// command per run, so that the end-to-end tests can drive the real window
+// under Wine. Results go to standard output as UTF-8; exit code 0 = done,
+// 1 = not found / timed out / refused, 2 = bad usage.
+//
+//   ui_driver [--class NAME] COMMAND ARGS...
+//
+// Text arguments and printed texts use escapes \r \n \t \\ (and \xHH for
+// other control characters), so one line always holds one value.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring g_class = L"TesmoraBackupSettings";
+constexpr UINT kSendTimeoutMs = 5000;
+
+// ---- output -------------------------------------------------------------------
+
+void write_utf8(const std::wstring& text) {
+    if (text.empty()) return;
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+    DWORD written = 0;
+    // WriteFile, not stdio: no CR LF translation and no code-page conversion.
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void out(const std::wstring& line) { write_utf8(line + L"\n"); }
+
+void err(const std::wstring& line) {
+    std::wstring text = line + L"\n";
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::wstring escape(const std::wstring& s) {
+    std::wstring r;
+    for (wchar_t c : s) {
+        switch (c) {
+            case L'\r': r += L"\\r"; break;
+            case L'\n': r += L"\\n"; break;
+            case L'\t': r += L"\\t"; break;
+            case L'\\': r += L"\\\\"; break;
+            default:
+                if (c < 0x20) {
+                    wchar_t buf[8];
+                    swprintf(buf, 8, L"\\x%02X", static_cast<unsigned>(c));
+                    r += buf;
+                } else {
+                    r += c;
+                }
+        }
+    }
+    return r;
+}
+
+std::wstring unescape(const std::wstring& s) {
+    std::wstring r;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != L'\\' || i + 1 == s.size()) {
+            r += s[i];
+            continue;
+        }
+        wchar_t c = s[++i];
+        if (c == L'r') r += L'\r';
+        else if (c == L'n') r += L'\n';
+        else if (c == L't') r += L'\t';
+        else if (c == L'x' && i + 2 < s.size()) {
+            r += static_cast<wchar_t>(wcstoul(s.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else r += c;
+    }
+    return r;
+}
+
+std::wstring hex(unsigned long v) {
+    wchar_t buf[16];
+    swprintf(buf, 16, L"0x%08lX", v);
+    return buf;
+}
+
+// ---- windows ------------------------------------------------------------------
+
+std::wstring class_of(HWND h) {
+    wchar_t buf[256] = {};
+    GetClassNameW(h, buf, 256);
+    return buf;
+}
+
+// WM_GETTEXT with a bound: a hung window must fail the command, not the test run.
+bool get_text(HWND h, std::wstring& text) {
+    DWORD_PTR len = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len)) return false;
+    std::vector<wchar_t> buf(len + 2, L'\0');
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &got))
+        return false;
+    text.assign(buf.data(), got);
+    return true;
+}
+
+bool send(HWND h, UINT msg, WPARAM w, LPARAM l, DWORD_PTR* result = nullptr) {
+    DWORD_PTR r = 0;
+    bool ok = SendMessageTimeoutW(h, msg, w, l, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r) != 0;
+    if (result) *result = r;
+    return ok;
+}
+
+HWND find_main(double seconds) {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+    for (;;) {
+        HWND h = FindWindowW(g_class.c_str(), nullptr);
+        if (h) return h;
+        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return nullptr;
+        Sleep(50);
+    }
+}
+
+HWND main_or_fail() {
+    HWND h = find_main(10);
+    if (!h) err(L"no window of class " + g_class);
+    return h;
+}
+
+// ID is a control id, or @N for the N-th child in Z order (for controls
+// without an id).
+HWND control(HWND main, const std::wstring& id) {
+    HWND h = nullptr;
+    if (!id.empty() && id[0] == L'@') {
+        long n = wcstol(id.c_str() + 1, nullptr, 10);
+        for (h = GetWindow(main, GW_CHILD); h && n > 0; --n) h = GetWindow(h, GW_HWNDNEXT);
+    } else {
+        h = GetDlgItem(main, static_cast<int>(wcstol(id.c_str(), nullptr, 10)));
+    }
+    if (!h) err(L"no control " + id);
+    return h;
+}
+
+HWND control(HWND main, int id) { return control(main, std::to_wstring(id)); }
+
+struct TopLevelQuery {
+    DWORD pid;  // 0 = any process
+    std::wstring cls;
+    const std::wstring* caption;  // null = any caption
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_top_level(HWND h, LPARAM param) {
+    auto* q = reinterpret_cast<TopLevelQuery*>(param);
+    if (lstrcmpiW(class_of(h).c_str(), q->cls.c_str()) != 0) return TRUE;
+    if (!IsWindowVisible(h)) return TRUE;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (q->pid && pid != q->pid) return TRUE;
+    if (q->caption) {
+        std::wstring title;
+        if (!get_text(h, title) || title != *q->caption) return TRUE;
+    }
+    q->found.push_back(h);
+    return TRUE;
+}
+
+DWORD program_pid() {
+    HWND main = FindWindowW(g_class.c_str(), nullptr);
+    DWORD pid = 0;
+    if (main) GetWindowThreadProcessId(main, &pid);
+    return pid;
+}
+
+std::vector<HWND> top_level(const std::wstring& cls, const std::wstring* caption, DWORD pid) {
+    TopLevelQuery q{pid, cls, caption, {}};
+    EnumWindows(collect_top_level, reinterpret_cast<LPARAM>(&q));
+    return q.found;
+}
+
+// A message box of the program's process (any process while no main window
+// exists: a start-up error box has no owner).
+HWND find_message_box(const std::wstring& caption, double seconds) {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+    for (;;) {
+        auto found = top_level(L"#32770", &caption, program_pid());
+        if (!found.empty()) return found.front();
+        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return nullptr;
+        Sleep(30);
+    }
+}
+
+RECT rect_in_parent(HWND h) {
+    RECT r{};
+    GetWindowRect(h, &r);
+    MapWindowPoints(HWND_DESKTOP, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+std::wstring rect_text(const RECT& r) {
+    return std::to_wstring(r.left) + L"\t" + std::to_wstring(r.top) + L"\t" + std::to_wstring(r.right - r.left) +
+           L"\t" + std::to_wstring(r.bottom - r.top);
+}
+
+// The control that has the keyboard focus in the program's GUI thread.
+HWND focused(HWND main) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) && info.hwndFocus) return info.hwndFocus;
+    return nullptr;
+}
+
+// ---- commands -----------------------------------------------------------------
+
+int arg_int(const std::vector<std::wstring>& a, size_t i, int fallback) {
+    return i < a.size() ? static_cast<int>(wcstol(a[i].c_str(), nullptr, 10)) : fallback;
+}
+
+double arg_seconds(const std::vector<std::wstring>& a, size_t i, double fallback) {
+    return i < a.size() ? wcstod(a[i].c_str(), nullptr) : fallback;
+}
+
+int cmd_wait_window(const std::vector<std::wstring>& a) {
+    HWND h = find_main(arg_seconds(a, 0, 10));
+    if (!h) {
+        err(L"no window of class " + g_class);
+        return 1;
+    }
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    out(L"pid\t" + std::to_wstring(pid));
+    return 0;
+}
+
+int cmd_controls(HWND main) {
+    for (HWND c = GetWindow(main, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        std::wstring text;
+        get_text(c, text);
+        out(std::to_wstring(GetDlgCtrlID(c)) + L"\t" + class_of(c) + L"\t" + rect_text(rect_in_parent(c)) + L"\t" +
+            hex(static_cast<unsigned long>(GetWindowLongW(c, GWL_STYLE))) + L"\t" +
+            hex(static_cast<unsigned long>(GetWindowLongW(c, GWL_EXSTYLE))) + L"\t" + escape(text));
+    }
+    return 0;
+}
+
+int cmd_window_rect(HWND main) {
+    RECT w{}, c{}, work{};
+    GetWindowRect(main, &w);
+    GetClientRect(main, &c);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    std::wstring title;
+    get_text(main, title);
+    out(L"window\t" + rect_text(w));
+    out(L"client\t" + rect_text(c));
+    out(L"workarea\t" + rect_text(work));
+    out(L"style\t" + hex(static_cast<unsigned long>(GetWindowLongW(main, GWL_STYLE))));
+    out(L"exstyle\t" + hex(static_cast<unsigned long>(GetWindowLongW(main, GWL_EXSTYLE))));
+    out(L"title\t" + escape(title));
+    return 0;
+}
+
+int cmd_get_text(HWND main, const std::vector<std::wstring>& a) {
+    HWND c = a.empty() ? main : control(main, a.size() > 0 ? a[0] : L"");
+    std::wstring text;
+    if (!c || !get_text(c, text)) return 1;
+    out(escape(text));
+    return 0;
+}
+
+int cmd_set_text(HWND main, const std::vector<std::wstring>& a) {
+    if (a.size() < 2) return 2;
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    std::wstring text = unescape(a[1]);
+    DWORD_PTR ok = 0;
+    if (!c || !send(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), &ok) || !ok) return 1;
+    return 0;
+}
+
+// Each distinct value of the control until one contains UNTIL: the status
+// line moves through progress texts that a single read would miss.
+int cmd_watch_text(HWND main, const std::vector<std::wstring>& a, bool print_all) {
+    if (a.size() < 2) return 2;
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    if (!c) return 1;
+    std::wstring until = unescape(a[1]);
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(arg_seconds(a, 2, 10) * 1000);
+    std::wstring last;
+    bool first = true;
+    for (;;) {
+        std::wstring text;
+        if (!get_text(c, text)) {
+            err(L"the window does not answer");
+            return 1;
+        }
+        if (first || text != last) {
+            if (print_all) out(escape(text));
+            last = text;
+            first = false;
+        }
+        if (text.find(until) != std::wstring::npos) {
+            if (!print_all) out(escape(text));
+            return 0;
+        }
+        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
+            if (!print_all) out(escape(text));
+            err(L"timed out; the text is: " + escape(text));
+            return 1;
+        }
+        Sleep(10);
+    }
+}
+
+int cmd_click(HWND main, const std::vector<std::wstring>& a) {
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    // Posted: a command that opens a modal box would block a sent click.
+    if (!c || !PostMessageW(c, BM_CLICK, 0, 0)) return 1;
+    return 0;
+}
+
+int cmd_check(HWND main, const std::vector<std::wstring>& a) {
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    if (!c || a.size() < 2) return c ? 2 : 1;
+    if (!send(c, BM_SETCHECK, arg_int(a, 1, 0) ? BST_CHECKED : BST_UNCHECKED, 0)) return 1;
+    return 0;
+}
+
+int cmd_get_check(HWND main, const std::vector<std::wstring>& a) {
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    DWORD_PTR state = 0;
+    if (!c || !send(c, BM_GETCHECK, 0, 0, &state)) return 1;
+    out(std::to_wstring(state));
+    return 0;
+}
+
+int cmd_combo(HWND main, const std::wstring& name, const std::vector<std::wstring>& a) {
+    HWND c = control(main, 100);
+    if (!c) return 1;
+    DWORD_PTR r = 0;
+    if (name == L"combo-count") {
+        if (!send(c, CB_GETCOUNT, 0, 0, &r)) return 1;
+        out(std::to_wstring(static_cast<LONG_PTR>(r)));
+    } else if (name == L"combo-selected") {
+        if (!send(c, CB_GETCURSEL, 0, 0, &r)) return 1;
+        out(std::to_wstring(static_cast<LONG_PTR>(r)));
+    } else if (name == L"combo-dropped-rect") {
+        // The size given at creation survives only as the dropped list's extent.
+        RECT dropped{};
+        if (!send(c, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped))) return 1;
+        MapWindowPoints(HWND_DESKTOP, main, reinterpret_cast<POINT*>(&dropped), 2);
+        out(rect_text(dropped));
+    } else if (name == L"combo-select") {
+        if (!send(c, CB_SETCURSEL, arg_int(a, 0, -1), 0, &r)) return 1;
+        if (static_cast<LONG_PTR>(r) != arg_int(a, 0, -1)) return 1;
+    } else {  // combo-get-text [INDEX]: the selected line when no index
+        int index = arg_int(a, 0, -1);
+        if (index < 0) {
+            if (!send(c, CB_GETCURSEL, 0, 0, &r) || static_cast<LONG_PTR>(r) < 0) return 1;
+            index = static_cast<int>(r);
+        }
+        if (!send(c, CB_GETLBTEXTLEN, index, 0, &r) || static_cast<LONG_PTR>(r) < 0) return 1;
+        std::vector<wchar_t> buf(r + 2, L'\0');
+        if (!send(c, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(buf.data()), &r) || static_cast<LONG_PTR>(r) < 0)
+            return 1;
+        out(escape(std::wstring(buf.data(), r)));
+    }
+    return 0;
+}
+
+int print_message_box(HWND box, HWND main) {
+    std::wstring text;
+    std::vector<std::wstring> buttons;
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        std::wstring t;
+        get_text(c, t);
+        std::wstring cls = class_of(c);
+        if (lstrcmpiW(cls.c_str(), L"Static") == 0 && GetDlgCtrlID(c) == 0xFFFF) text = t;
+        else if (lstrcmpiW(cls.c_str(), L"Button") == 0)
+            buttons.push_back(L"button\t" + std::to_wstring(GetDlgCtrlID(c)) + L"\t" + escape(t));
+    }
+    out(escape(text));
+    HWND owner = GetWindow(box, GW_OWNER);
+    out(std::wstring(L"owner\t") + (owner == nullptr ? L"none" : owner == main ? L"main" : L"other"));
+    for (auto& b : buttons) out(b);
+    return 0;
+}
+
+int cmd_message_box(const std::vector<std::wstring>& a) {
+    if (a.empty()) return 2;
+    HWND box = find_message_box(a[0], arg_seconds(a, 1, 10));
+    if (!box) {
+        err(L"no message box with caption " + a[0]);
+        return 1;
+    }
+    return print_message_box(box, FindWindowW(g_class.c_str(), nullptr));
+}
+
+int cmd_no_message_box(const std::vector<std::wstring>& a) {
+    if (a.empty()) return 2;
+    HWND box = find_message_box(a[0], arg_seconds(a, 1, 0));
+    if (box) {
+        print_message_box(box, FindWindowW(g_class.c_str(), nullptr));
+        return 1;
+    }
+    return 0;
+}
+
+int cmd_answer(const std::vector<std::wstring>& a) {
+    if (a.size() < 2) return 2;
+    int id = a[1] == L"yes" ? IDYES : a[1] == L"no" ? IDNO : a[1] == L"ok" ? IDOK : a[1] == L"cancel" ? IDCANCEL : 0;
+    if (!id) return 2;
+    double seconds = arg_seconds(a, 2, 10);
+    HWND box = find_message_box(a[0], seconds);
+    if (!box) {
+        err(L"no message box with caption " + a[0]);
+        return 1;
+    }
+    HWND button = GetDlgItem(box, id);
+    if (!button) {
+        err(L"the message box has no button " + a[1]);
+        return 1;
+    }
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    // Done only when the box is gone, so the next command sees its effect.
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
+    while (IsWindow(box)) {
+        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
+            err(L"the message box stayed open");
+            return 1;
+        }
+        Sleep(20);
+    }
+    return 0;
+}
+
+int cmd_key(HWND main, UINT vk, const std::vector<std::wstring>& a) {
+    HWND target = a.empty() ? focused(main) : control(main, a.size() > 0 ? a[0] : L"");
+    if (!target) target = main;
+    LPARAM down = 1 | (static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)) << 16);
+    if (!PostMessageW(target, WM_KEYDOWN, vk, down)) return 1;
+    PostMessageW(target, WM_KEYUP, vk, down | (1u << 30) | (1u << 31));
+    return 0;
+}
+
+// Scroll requests as the scroll bars and the wheel send them.
+int cmd_scroll(HWND main, const std::vector<std::wstring>& a) {
+    if (a.size() < 2) return 2;
+    UINT msg = a[0] == L"v" ? WM_VSCROLL : a[0] == L"h" ? WM_HSCROLL : 0;
+    if (!msg) return 2;
+    int count = arg_int(a, 2, 1);
+    for (int i = 0; i < count; ++i)
+        if (!PostMessageW(main, msg, MAKEWPARAM(arg_int(a, 1, 0), 0), 0)) return 1;
+    return 0;
+}
+
+int cmd_wheel(HWND main, const std::vector<std::wstring>& a) {
+    RECT r{};
+    GetWindowRect(main, &r);
+    short delta = static_cast<short>(arg_int(a, 0, -120));
+    if (!PostMessageW(main, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(delta)), MAKELPARAM(r.left + 50, r.top + 50)))
+        return 1;
+    return 0;
+}
+
+int cmd_rect(HWND main, const std::vector<std::wstring>& a) {
+    HWND c = control(main, a.size() > 0 ? a[0] : L"");
+    if (!c) return 1;
+    out(rect_text(rect_in_parent(c)));
+    return 0;
+}
+
+int cmd_focus(HWND main) {
+    HWND f = focused(main);
+    if (!f) return 1;
+    out(std::to_wstring(GetDlgCtrlID(f)) + L"\t" + class_of(f));
+    return 0;
+}
+
+BOOL CALLBACK collect_any(HWND h, LPARAM param) {
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
+    return TRUE;
+}
+
+// Every visible top-level window of the program's process, for diagnosis.
+int cmd_windows(HWND main) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    std::vector<HWND> all;
+    EnumWindows(collect_any, reinterpret_cast<LPARAM>(&all));
+    for (HWND h : all) {
+        DWORD p = 0;
+        GetWindowThreadProcessId(h, &p);
+        if (p != pid || !IsWindowVisible(h)) continue;
+        std::wstring title;
+        get_text(h, title);
+        RECT r{};
+        GetWindowRect(h, &r);
+        HWND owner = GetWindow(h, GW_OWNER);
+        out(class_of(h) + L"\t" + rect_text(r) + L"\t" + (owner == main ? L"main" : owner ? L"other" : L"none") +
+            L"\t" + escape(title));
+    }
+    return 0;
+}
+
+int cmd_help_windows(HWND main) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    auto found = top_level(L"TesmoraBackupHelp", nullptr, pid);
+    out(std::to_wstring(found.size()));
+    for (HWND h : found) {
+        std::wstring title;
+        get_text(h, title);
+        RECT r{};
+        GetWindowRect(h, &r);
+        HWND owner = GetWindow(h, GW_OWNER);
+        out(L"help\t" + rect_text(r) + L"\t" + (owner == main ? L"main" : owner ? L"other" : L"none") + L"\t" +
+            escape(title));
+    }
+    return 0;
+}
+
+int cmd_help_text(HWND main) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    auto found = top_level(L"TesmoraBackupHelp", nullptr, pid);
+    if (found.size() != 1) return 1;
+    HWND text = GetDlgItem(found.front(), 201);
+    std::wstring t;
+    if (!text || !get_text(text, t)) return 1;
+    out(escape(t));
+    return 0;
+}
+
+int cmd_wait_gone(const std::vector<std::wstring>& a) {
+    DWORD deadline = GetTickCount() + static_cast<DWORD>(arg_seconds(a, 0, 10) * 1000);
+    while (FindWindowW(g_class.c_str(), nullptr)) {
+        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return 1;
+        Sleep(30);
+    }
+    return 0;
+}
+
+void usage() {
+    err(L"usage: ui_driver [--class NAME] COMMAND ...\n"
+        L"  wait-window [SECONDS]            wait-gone [SECONDS]\n"
+        L"  controls                         window-rect\n"
+        L"  get-text [ID]                    set-text ID TEXT\n"
+        L"  wait-text ID SUBSTRING [SECONDS] watch-text ID UNTIL [SECONDS]\n"
+        L"  click ID                         check ID 0|1        get-check ID\n"
+        L"  combo-count  combo-selected  combo-select INDEX  combo-get-text [INDEX]\n"
+        L"  combo-dropped-rect\n"
+        L"  message-box CAPTION [SECONDS]    no-message-box CAPTION [SECONDS]\n"
+        L"  answer CAPTION yes|no|ok|cancel [SECONDS]\n"
+        L"  close    key-f1 [ID]    key-tab [ID]    key-return [ID]    focus\n"
+        L"  help-windows    help-text    windows\n"
+        L"  scroll v|h CODE [COUNT]    wheel [DELTA]    rect ID\n"
+        L"ID is a control id or @N, the N-th child window in Z order.");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == L"--class") {
+        g_class = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty()) {
+        usage();
+        return 2;
+    }
+    std::wstring name = args[0];
+    std::vector<std::wstring> a(args.begin() + 1, args.end());
+
+    // Commands that do not need the main window.
+    if (name == L"wait-window") return cmd_wait_window(a);
+    if (name == L"wait-gone") return cmd_wait_gone(a);
+    if (name == L"message-box") return cmd_message_box(a);
+    if (name == L"no-message-box") return cmd_no_message_box(a);
+    if (name == L"answer") return cmd_answer(a);
+
+    HWND main = main_or_fail();
+    if (!main) return 1;
+    if (name == L"controls") return cmd_controls(main);
+    if (name == L"window-rect") return cmd_window_rect(main);
+    if (name == L"get-text") return cmd_get_text(main, a);
+    if (name == L"set-text") return cmd_set_text(main, a);
+    if (name == L"wait-text") return cmd_watch_text(main, a, false);
+    if (name == L"watch-text") return cmd_watch_text(main, a, true);
+    if (name == L"click") return cmd_click(main, a);
+    if (name == L"check") return cmd_check(main, a);
+    if (name == L"get-check") return cmd_get_check(main, a);
+    if (name == L"combo-count" || name == L"combo-selected" || name == L"combo-select" || name == L"combo-get-text" ||
+        name == L"combo-dropped-rect")
+        return cmd_combo(main, name, a);
+    if (name == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
+    if (name == L"key-f1") return cmd_key(main, VK_F1, a);
+    if (name == L"key-tab") return cmd_key(main, VK_TAB, a);
+    if (name == L"key-return") return cmd_key(main, VK_RETURN, a);
+    if (name == L"focus") return cmd_focus(main);
+    if (name == L"scroll") return cmd_scroll(main, a);
+    if (name == L"wheel") return cmd_wheel(main, a);
+    if (name == L"rect") return cmd_rect(main, a);
+    if (name == L"help-windows") return cmd_help_windows(main);
+    if (name == L"windows") return cmd_windows(main);
+    if (name == L"help-text") return cmd_help_text(main);
+    usage();
+    return 2;
+}

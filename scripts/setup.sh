@@ -27,7 +27,7 @@ packages=(
     binutils-mingw-w64-x86-64 cmake make ninja-build perl dpkg-dev wine64 wine
     fonts-dejavu-core xvfb xauth xdotool imagemagick x11-utils openssh-server
     openssh-client python3 libssl-dev g++ libgtest-dev googletest pkg-config
-    ca-certificates sqlite3 sshpass
+    ca-certificates sqlite3 sshpass clang-14 libclang-rt-14-dev
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 

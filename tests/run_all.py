@@ -2,8 +2,9 @@
 """Runs every test suite and ends with one line "N passed, N failed".
 
 Suites: the native unit tests, the same unit tests built with MinGW and run
-under Wine, the server-side backup program run with the local python3, and
-the end-to-end tests of the Windows program under Wine.
+under Wine, the server-side backup program run with the local python3, the
+end-to-end tests of the Windows program under Wine, and the hardening run
+(unit tests under ASan/UBSan, fuzz targets over their corpora).
 """
 import os
 import socket
@@ -162,12 +163,32 @@ def run_end_to_end_tests(work, servers):
     return run_python_tests("end-to-end tests under Wine", REPO / "tests" / "e2e")
 
 
+def run_hardening(work, servers):
+    """scripts/hardening.sh: the unit tests under ASan/UBSan and each fuzz
+    target over its corpus, one count per part from its summary lines."""
+    print("==> hardening (sanitizers and fuzz targets)", flush=True)
+    process = subprocess.Popen(["bash", str(REPO / "scripts" / "hardening.sh")], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, errors="replace")
+    passed = failed = 0
+    for line in process.stdout:
+        print(line, end="", flush=True)
+        if line.startswith("hardening: PASS "):
+            passed += 1
+        elif line.startswith("hardening: FAIL "):
+            failed += 1
+    if process.wait() != 0 and failed == 0:
+        failed = 1  # the script failed outside any part
+    print(f"hardening (sanitizers and fuzz targets): {passed} passed, {failed} failed, 0 skipped", flush=True)
+    return passed, failed, 0
+
+
 def main():
     totals = [0, 0, 0]
     with tempfile.TemporaryDirectory(prefix="tesmora-tests-") as tmp:
         work = Path(tmp)
         with LoopbackServers(work) as servers:
-            for suite in (run_native_unit_tests, run_wine_unit_tests, run_remote_program_tests, run_end_to_end_tests):
+            for suite in (run_native_unit_tests, run_wine_unit_tests, run_remote_program_tests, run_end_to_end_tests,
+                          run_hardening):
                 for i, n in enumerate(suite(work, servers)):
                     totals[i] += n
     print(f"{totals[0]} passed, {totals[1]} failed, {totals[2]} skipped")

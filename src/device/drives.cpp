@@ -32,7 +32,13 @@ std::wstring TrimSerial(std::wstring text) {
     size_t begin = 0, end = text.size();
     while (begin < end && blank(text[begin])) ++begin;
     while (end > begin && blank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
+    std::wstring serial = text.substr(begin, end - begin);
+    // The identity is stored as one INI line (device.ini, binding.ini): a line
+    // break inside it would cut it short there, and the drive would never match.
+    for (wchar_t& c : serial) {
+        if (c == L'\r' || c == L'\n') c = L' ';
+    }
+    return serial;
 }
 
 std::wstring UpToTerminator(const std::wstring& text) { return text.substr(0, text.find(L'\0')); }

@@ -40,7 +40,8 @@ const DriveFactsSource& SystemDriveFacts();
 std::vector<DriveInfo> EnumerateDrives(const DriveFactsSource& facts = SystemDriveFacts());
 
 // The serial number inside the raw STORAGE_DEVICE_DESCRIPTOR bytes, trimmed of
-// blanks at both ends; empty when the descriptor carries none.
+// blanks at both ends, line breaks inside it turned into spaces; empty when the
+// descriptor carries none.
 std::wstring SerialFromDescriptor(std::string_view descriptor);
 
 std::wstring DriveIdentity(const std::wstring& hardwareSerial, std::uint32_t volumeSerial);

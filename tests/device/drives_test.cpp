@@ -1,5 +1,8 @@
 #include "device/drives.h"
 
+#include "config/ini_file.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -34,6 +37,19 @@ TEST(SerialFromDescriptor, GivesNothingForDescriptorsWithoutAUsableSerial) {
 
 TEST(SerialFromDescriptor, InvalidUtf8BecomesReplacementCharacters) {
     EXPECT_EQ(SerialFromDescriptor(Descriptor(64, std::string("AB\xFF" "C\0", 5), 128)), L"AB\uFFFDC");
+}
+
+// Found by fuzzing: a serial with a line break inside made an identity that
+// device.ini and binding.ini could not hold on one line.
+TEST(SerialFromDescriptor, TurnsLineBreaksInsideIntoSpaces) {
+    EXPECT_EQ(SerialFromDescriptor(Descriptor(64, std::string("AB\nCD\r\nEF\0", 11), 128)), L"AB CD  EF");
+    EXPECT_EQ(SerialFromDescriptor(Descriptor(64, std::string("\nA\tB\r\0", 7), 128)), L"A\tB");
+    const std::wstring identity =
+        DriveIdentity(SerialFromDescriptor(Descriptor(64, std::string("S1\nS2\0", 6), 128)), 0x1a2b);
+    const testing::TempDir folder;
+    const std::wstring file = folder.file(L"binding.ini");
+    WriteIniFile(file, {{L"device", identity}});
+    EXPECT_EQ(ReadIniValue(file, L"device", L""), L"S1 S2/VOL-1a2b");
 }
 
 TEST(DriveIdentity, JoinsHardwareAndVolumeSerials) {

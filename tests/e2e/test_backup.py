@@ -19,6 +19,7 @@ import time
 import unittest
 from pathlib import Path
 
+from harness import wait_for
 from harness.site import BoundDrive, ini_values, make_sample_site, verify_checksums
 from harness.sshd import TEST_USER, SshServer
 from harness.wine import PROGRAM, WinePrefix
@@ -28,15 +29,6 @@ NAME = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC-[0-9A-F]{8}-[0-9A-F]{4}-
 
 def kill_remote_programs(sig):
     subprocess.run(["pkill", f"-{sig}", "-u", TEST_USER, "-f", "python3"], check=False)
-
-
-def wait_for(condition, seconds=60):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 class Backups(unittest.TestCase):

@@ -14,7 +14,7 @@ import time
 import unittest
 from pathlib import Path
 
-from harness import display
+from harness import display, wait_for
 from harness.site import BoundDrive, ini_bytes, ini_values, make_sample_site, verify_checksums
 from harness.sshd import SshServer
 from harness.wine import PROGRAM, REPO, WinePrefix
@@ -442,14 +442,7 @@ class SettingsWindow(unittest.TestCase):
         # Idle again: closing works at once.
         self.close_window(process)
 
-    @staticmethod
-    def _wait(condition, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if condition():
-                return True
-            time.sleep(0.05)
-        return False
+    _wait = staticmethod(wait_for)
 
 
 if __name__ == "__main__":

@@ -62,14 +62,7 @@ void OpenHelp() {
         return;
     }
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = HelpProcedure;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(TESMORA_RESOURCE_ICON));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = L"TesmoraBackupHelp";
-    RegisterClassW(&windowClass);  // already registered by an earlier opening: fine
+    RegisterProgramClass(L"TesmoraBackupHelp", HelpProcedure);
 
     const RECT area = WorkArea();
     g_help = CreateWindowExW(0, L"TesmoraBackupHelp", L"Tesmora Backup \u2014 справочник пользователя",

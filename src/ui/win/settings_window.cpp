@@ -161,14 +161,7 @@ void SettingsWindow::run() {
     g_font = CreateFontW(-17, 0, 0, 0, 400, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY, 0,
                          L"Segoe UI");
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = Procedure;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(TESMORA_RESOURCE_ICON));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = L"TesmoraBackupSettings";
-    RegisterClassW(&windowClass);
+    RegisterProgramClass(L"TesmoraBackupSettings", Procedure);
 
     const RECT area = WorkArea();
     HWND window = CreateWindowExW(0, L"TesmoraBackupSettings", L"Tesmora — резервные копии сайта / настройки",
@@ -456,6 +449,18 @@ void SettingsWindow::command(int id) {
 HFONT UiFont() { return g_font; }
 
 HWND MainWindow() { return g_main; }
+
+void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(TESMORA_RESOURCE_ICON));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = name;
+    RegisterClassW(&windowClass);
+}
 
 RECT WorkArea() {
     RECT area{0, 0, 1280, 900};

@@ -17,6 +17,10 @@ void OpenHelp();
 // The help window, or null.
 HWND HelpWindow();
 
+// Registers a window class of the program: its icon, the arrow cursor, the
+// window background. A class that is already registered is left as it is.
+void RegisterProgramClass(const wchar_t* name, WNDPROC procedure);
+
 // The usable area of the primary screen.
 RECT WorkArea();
 

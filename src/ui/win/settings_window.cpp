@@ -22,6 +22,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -91,12 +92,13 @@ const ControlSpec kControls[] = {
 enum class WorkerMode { BackupNow = 0, CheckSsh = 1, FetchKey = 2 };
 
 HFONT g_font = nullptr;
-HWND g_main = nullptr;
+// Read by the worker thread when it posts; cleared when the loop ends.
+std::atomic<HWND> g_main{nullptr};
 BusyFlag g_busy;
 
 // Posts a heap copy of the text; the window frees it. Dropped once the window is gone.
 void PostText(UINT message, const std::wstring& text) {
-    HWND window = g_main;
+    HWND window = g_main.load();
     if (window == nullptr) return;
     auto* copy = new std::wstring(text);
     if (!PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
@@ -173,7 +175,7 @@ void SettingsWindow::run() {
         g_font = nullptr;
         throw Error("Cannot create the settings window");
     }
-    g_main = window;
+    g_main.store(window);
     createControls();
     refreshDrives();
     ShowWindow(window, SW_SHOW);
@@ -191,7 +193,7 @@ void SettingsWindow::run() {
     }
     DeleteObject(g_font);
     g_font = nullptr;
-    g_main = nullptr;
+    g_main.store(nullptr);
 }
 
 LRESULT CALLBACK SettingsWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -448,7 +450,7 @@ void SettingsWindow::command(int id) {
 
 HFONT UiFont() { return g_font; }
 
-HWND MainWindow() { return g_main; }
+HWND MainWindow() { return g_main.load(); }
 
 void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);

@@ -5,14 +5,10 @@ import unittest
 import uuid
 from pathlib import Path
 
+from harness.site import UNIT_TESTS, ini_bytes
 from harness.sshd import SshServer
-from harness.wine import PROGRAM, REPO, WinePrefix, windows_path
+from harness.wine import PROGRAM, WinePrefix, windows_path
 
-UNIT_TESTS = REPO / "build" / "windows" / "tesmora_unit_tests.exe"
-
-
-def ini_bytes(entries):
-    return ("\ufeff[backup]\r\n" + "".join(f"{k}={v}\r\n" for k, v in entries)).encode("utf-16-le")
 
 
 class CheckMode(unittest.TestCase):

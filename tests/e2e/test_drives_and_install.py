@@ -13,22 +13,11 @@ import tempfile
 import unittest
 from pathlib import Path
 
+from harness.site import ini_bytes, ini_values
 from harness.wine import PROGRAM, REPO, WinePrefix, windows_path
 
 BINDING_ID = "0F8FAD5B-D9CB-469F-A165-70867728950E"
 STAMP = r"\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC"
-
-
-def ini_bytes(entries):
-    text = "\ufeff[backup]\r\n" + "".join(f"{k}={v}\r\n" for k, v in entries)
-    return text.encode("utf-16-le")
-
-
-def ini_value(path, key):
-    for line in path.read_bytes().decode("utf-16").splitlines():
-        if line.startswith(key + "="):
-            return line[len(key) + 1:]
-    return None
 
 
 class DrivesAndInstall(unittest.TestCase):
@@ -108,7 +97,7 @@ class DrivesAndInstall(unittest.TestCase):
         self.assertEqual(result.returncode, 0, self.errors())
         local = self.wine.local_data_dir
         self.assertEqual((local / "TesmoraBackup.exe").read_bytes(), PROGRAM.read_bytes())
-        self.assertEqual(ini_value(local / "binding.ini", "id"), BINDING_ID)
+        self.assertEqual(dict(ini_values(local / "binding.ini")).get("id"), BINDING_ID)
         self.assertTrue((drive / "Backcup_Site_Tesmora").is_dir())
 
         # task.xml is the golden definition with this user's SID, this

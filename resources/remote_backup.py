@@ -15,6 +15,7 @@ import io
 import json
 import os
 import pathlib
+import queue
 import shutil
 import signal
 import sqlite3
@@ -23,6 +24,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import threading
 import time
 
 # The first SIGHUP or SIGTERM ends the run with 128 + its number. While the
@@ -141,6 +143,33 @@ def open_regular(path):
     return handle
 
 
+def read_header(path):
+    """The first bytes of a regular file, read without following a symbolic
+    link or waiting on a FIFO, or None when the path no longer names a
+    regular file; raises the GONE errors when it has vanished."""
+    flags = os.O_RDONLY
+    for extra in ("O_NOFOLLOW", "O_NONBLOCK", "O_CLOEXEC"):
+        flags |= getattr(os, extra, 0)
+    try:
+        descriptor = os.open(path, flags)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            return None
+        raise
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return None
+        header = b""
+        while len(header) < len(SQLITE_HEADER):
+            part = os.read(descriptor, len(SQLITE_HEADER) - len(header))
+            if not part:
+                break
+            header += part
+        return header
+    finally:
+        os.close(descriptor)
+
+
 def copy_database(path, target):
     """Copies a live SQLite database through the online backup and checks
     the copy."""
@@ -175,14 +204,10 @@ def snapshot_databases(roots, workdir, manifest):
         try:
             if not stat.S_ISREG(os.lstat(path).st_mode):
                 continue
-            handle = open_regular(path)
+            header = read_header(path)
         except GONE:
             manifest["warnings"].append(WARN_DISCOVERY + path)
             continue
-        if handle is None:
-            continue
-        with handle:
-            header = handle.read(len(SQLITE_HEADER))
         if header != SQLITE_HEADER:
             continue
         target = os.path.join(workdir, "%d.sqlite3" % len(snapshots))
@@ -247,32 +272,147 @@ def store(tar, path, snapshots, manifest):
     manifest["logical_bytes"] += info.size
 
 
-class _Output:
-    """Passes the archive to standard output until it is cut off after a
-    failure; from then on whatever the writers still emit while being shut
-    down is discarded, so that a broken archive never ends like a whole one."""
+def _cached_lookup(lookup):
+    """Remembers the name lookup of each owner or group number: the tar
+    writer asks once per member, and each answer may mean reading the user
+    database afresh."""
+    answers = {}
 
-    def __init__(self, target):
-        self.target = target
+    def cached(number):
+        if number not in answers:
+            try:
+                answers[number] = lookup(number)
+            except KeyError:
+                answers[number] = None
+        if answers[number] is None:
+            raise KeyError(number)
+        return answers[number]
+    return cached
 
-    def write(self, data):
-        if self.target is None:
-            return len(data)
-        return self.target.write(data)
+
+class _CachedNames:
+    def __init__(self, module, name):
+        setattr(self, name, _cached_lookup(getattr(module, name)))
+
+
+# tarfile looks owner and group names up through these two module names.
+if getattr(tarfile, "pwd", None) is not None:
+    tarfile.pwd = _CachedNames(tarfile.pwd, "getpwuid")
+if getattr(tarfile, "grp", None) is not None:
+    tarfile.grp = _CachedNames(tarfile.grp, "getgrgid")
+
+
+class _Sink:
+    """The file object the gzip writer writes its output to."""
+
+    def __init__(self, send):
+        self.write = send
 
     def flush(self):
-        if self.target is not None:
-            self.target.flush()
+        pass
+
+
+class _Compressor:
+    """Compresses the tar stream and writes it to standard output on a second
+    thread. zlib and the pipe write run without the interpreter lock, so they
+    overlap with reading files and building headers. A short queue of large
+    chunks bounds the memory in flight.
+
+    After a failure the stream is cut off: whatever the writers still emit
+    while being shut down is discarded, so that a broken archive never ends
+    like a whole one."""
+
+    CHUNK = 1 << 20
+
+    def __init__(self, descriptor):
+        self.descriptor = descriptor
+        self.cut = False
+        self.failure = None
+        self.pending = []
+        self.pending_size = 0
+        self.packer = None
+        self.chunks = queue.Queue(4)
+        self.worker = threading.Thread(target=self._compress)
+        self.worker.daemon = True
+        self.worker.start()
+
+    # The tar writer's side.
+    def write(self, data):
+        if self.cut:
+            return len(data)
+        self._raise_failure()
+        self.pending.append(bytes(data))
+        self.pending_size += len(data)
+        if self.pending_size >= self.CHUNK:
+            self._hand_over()
+        return len(data)
+
+    def _raise_failure(self):
+        # Raised afresh in this thread: the worker's frames say nothing more.
+        if self.failure is not None:
+            raise self.failure.with_traceback(None)
+
+    def flush(self):
+        pass
+
+    def _hand_over(self):
+        chunk = b"".join(self.pending)
+        self.pending = []
+        self.pending_size = 0
+        self.chunks.put(chunk)
+
+    def _compress(self):
+        while True:
+            chunk = self.chunks.get()
+            if chunk is None:
+                return
+            if self.failure is None and not self.cut:
+                try:
+                    self._packer().write(chunk)
+                except BaseException as error:
+                    self.failure = error
+
+    def _packer(self):
+        # Made with the first chunk, so that the stream starts only once the
+        # archive has content.
+        if self.packer is None:
+            self.packer = gzip.GzipFile(filename="", mode="wb",
+                                        compresslevel=1,
+                                        fileobj=_Sink(self._send))
+        return self.packer
+
+    # The packer's side: the compressed bytes go straight to the descriptor.
+    def _send(self, data):
+        view = memoryview(data)
+        while view and not self.cut:
+            view = view[os.write(self.descriptor, view):]
+        return len(data)
+
+    def finish(self):
+        """Hands over the rest, waits for the worker, ends the gzip stream."""
+        if self.pending:
+            self._hand_over()
+        self.chunks.put(None)
+        self.worker.join()
+        self._raise_failure()
+        self._packer().close()
+
+    def abandon(self):
+        """Cuts the stream off; nothing more reaches standard output."""
+        self.cut = True
+        self.pending = []
+        try:
+            self.chunks.put_nowait(None)
+        except queue.Full:
+            pass
 
 
 def write_archive(roots, snapshots, manifest, out):
     sidecars = set()
     for path in snapshots:
         sidecars.update((path + "-wal", path + "-shm", path + "-journal"))
-    output = _Output(out)
-    packer = gzip.GzipFile(filename="", mode="wb", compresslevel=1,
-                           fileobj=output)
-    tar = tarfile.open(fileobj=packer, mode="w|", format=tarfile.PAX_FORMAT,
+    output = _Compressor(out)
+    tar = tarfile.open(fileobj=output, mode="w|", format=tarfile.PAX_FORMAT,
                        dereference=False)
     try:
         for path in files(roots):
@@ -291,15 +431,13 @@ def write_archive(roots, snapshots, manifest, out):
         info.uname = info.gname = ""
         tar.addfile(info, io.BytesIO(data))
         tar.close()
-        packer.close()
-        output.flush()
+        output.finish()
     except BaseException:
         # Shut the writers down now, into nothing, rather than leave them to
         # finish the stream when they are collected.
-        output.target = None
+        output.abandon()
         try:
             tar.close()
-            packer.close()
         except Exception:
             pass
         raise
@@ -342,7 +480,7 @@ def main():
     try:
         _release_signals()
         snapshots = snapshot_databases(roots, workdir, manifest)
-        write_archive(roots, snapshots, manifest, sys.stdout.buffer)
+        write_archive(roots, snapshots, manifest, sys.stdout.fileno())
     finally:
         _hold_signals()
         shutil.rmtree(workdir, ignore_errors=True)

@@ -281,10 +281,11 @@ class SkippedPathsTest(BackupCase):
 
 
 class WhileStreamingTest(BackupCase):
-    """A full pipe holds the program inside a.bin while the test acts."""
+    """A full pipe holds the program inside a.bin while the test acts: the
+    file is larger than everything the program keeps in flight."""
 
     def start_held(self):
-        for name, size in [("a.bin", 1 << 20)] + [
+        for name, size in [("a.bin", 16 << 20)] + [
                 ("d%d.bin" % n, 100000) for n in range(10)]:
             (self.site / name).write_bytes(os.urandom(size))
         (self.site / "b.txt").write_text("listed")

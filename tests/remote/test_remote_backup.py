@@ -164,6 +164,28 @@ class EnumerationTest(BackupCase):
         self.assertEqual(self.manifest["files"], 6)
         self.assertNotIn("service_definitions", self.manifest)  # no systemctl
 
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0,
+                         "changing owners needs root")
+    def test_owner_names_per_member_known_and_unknown(self):
+        import grp
+        import pwd
+        owners = [(0, 0), (54321, 54321), (0, 0), (54321, 0), (0, 54321)]
+        for n, (uid, gid) in enumerate(owners):
+            (self.site / ("f%d" % n)).write_text("x")
+            os.chown(str(self.site / ("f%d" % n)), uid, gid)
+
+        def name(lookup, number):
+            try:
+                return lookup(number)[0]
+            except KeyError:
+                return ""
+        self.backup()
+        stored = {m.name.rsplit("/", 1)[-1]: (m.uid, m.gid, m.uname, m.gname)
+                  for m, _ in self.members if m.isreg()}
+        for n, (uid, gid) in enumerate(owners):
+            self.assertEqual(stored["f%d" % n], (
+                uid, gid, name(pwd.getpwuid, uid), name(grp.getgrgid, gid)))
+
     def test_hard_link_stored_once_with_data(self):
         (self.site / "first").write_bytes(b"12345")
         os.link(str(self.site / "first"), str(self.site / "second"))

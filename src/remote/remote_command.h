@@ -9,13 +9,17 @@
 
 namespace tesmora {
 
-inline constexpr size_t kMaxRemoteCommandBytes = 100000;
+// libssh2 sends the exec request as one packet of at most 35 000 bytes, which
+// leaves 34 725 bytes for the command with the default cipher; the rest is
+// headroom for ciphers with longer padding and MACs. A longer command would
+// fail at launch with a message that does not name the cause.
+inline constexpr size_t kMaxRemoteCommandBytes = 32768;
 
 // ["/var/www","/etc"]: each path JSON-quoted, no spaces.
 std::string RootsJson(const std::vector<std::wstring>& paths);
 
 // python3 -c "exec(bytes.fromhex('<hex of: ROOTS=... LF script>'))". Raises
-// "Too many source paths; shorten the list" above 100 000 bytes.
+// "Too many source paths; shorten the list" above kMaxRemoteCommandBytes.
 std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths);
 
 // The server-side program built into the executable. Raises "Embedded backup

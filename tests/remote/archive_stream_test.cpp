@@ -2,6 +2,7 @@
 // server side runs either the embedded backup program or a small stand-in
 // program that misbehaves on purpose. Skipped when no server runs.
 #include "remote/archive_stream.h"
+#include "remote/remote_command.h"
 
 #include "config/credentials.h"
 #include "config/text.h"
@@ -92,6 +93,15 @@ TEST_F(ArchiveStream, PathsReachTheServerIntact) {
     std::string expected;
     for (size_t i = 0; i < settings_.paths.size(); ++i) expected += (i ? std::string(1, '\0') : "") + ToUtf8(settings_.paths[i]);
     EXPECT_EQ(testing::ReadBytes(archive_), expected + std::string(2048, '\0'));
+}
+
+TEST_F(ArchiveStream, CommandOfTheLongestAllowedLengthLaunches) {
+    std::string script = "import sys\nsys.stdout.write('x' * 2048)\n#";
+    const std::size_t fixed = BuildRemoteCommand(script, settings_.paths).size();
+    script.append((kMaxRemoteCommandBytes - fixed) / 2, '#');
+    ASSERT_EQ(BuildRemoteCommand(script, settings_.paths).size(), kMaxRemoteCommandBytes);
+    ASSERT_EQ(Run(script), "");
+    EXPECT_EQ(testing::ReadBytes(archive_), std::string(2048, 'x'));
 }
 
 TEST_F(ArchiveStream, FailedRemoteProgramsLeaveNoChecksum) {

@@ -37,13 +37,21 @@ TEST(BuildRemoteCommand, CarriesEverythingAsLowerCaseHex) {
 
 TEST(BuildRemoteCommand, RefusesCommandsOverTheLimit) {
     // 36 + 2 * (50 + 2 * 6 + script) bytes with one path "/a".
-    EXPECT_EQ(BuildRemoteCommand(std::string(49920, '#'), {L"/a"}).size(), 100000u);
+    EXPECT_EQ(BuildRemoteCommand(std::string(16304, '#'), {L"/a"}).size(), 32768u);
     try {
-        BuildRemoteCommand(std::string(49921, '#'), {L"/a"});
-        FAIL() << "a command of 100002 bytes was built";
+        BuildRemoteCommand(std::string(16305, '#'), {L"/a"});
+        FAIL() << "a command of 32770 bytes was built";
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "Too many source paths; shorten the list");
     }
+}
+
+TEST(EmbeddedBackupScript, LeavesRoomForAGenerousListOfPaths) {
+    // Twenty paths of sixty characters: every byte of the program costs two
+    // in the command and every byte of the list four.
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 20; ++i) paths.push_back(L"/var/www/site-" + std::to_wstring(100 + i) + std::wstring(42, L'x'));
+    EXPECT_LE(BuildRemoteCommand(EmbeddedBackupScript(), paths).size(), kMaxRemoteCommandBytes);
 }
 
 TEST(EmbeddedBackupScript, IsStoredWithCrLfAndWithoutMark) {

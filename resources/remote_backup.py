@@ -271,6 +271,7 @@ class _Compressor:
 		self.failure = None
 		self.pending = []
 		self.size = 0
+		self.position = 0
 		self.packer = None
 		self.chunks = queue.Queue(4)
 		self.worker = threading.Thread(target=self._compress)
@@ -280,6 +281,7 @@ class _Compressor:
 	def write(self, data):
 		if not self.cut:
 			self._check()
+			self.position += len(data)
 			self.pending.append(bytes(data))
 			self.size += len(data)
 			if self.size >= 1 << 20:
@@ -289,12 +291,17 @@ class _Compressor:
 	def flush(self):
 		pass
 
+	def tell(self):
+		return self.position
+
 	def _check(self):
 		if self.failure is not None:  # raised afresh in this thread
 			raise self.failure.with_traceback(None)
 
 	def _hand_over(self):
-		chunk, self.pending, self.size = b"".join(self.pending), [], 0
+		chunk = self.pending[0] if len(self.pending) == 1 else b"".join(
+			self.pending)
+		self.pending, self.size = [], 0
 		self.chunks.put(chunk)
 
 	def _packer(self):
@@ -341,8 +348,11 @@ def write_archive(roots, snapshots, manifest, descriptor):
 	for path in snapshots:
 		sidecars.update((path + "-wal", path + "-shm", path + "-journal"))
 	output = _Compressor(descriptor)
-	tar = tarfile.open(fileobj=output, mode="w|", format=tarfile.PAX_FORMAT,
+	# Written straight through rather than in 10 KiB records: the bytes are
+	# the same, the copies fewer.
+	tar = tarfile.open(fileobj=output, mode="w", format=tarfile.PAX_FORMAT,
 		dereference=False)
+	tar.copybufsize = 1 << 20
 	try:
 		for path in files(roots):
 			if path not in sidecars:

@@ -309,7 +309,7 @@ class _Compressor:
 		if self.packer is None:
 			sink = types.SimpleNamespace(write=self._send, flush=self.flush)
 			self.packer = gzip.GzipFile(filename="", mode="wb",
-										compresslevel=1, fileobj=sink)
+				compresslevel=1, fileobj=sink)
 		return self.packer
 
 	def _compress(self):

@@ -44,24 +44,6 @@ inline std::wstring WideText(FuzzedDataProvider& in, size_t maxBytes = 512) {
     return text;
 }
 
-inline void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
 // Length of the well-formed UTF-8 sequence at `at`, or 0 (RFC 3629 table).
 inline size_t Utf8SequenceLength(std::string_view s, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
@@ -155,7 +137,8 @@ inline std::optional<std::string> ReadJsonString(std::string_view s, size_t& at)
                     at += 6;
                     cp = 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
                 }
-                AppendUtf8(value, cp);
+                // The fuzz build is native: a wchar_t holds any code point.
+                value += ToUtf8(std::wstring(1, static_cast<wchar_t>(cp)));
                 break;
             }
             default:

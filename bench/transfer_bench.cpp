@@ -3,7 +3,7 @@
 // hashes it and writes it to TESMORA_BENCH_OUTPUT, as a backup would.
 // The server and its user come from the TESMORA_TEST_SSH_* variables.
 #include "config/credentials.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 #include "remote/archive_stream.h"
 #include "ssh/ssh_library.h"
@@ -44,8 +44,10 @@ int main() {
         SshConnection connection = SshConnection::connect(settings, true);
         const auto started = std::chrono::steady_clock::now();
         std::uint64_t bytes = 0;
+        // The stream is raw bytes, not an archive: this figure is the transfer alone.
         RemoteArchiveStream::run(connection, settings, FromUtf8(Setting("TESMORA_BENCH_OUTPUT")),
-                                 [&](std::uint64_t total) { bytes = total; }, {script, {}, nullptr});
+                                 [&](const TransferProgress& progress) { bytes = progress.archiveBytes; },
+                                 {script, {}, nullptr, false});
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::printf("bytes=%llu\nseconds=%.3f\nmb_per_s=%.1f\n", static_cast<unsigned long long>(bytes), seconds,
                     static_cast<double>(bytes) / 1e6 / seconds);

@@ -3,7 +3,7 @@
 // reader to hold JsonQuote's output against.
 #pragma once
 
-#include "config/text.h"
+#include "os/text.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,6 +1,6 @@
 // JsonQuote's output must be one valid JSON string whose value is exactly the
 // text's UTF-8: the server-side program reads the source paths from it.
-#include "config/text.h"
+#include "os/text.h"
 #include "fuzz_support.h"
 
 using namespace tesmora;

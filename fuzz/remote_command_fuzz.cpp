@@ -1,10 +1,12 @@
 // BuildRemoteCommand: the only text that reaches the remote shell. Apart from
-// its fixed frame it must be lower-case hex, of the length the limit check
-// assumes, and decode to the ROOTS line and the script.
-#include "config/text.h"
+// its fixed frame it must be lower-case hex, refused exactly when it would
+// pass the limit, and unpack to the ROOTS list, a line feed and the script.
 #include "fuzz_support.h"
 #include "os/error.h"
+#include "os/text.h"
 #include "remote/remote_command.h"
+
+#include <zlib.h>
 
 #include <vector>
 
@@ -14,13 +16,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     std::vector<std::wstring> paths(in.ConsumeIntegralInRange<size_t>(0, 6));
     for (auto& path : paths) path = fuzz::WideText(in, 256);
-    // Sometimes a script long enough to reach the limit.
-    const size_t padding = in.ConsumeBool() ? in.ConsumeIntegralInRange<size_t>(49000, 50100) : 0;
+    // Sometimes a script long enough to reach the limit, of bytes zlib cannot shrink.
     std::string script = in.ConsumeRandomLengthString(1024);
-    script.append(padding, '#');
+    if (in.ConsumeBool()) {
+        std::uint32_t state = in.ConsumeIntegral<std::uint32_t>() | 1;
+        for (size_t n = in.ConsumeIntegralInRange<size_t>(15000, 17000); n > 0; --n) {
+            state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+            script.push_back(static_cast<char>(state));
+        }
+    }
 
-    const std::string roots = RootsJson(paths);
-    const size_t expectedSize = 36 + 2 * (50 + 2 * roots.size() + script.size());
+    const std::string head = "python3 -c \"import json,zlib;_p=zlib.decompress(bytes.fromhex('";
+    const std::string tail = "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])\"";
+    const size_t expectedSize = head.size() + 2 * RemotePayload(script, paths).size() + tail.size();
     std::string command;
     try {
         command = BuildRemoteCommand(script, paths);
@@ -31,31 +39,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(expectedSize <= kMaxRemoteCommandBytes);
     FUZZ_CHECK(command.size() == expectedSize);
-
-    const std::string prefix = "python3 -c \"exec(bytes.fromhex('", suffix = "'))\"";
-    FUZZ_CHECK(command.compare(0, prefix.size(), prefix) == 0);
-    FUZZ_CHECK(command.compare(command.size() - suffix.size(), suffix.size(), suffix) == 0);
-    const std::string hex = command.substr(prefix.size(), command.size() - prefix.size() - suffix.size());
+    FUZZ_CHECK(command.compare(0, head.size(), head) == 0);
+    FUZZ_CHECK(command.compare(command.size() - tail.size(), tail.size(), tail) == 0);
+    const std::string hex = command.substr(head.size(), command.size() - head.size() - tail.size());
     FUZZ_CHECK(hex.find_first_not_of("0123456789abcdef") == std::string::npos);
-    const auto program = fuzz::Unhex(hex);
-    FUZZ_CHECK(program.has_value());
+    const auto packed = fuzz::Unhex(hex);
+    FUZZ_CHECK(packed.has_value());
+    std::string payload(64 * 1024, '\0');
+    uLongf length = static_cast<uLongf>(payload.size());
+    FUZZ_CHECK(uncompress(reinterpret_cast<Bytef*>(payload.data()), &length,
+                          reinterpret_cast<const Bytef*>(packed->data()), static_cast<uLong>(packed->size())) == Z_OK);
+    payload.resize(length);
 
-    const std::string head = "ROOTS=__import__('json').loads(bytes.fromhex('", tail = "'))\n";
-    FUZZ_CHECK(program->compare(0, head.size(), head) == 0);
-    const size_t close = program->find(tail, head.size());
-    FUZZ_CHECK(close != std::string::npos);
-    FUZZ_CHECK(program->substr(close + tail.size()) == script);
-    const auto json = fuzz::Unhex(std::string_view(*program).substr(head.size(), close - head.size()));
-    FUZZ_CHECK(json.has_value() && *json == roots);
-
-    // The roots: a JSON array of strings, one per path, each its UTF-8.
+    // The roots: a JSON array of strings, one per path, each its UTF-8, then
+    // the first line feed, then the script as it is.
+    const std::string roots = RootsJson(paths);
+    FUZZ_CHECK(payload.find('\n') == roots.size());
+    FUZZ_CHECK(payload.compare(0, roots.size(), roots) == 0);
+    FUZZ_CHECK(payload.substr(roots.size() + 1) == script);
     size_t at = 0;
-    FUZZ_CHECK(!json->empty() && (*json)[at++] == '[');
+    FUZZ_CHECK(!roots.empty() && roots[at++] == '[');
     for (size_t k = 0; k < paths.size(); ++k) {
-        if (k > 0) FUZZ_CHECK(at < json->size() && (*json)[at++] == ',');
-        const auto value = fuzz::ReadJsonString(*json, at);
+        if (k > 0) FUZZ_CHECK(at < roots.size() && roots[at++] == ',');
+        const auto value = fuzz::ReadJsonString(roots, at);
         FUZZ_CHECK(value && *value == ToUtf8(paths[k]));
     }
-    FUZZ_CHECK(at + 1 == json->size() && (*json)[at] == ']');
+    FUZZ_CHECK(at + 1 == roots.size() && roots[at] == ']');
     return 0;
 }

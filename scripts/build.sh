@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 mingw=$(tesmora_mingw_prefix)
 native=$(tesmora_native_prefix)
-for prefix in "$mingw" "$native"; do
+for prefix in "$mingw" "$native" "$(tesmora_mingw_archive_prefix)"; do
     [ -f "$prefix/STAMP" ] || { echo "missing $prefix: run scripts/setup.sh first" >&2; exit 1; }
 done
 
@@ -20,7 +20,8 @@ cmake -S . -B build/native "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/native
 
 cmake -S . -B build/windows "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DTESMORA_DEPS_PREFIX="$mingw" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DTESMORA_DEPS_PREFIX="$mingw" \
+    -DTESMORA_ARCHIVE_PREFIX="$(tesmora_mingw_archive_prefix)" >/dev/null
 cmake --build build/windows
 
 mkdir -p dist

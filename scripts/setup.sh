@@ -28,6 +28,7 @@ packages=(
     fonts-dejavu-core xvfb xauth xdotool imagemagick x11-utils openssh-server
     openssh-client python3 libssl-dev g++ libgtest-dev googletest pkg-config
     ca-certificates sqlite3 sshpass clang-14 libclang-rt-14-dev
+    libz-mingw-w64-dev zlib1g-dev libarchive-dev nlohmann-json3-dev locales
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 
@@ -124,7 +125,8 @@ unpacked_dir() {
 # pkg-config files name the install prefix).
 fix_prefix_paths() {
     local stage=$1 final=$2 f
-    grep -rlIF "$stage" "$stage" 2>/dev/null | while read -r f; do
+    # (grep finds nothing in a prefix of libraries and headers only)
+    { grep -rlIF "$stage" "$stage" 2>/dev/null || true; } | while read -r f; do
         sed -i "s|$stage|$final|g" "$f"
     done
 }
@@ -221,6 +223,44 @@ built $(date -u +%Y-%m-%dT%H:%M:%SZ)
 EOF
 }
 
+build_mingw_archive() {
+    local final=$1 stage=$2 work=$3 version
+    ensure_sources_index
+
+    mkdir -p "$work/libarchive"
+    # shellcheck disable=SC2046,SC2086
+    version=$(cd "$work/libarchive" && fetch_source libarchive \
+        $(candidate_versions libarchive "$TESMORA_LIBARCHIVE_UPSTREAM" $TESMORA_LIBARCHIVE_VERSIONS))
+
+    log "building libarchive $version for MinGW"
+    (
+        cd "$work/libarchive/$(cd "$work/libarchive" && unpacked_dir)"
+        # Only the reader's core is needed: no tools, codecs, crypto or ACLs.
+        local off=() option
+        for option in TAR CPIO CAT UNZIP TEST OPENSSL MBEDTLS NETTLE LIBB2 LZ4 LZO LZMA ZSTD BZip2 LIBXML2 \
+            EXPAT PCREPOSIX PCRE2POSIX CNG ICONV ACL XATTR WIN32_XMLLITE; do
+            off+=("-DENABLE_$option=OFF")
+        done
+        cmake -S . -B build-mingw -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+            -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" \
+            -DBUILD_SHARED_LIBS=OFF "${off[@]}" \
+            -DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include
+        cmake --build build-mingw --target archive_static
+        mkdir -p "$stage/lib" "$stage/include"
+        cp "$(find build-mingw -name 'libarchive*.a' | head -n 1)" "$stage/lib/libarchive.a"
+        cp libarchive/archive.h libarchive/archive_entry.h "$stage/include/"
+    )
+    x86_64-w64-mingw32-nm "$stage/lib/libarchive.a" | grep ' T archive_read_next_header$'
+
+    cat >"$stage/STAMP" <<EOF
+libarchive $version (Debian source, static, tar reader core)
+compiler $($TESMORA_MINGW_CC --version | head -n 1)
+deps-rev $TESMORA_DEPS_REV
+built $(date -u +%Y-%m-%dT%H:%M:%SZ)
+EOF
+}
+
 # ensure_prefix FINAL BUILD_FUNCTION : builds into a staging folder beside FINAL
 # and renames it into place, so FINAL is either absent or complete. The build's
 # output goes to a log that ends up in FINAL/build.log.
@@ -255,10 +295,17 @@ on_exit() {
 }
 
 setup_apt
+# The unit tests also run under Wine as a Russian Windows; Wine needs the
+# matching Unix locale to map Cyrillic file names.
+if ! locale -a 2>/dev/null | grep -qx 'ru_RU.utf8'; then
+    localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+fi
 
 mingw_prefix=$(tesmora_mingw_prefix)
 native_prefix=$(tesmora_native_prefix)
-if tesmora_prefix_ready "$mingw_prefix" && tesmora_prefix_ready "$native_prefix"; then
+archive_prefix=$(tesmora_mingw_archive_prefix)
+if tesmora_prefix_ready "$mingw_prefix" && tesmora_prefix_ready "$native_prefix" &&
+    tesmora_prefix_ready "$archive_prefix"; then
     exit 0
 fi
 
@@ -273,3 +320,4 @@ trap on_exit EXIT
 
 ensure_prefix "$mingw_prefix" build_mingw
 ensure_prefix "$native_prefix" build_native
+ensure_prefix "$archive_prefix" build_mingw_archive

@@ -112,6 +112,9 @@ def run_wine_unit_tests(work, servers):
     env.update(servers.environment(windows_path))
     # Wine's sockets and hashing are slower; the full gibibyte runs natively.
     env["TESMORA_TEST_LARGE_STREAM_MIB"] = "128"
+    # A Russian Windows, as the program's users have: system texts in Russian
+    # and an ANSI code page that is not UTF-8.
+    env.update({"LC_ALL": "ru_RU.UTF-8", "LANG": "ru_RU.UTF-8", "TESMORA_TEST_RUSSIAN_SYSTEM": "1"})
     xml = work / "wine.xml"
     command = ["wine", str(REPO / "build/windows/tesmora_unit_tests.exe"), f"--gtest_output=xml:{windows_path(xml)}"]
     return run_gtest("unit tests under Wine", command, xml, env)
@@ -147,12 +150,21 @@ def oldest_supported_python():
 
 
 def run_remote_program_tests(work, servers):
+    """The server program under this machine's python3, the oldest supported
+    one and the newest one installed, each once."""
     totals = list(run_python_tests("server-side program tests", REPO / "tests" / "remote"))
-    oldest = oldest_supported_python()
-    if oldest:
-        os.environ["TESMORA_TEST_PYTHON"] = oldest
+    newest = []
+    for folder in Path.home().joinpath(".pyenv", "versions").glob("3.*"):
+        if all(part.isdigit() for part in folder.name.split(".")) and (folder / "bin" / "python3").exists():
+            newest.append((tuple(int(part) for part in folder.name.split(".")), str(folder / "bin" / "python3")))
+    seen = {os.path.realpath(sys.executable)}
+    for python in (oldest_supported_python(), max(newest)[1] if newest else None):
+        if not python or os.path.realpath(python) in seen:
+            continue
+        seen.add(os.path.realpath(python))
+        os.environ["TESMORA_TEST_PYTHON"] = python
         try:
-            for i, n in enumerate(run_python_tests(f"server-side program tests on {oldest}", REPO / "tests" / "remote")):
+            for i, n in enumerate(run_python_tests(f"server-side program tests on {python}", REPO / "tests" / "remote")):
                 totals[i] += n
         finally:
             del os.environ["TESMORA_TEST_PYTHON"]

@@ -5,10 +5,13 @@
 //   --read-password ID HOST PORT USER FINGERPRINT OUT_FILE
 //                               writes the stored password in UTF-8 to OUT_FILE;
 //   --store-password ID HOST PORT USER FINGERPRINT PASSWORD
-//                               stores a password as the settings window would.
+//                               stores a password as the settings window would;
+//   --hold-open FILE READY_FILE keeps FILE open, as an indexer or a virus
+//                               scanner does (on Windows without delete
+//                               sharing), says so and waits to be killed.
 #include "app/operation_lock.h"
 #include "config/credentials.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 #include "ssh/ssh_library.h"
 #include "test_support.h"
@@ -18,6 +21,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -37,6 +41,13 @@ tesmora::BackupSettings SettingsFromArguments(char** argv) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0) {
         auto lock = tesmora::app::AcquireOperationLock(tesmora::FromUtf8(argv[2]));
+        tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[3]), "held");
+        std::this_thread::sleep_for(std::chrono::seconds(120));
+        return 0;
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--hold-open") == 0) {
+        std::ifstream held(tesmora::os::FsPath(tesmora::FromUtf8(argv[2])), std::ios::binary);
+        if (!held) return 1;
         tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[3]), "held");
         std::this_thread::sleep_for(std::chrono::seconds(120));
         return 0;

@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 
 #include <atomic>

@@ -5,6 +5,7 @@
 #   . scripts/lib/deps.sh
 #   mingw=$(tesmora_mingw_prefix)    # static libcrypto + libssh2 for Windows
 #   native=$(tesmora_native_prefix)  # static libssh2 (-fPIC) for the host
+#   archive=$(tesmora_mingw_archive_prefix)  # static libarchive for Windows
 #
 # scripts/setup.sh builds them. A prefix is complete when it holds a STAMP file
 # (tesmora_prefix_ready); it is renamed into place only after a full build.
@@ -33,6 +34,11 @@ TESMORA_OPENSSL_VERSIONS="3.5.9-1~deb13u1 3.5.7-1~deb13u2"
 TESMORA_LIBSSH2_UPSTREAM=1.11.1
 # shellcheck disable=SC2034
 TESMORA_LIBSSH2_VERSIONS="1.11.1-1+deb13u2"
+# libarchive reads the tar stream of the archives (zlib, from Debian's MinGW
+# package, checks the gzip members); only its tar reader is used.
+TESMORA_LIBARCHIVE_UPSTREAM=3.7.4
+# shellcheck disable=SC2034
+TESMORA_LIBARCHIVE_VERSIONS="3.7.4-4+deb13u1"
 
 # Static libcrypto only, trimmed to what libssh2 uses: a full OpenSSL 3.5 build
 # for MinGW costs twice the time. no-bf/no-cast/no-rc4 also stop libssh2 from
@@ -65,6 +71,10 @@ _tesmora_cc_tag() {
 
 tesmora_mingw_prefix() {
     echo "$TESMORA_CACHE/mingw-openssl-$TESMORA_OPENSSL_SERIES-libssh2-$TESMORA_LIBSSH2_UPSTREAM-$(_tesmora_cc_tag "$TESMORA_MINGW_CC" "$TESMORA_OPENSSL_OPTIONS")"
+}
+
+tesmora_mingw_archive_prefix() {
+    echo "$TESMORA_CACHE/mingw-libarchive-$TESMORA_LIBARCHIVE_UPSTREAM-$(_tesmora_cc_tag "$TESMORA_MINGW_CC")"
 }
 
 tesmora_native_prefix() {

@@ -6,7 +6,7 @@
 #include "config/ini_file.h"
 #include "config/layout.h"
 #include "config/settings.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "device/binding.h"
 #include "device/drives.h"
 #include "job/backup_job.h"

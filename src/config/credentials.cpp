@@ -1,6 +1,6 @@
 #include "config/credentials.h"
 
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 

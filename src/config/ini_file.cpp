@@ -1,7 +1,7 @@
 #include "config/ini_file.h"
 
 #include "config/layout.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 

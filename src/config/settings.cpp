@@ -96,7 +96,7 @@ void CopyProgramTo(const std::wstring& destination) {
     std::error_code ec;
     std::filesystem::copy_file(os::FsPath(program), os::FsPath(destination),
                                std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) throw FileSystemError("copy_file", destination, ec.message());
+    if (ec) throw FileSystemError("copy_file", destination, ec);
 }
 
 }  // namespace tesmora

@@ -1,6 +1,6 @@
 #include "device/drives.h"
 
-#include "config/text.h"
+#include "os/text.h"
 
 #include <cstring>
 #include <cwchar>

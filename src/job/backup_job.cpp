@@ -9,9 +9,13 @@
 #include "device/binding.h"
 #include "job/retention.h"
 #include "job/staging.h"
+#include "remote/remote_command.h"
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "ssh/ssh_connection.h"
+
+#include <thread>
 
 namespace tesmora {
 namespace {
@@ -44,11 +48,62 @@ void JobServices::setKeepAwake(bool on) { os::SetKeepAwake(on); }
 
 ArchiveStreamOptions JobServices::streamOptions() { return {}; }
 
-void ProgressAdapter::operator()(std::uint64_t bytes) {
-    if (bytes - lastReported_ < 1048577) return;
-    status_(L"Получено " + std::to_wstring(bytes / 1048576) + L" МиБ\u2026");
-    lastReported_ = bytes;
+std::string JobServices::digestOnDevice(const std::wstring& path, const ReadProgress& progress) {
+    return DigestOnDevice(path, progress);
 }
+
+void JobServices::renameDirectory(const std::wstring& from, const std::wstring& to) {
+    os::RenameDirectory(from, to);
+}
+
+void JobServices::pause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+void ProgressAdapter::operator()(const TransferProgress& progress) {
+    if (progress.archiveBytes - lastReported_ < 1048577) return;
+    status_(L"Получено " + std::to_wstring(progress.archiveBytes / 1048576) + L" МиБ\u2026");
+    lastReported_ = progress.archiveBytes;
+}
+
+void ValidateBackupSettings(const BackupSettings& settings) {
+    ValidateSettings(settings);
+    BuildRemoteCommand(EmbeddedBackupScript(), settings.paths);
+}
+
+std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason) {
+    return L"FAILED (partial directory retained): " + StagingDirectoryName(id) + L": " + FromUtf8(utf8Reason);
+}
+
+namespace {
+
+// The message of the exception being handled.
+std::string CurrentFailure() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unexpected failure";
+    }
+}
+
+// Reads the archive back from the drive past the system's cache: what the
+// drive holds must be what arrived, byte for byte.
+void ProveArchiveOnDevice(const std::wstring& archive, const std::string& received, const StatusCallback& status,
+                          JobServices& services) {
+    std::uint64_t shown = 101;
+    const auto progress = [&](std::uint64_t done, std::uint64_t total) {
+        const std::uint64_t percent = total == 0 ? 100 : done * 100 / total;
+        if (percent == shown) return;
+        shown = percent;
+        status(L"Проверка копии: " + std::to_wstring(percent) + L" %");
+    };
+    progress(0, 1);
+    if (services.digestOnDevice(archive, progress) != received) {
+        throw Error("Archive verification failed: the copy read back from the drive differs from the received data");
+    }
+}
+
+}  // namespace
 
 void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status) {
     JobServices services;
@@ -56,6 +111,9 @@ void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status)
 }
 
 void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services) {
+    // A hand-edited settings.ini gets the window's verdict (hours=0 would
+    // make every start due).
+    ValidateBackupSettings(s);
     app::OperationLock lock = app::AcquireOperationLock(s.id);
 
     if (!app::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
@@ -63,6 +121,9 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
     }
     const std::wstring backupFolder = os::JoinPath(s.drive_root, layout::kBackupFolder);
     os::CreateDirectories(backupFolder);
+    // A linked backup folder would take the archive to another volume than
+    // the one whose free space was measured.
+    if (os::IsReparsePoint(backupFolder)) throw Error("Backup folder is redirected; nothing written");
     const std::wstring scheduleFile = os::JoinPath(backupFolder, layout::kScheduleFile);
 
     const std::uint64_t now = UnixNow();
@@ -71,7 +132,14 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
 
     RecordAttempt(scheduleFile, now, state.last_success);
     const std::wstring staging = os::JoinPath(backupFolder, StagingDirectoryName(s.id));
-    PrepareStaging(staging, s.id);
+    try {
+        PrepareStaging(staging, s.id);
+    } catch (const std::exception& e) {
+        // A staging directory the run cannot take over stops every run until
+        // someone looks: the log is where the window and the user look.
+        BackupLog::append(s, FailedLogLine(s.id, e.what()));
+        throw;
+    }
 
     KeepAwake awake(services);
     BackupLog::append(s, L"START " + s.host + L":" + std::to_wstring(s.port));
@@ -83,12 +151,17 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             const auto free = services.freeBytes(s.drive_root);
             if (!free || *free < kMinimumFreeBytes) throw Error("Less than 512 MiB free on destination");
             SshConnection connection = SshConnection::connect(s, true);
-            RemoteArchiveStream::run(connection, s, os::JoinPath(staging, L"site.tar.gz"), ProgressAdapter(status),
-                                     services.streamOptions());
+            const std::wstring archive = os::JoinPath(staging, L"site.tar.gz");
+            const TransferResult received =
+                RemoteArchiveStream::run(connection, s, archive, ProgressAdapter(status), services.streamOptions());
+            ProveArchiveOnDevice(archive, received.digest, status, services);
             if (!app::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root)) {
                 throw Error("Device changed during transfer");
             }
-            snapshot = CommitSnapshot(staging, backupFolder, s.id);
+            snapshot = CommitSnapshot(
+                staging, backupFolder, s.id,
+                [&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
+                [&](std::chrono::milliseconds duration) { services.pause(duration); });
             RecordSuccess(scheduleFile, UnixNow());
             BackupLog::append(s, L"SUCCESS " + os::FromFsPath(os::FsPath(snapshot).filename()));
             committed = true;
@@ -98,7 +171,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
         }
     } catch (...) {
         if (!committed) {
-            BackupLog::append(s, L"FAILED (partial directory retained): " + StagingDirectoryName(s.id));
+            BackupLog::append(s, FailedLogLine(s.id, CurrentFailure()));
             throw;
         }
         BackupLog::append(s, L"Backup complete; retention could not finish. Existing copies kept.");

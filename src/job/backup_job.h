@@ -1,7 +1,9 @@
-// One whole backup run: prove the drive, record the attempt, stage, stream,
-// prove the drive again, commit by one rename, record the success, trim.
+// One whole backup run: prove the drive, record the attempt, stage, stream and
+// prove the archive, read it back from the drive, prove the drive again,
+// commit by one rename, record the success, trim.
 #pragma once
 
+#include "archive/archive_check.h"
 #include "config/settings.h"
 #include "remote/archive_stream.h"
 
@@ -15,7 +17,8 @@ namespace tesmora {
 using StatusCallback = std::function<void(const std::wstring&)>;
 
 // What a run asks of the world; tests stand in for the parts no test can
-// change for real (which drive is connected, free space).
+// change for real (which drive is connected, free space, a rename refused
+// because another program holds a handle, a medium that changes what it holds).
 class JobServices {
 public:
     virtual ~JobServices() = default;
@@ -24,18 +27,30 @@ public:
     virtual void setKeepAwake(bool on);
     // Options for the transfer (the server-side program, the clock).
     virtual ArchiveStreamOptions streamOptions();
+    // The SHA-256 of a file as the medium holds it.
+    virtual std::string digestOnDevice(const std::wstring& path, const ReadProgress& progress);
+    virtual void renameDirectory(const std::wstring& from, const std::wstring& to);
+    virtual void pause(std::chrono::milliseconds duration);
 };
 
 // The status texts a run sends for progress: one per MiB of new data at most.
 class ProgressAdapter {
 public:
     explicit ProgressAdapter(StatusCallback status) : status_(std::move(status)) {}
-    void operator()(std::uint64_t bytes);
+    void operator()(const TransferProgress& progress);
 
 private:
     StatusCallback status_;
     std::uint64_t lastReported_ = 0;
 };
+
+// The checks the settings window makes before it saves, made again by every
+// run: the settings' own rules, and a command that fits the server's limit
+// ("Too many source paths; shorten the list").
+void ValidateBackupSettings(const BackupSettings& settings);
+
+// The backup.log line of a failed run: the staging directory it leaves and why.
+std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason);
 
 class BackupJob {
 public:

@@ -1,7 +1,7 @@
 #include "job/retention.h"
 
 #include "config/backup_log.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "job/staging.h"
 #include "os/error.h"
 #include "os/os.h"
@@ -28,23 +28,23 @@ template <typename Visit>
 void ForEachEntry(const std::wstring& folder, Visit visit) {
     std::error_code ec;
     fs::directory_iterator it(os::FsPath(folder), ec);
-    if (ec) throw FileSystemError("directory_iterator::directory_iterator", folder, ec.message());
+    if (ec) throw FileSystemError("directory_iterator::directory_iterator", folder, ec);
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) throw FileSystemError("directory_iterator::operator++", folder, ec.message());
+        if (ec) throw FileSystemError("directory_iterator::operator++", folder, ec);
         visit(*it);
     }
-    if (ec) throw FileSystemError("directory_iterator::operator++", folder, ec.message());
+    if (ec) throw FileSystemError("directory_iterator::operator++", folder, ec);
 }
 
 bool Qualifies(const fs::directory_entry& entry, const std::string& owner) {
     const std::wstring path = os::FromFsPath(entry.path());
     std::error_code ec;
     const bool directory = fs::is_directory(entry.path(), ec);
-    if (ec && ec != std::errc::no_such_file_or_directory) throw FileSystemError("directory_entry::status", path, ec.message());
+    if (ec && ec != std::errc::no_such_file_or_directory) throw FileSystemError("directory_entry::status", path, ec);
     if (!directory) return false;
     const bool link = fs::is_symlink(entry.path(), ec);
     if (ec && ec != std::errc::no_such_file_or_directory) {
-        throw FileSystemError("directory_entry::symlink_status", path, ec.message());
+        throw FileSystemError("directory_entry::symlink_status", path, ec);
     }
     if (link || os::IsReparsePoint(path)) return false;
     if (os::FromFsPath(entry.path().filename()).find(L"_UTC-") == std::wstring::npos) return false;
@@ -54,19 +54,19 @@ bool Qualifies(const fs::directory_entry& entry, const std::string& owner) {
 void RequireNoRedirection(const std::wstring& snapshot) {
     std::error_code ec;
     fs::recursive_directory_iterator it(os::FsPath(snapshot), fs::directory_options::none, ec);
-    if (ec) throw FileSystemError("recursive_directory_iterator::recursive_directory_iterator", snapshot, ec.message());
+    if (ec) throw FileSystemError("recursive_directory_iterator::recursive_directory_iterator", snapshot, ec);
     for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) throw FileSystemError("recursive_directory_iterator::operator++", snapshot, ec.message());
+        if (ec) throw FileSystemError("recursive_directory_iterator::operator++", snapshot, ec);
         std::error_code statusError;
         const bool link = fs::is_symlink(it->path(), statusError);
         if (statusError && statusError != std::errc::no_such_file_or_directory) {
-            throw FileSystemError("directory_entry::symlink_status", os::FromFsPath(it->path()), statusError.message());
+            throw FileSystemError("directory_entry::symlink_status", os::FromFsPath(it->path()), statusError);
         }
         if (link || os::IsReparsePoint(os::FromFsPath(it->path()))) {
             throw Error("Retention stopped at a redirected directory");
         }
     }
-    if (ec) throw FileSystemError("recursive_directory_iterator::operator++", snapshot, ec.message());
+    if (ec) throw FileSystemError("recursive_directory_iterator::operator++", snapshot, ec);
 }
 
 bool HoldsExtraEntries(const std::wstring& snapshot) {
@@ -75,7 +75,7 @@ bool HoldsExtraEntries(const std::wstring& snapshot) {
         std::error_code ec;
         const bool directory = fs::is_directory(entry.path(), ec);
         if (ec && ec != std::errc::no_such_file_or_directory) {
-            throw FileSystemError("directory_entry::status", os::FromFsPath(entry.path()), ec.message());
+            throw FileSystemError("directory_entry::status", os::FromFsPath(entry.path()), ec);
         }
         if (directory || !IsSnapshotFileName(os::FromFsPath(entry.path().filename()))) extra = true;
     });
@@ -85,14 +85,18 @@ bool HoldsExtraEntries(const std::wstring& snapshot) {
 void RemoveSnapshot(const std::wstring& snapshot) {
     std::vector<fs::path> entries;
     ForEachEntry(snapshot, [&](const fs::directory_entry& entry) { entries.push_back(entry.path()); });
+    // COMPLETE goes last: a snapshot whose removal fails halfway still
+    // qualifies, and the next run finishes it instead of leaving it forever.
+    std::stable_partition(entries.begin(), entries.end(),
+                          [](const fs::path& entry) { return entry.filename() != fs::path("COMPLETE"); });
     for (const fs::path& entry : entries) {
         std::error_code ec;
         fs::remove(entry, ec);
-        if (ec) throw FileSystemError("remove", os::FromFsPath(entry), ec.message());
+        if (ec) throw FileSystemError("remove", os::FromFsPath(entry), ec);
     }
     std::error_code ec;
     fs::remove(os::FsPath(snapshot), ec);
-    if (ec) throw FileSystemError("remove", snapshot, ec.message());
+    if (ec) throw FileSystemError("remove", snapshot, ec);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace tesmora {
 
@@ -17,6 +18,7 @@ public:
 class FileSystemError : public Error {
 public:
     FileSystemError(const std::string& operation, const std::wstring& path, const std::string& reason);
+    FileSystemError(const std::string& operation, const std::wstring& path, const std::error_code& error);
 
     const std::string& operation() const { return operation_; }
 
@@ -24,4 +26,17 @@ private:
     std::string operation_;
 };
 
+namespace os {
+
+// The system's own description of an error code (a Windows error code on
+// Windows, an errno value elsewhere) in UTF-8, without a final line break. On
+// Windows it comes from FormatMessageW, so a Russian Windows gives Russian text
+// rather than question marks from the ANSI code page.
+std::string SystemErrorText(unsigned long code);
+
+// The description of a standard library error code, through SystemErrorText
+// where the code is the system's own.
+std::string ErrorText(const std::error_code& error);
+
+}  // namespace os
 }  // namespace tesmora

@@ -30,4 +30,23 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 
 ChildProcess::~ChildProcess() { kill(); }
 
+UncachedFileReader::UncachedFileReader(UncachedFileReader&& other) noexcept
+    : handle_(std::exchange(other.handle_, kEmpty)),
+      buffer_(std::exchange(other.buffer_, nullptr)),
+      size_(other.size_),
+      path_(std::move(other.path_)) {}
+
+UncachedFileReader& UncachedFileReader::operator=(UncachedFileReader&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kEmpty);
+        buffer_ = std::exchange(other.buffer_, nullptr);
+        size_ = other.size_;
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+UncachedFileReader::~UncachedFileReader() { close(); }
+
 }  // namespace tesmora::os

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tesmora::os {
@@ -52,6 +53,32 @@ void RenameDirectory(const std::wstring& from, const std::wstring& to);
 // True for symbolic links, junctions, mount points and for paths whose
 // attributes cannot be read: all of them count as redirected.
 bool IsReparsePoint(const std::wstring& path);
+
+// Reads a file from the medium itself rather than from the system's cache
+// (unbuffered, aligned reads), so what it reads is what the device holds.
+// Move-only; the destructor closes the file. Raises "Cannot read back: " with
+// the path and the system's reason when the file cannot be opened or read.
+class UncachedFileReader {
+public:
+    explicit UncachedFileReader(const std::wstring& path);
+    UncachedFileReader(UncachedFileReader&& other) noexcept;
+    UncachedFileReader& operator=(UncachedFileReader&& other) noexcept;
+    UncachedFileReader(const UncachedFileReader&) = delete;
+    UncachedFileReader& operator=(const UncachedFileReader&) = delete;
+    ~UncachedFileReader();
+
+    // The next piece of the file, empty at its end; valid until the next call.
+    std::string_view next();
+    std::uint64_t size() const { return size_; }
+
+private:
+    void close();
+    static constexpr std::intptr_t kEmpty = -1;
+    std::intptr_t handle_ = kEmpty;
+    char* buffer_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::wstring path_;
+};
 
 // The platform's INI reader: the value of `key` in `section`, or `fallback`
 // when the file, the section or the key is missing. Values are cut to 32767

@@ -39,7 +39,7 @@ std::wstring QuoteArgument(const std::wstring& text) {
 void CreateDirectories(const std::wstring& path) {
     std::error_code ec;
     std::filesystem::create_directories(FsPath(path), ec);
-    if (ec) throw FileSystemError("create_directories", path, ec.message());
+    if (ec) throw FileSystemError("create_directories", path, ec);
 }
 
 }  // namespace tesmora::os

@@ -1,14 +1,16 @@
 #include "remote/archive_stream.h"
 
 #include "config/durable_file.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "remote/remote_command.h"
+#include "archive/stream_check.h"
 
 #include <libssh2.h>
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 namespace tesmora {
@@ -79,9 +81,13 @@ CancelFlag& ProcessCancelFlag() {
 
 std::string ChecksumLine(const std::string& digest) { return HexLower(digest) + "  site.tar.gz\n"; }
 
-void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& settings,
-                              const std::wstring& archivePath, ProgressCallback progress,
-                              const ArchiveStreamOptions& options) {
+Error VerificationFailure(const ArchiveDamage& damage) {
+    return Error(std::string("Archive verification failed: ") + damage.what());
+}
+
+TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& settings,
+                                        const std::wstring& archivePath, ProgressCallback progress,
+                                        const ArchiveStreamOptions& options) {
     const std::string command =
         BuildRemoteCommand(options.script.empty() ? EmbeddedBackupScript() : options.script, settings.paths);
     const auto now = options.clock ? options.clock : [] { return os::MonotonicNanoseconds(); };
@@ -95,10 +101,26 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
     std::ofstream archive(os::FsPath(archivePath), std::ios::binary | std::ios::trunc);
     if (!archive) throw Error("Cannot create archive on selected device");
     os::Sha256 hash;
+    std::optional<StreamCheck> check;
+    if (options.checkArchive) check.emplace();
+    // Once the bytes so far cannot begin an archive (a login script printed a
+    // greeting before it), the rest is not worth waiting for.
+    const auto requireArchive = [&] {
+        if (!check || !check->failed()) return;
+        try {
+            check->finish();
+        } catch (const ArchiveDamage& damage) {
+            throw VerificationFailure(damage);
+        }
+    };
 
     std::vector<char> buffer(kReadBuffer);
-    std::string errors;
-    std::uint64_t total = 0;
+    ServerErrorStream errors;
+    TransferProgress state;
+    const auto report = [&](const ServerProgress& server) {
+        state.server = server;
+        if (progress) progress(state);
+    };
     const std::uint64_t start = now();
     std::uint64_t lastActivity = start;
     for (;;) {
@@ -110,8 +132,10 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
             archive.write(buffer.data(), out);
             if (!archive) throw Error("Destination full, removed or write failed");
             hash.update(buffer.data(), static_cast<std::size_t>(out));
-            total += static_cast<std::uint64_t>(out);
-            if (progress) progress(total);
+            if (check) check->feed(std::string_view(buffer.data(), static_cast<std::size_t>(out)));
+            state.archiveBytes += static_cast<std::uint64_t>(out);
+            if (progress) progress(state);
+            requireArchive();
             hadData = true;
         } else if (out < 0 && out != LIBSSH2_ERROR_EAGAIN) {
             // A cancel shuts the socket down under the read: say what happened.
@@ -122,8 +146,9 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
         const ssize_t err = libssh2_channel_read_ex(channel.get(), SSH_EXTENDED_DATA_STDERR, buffer.data(),
                                                     buffer.size());
         if (err > 0) {
-            const std::size_t room = kKeptErrorBytes - errors.size();
-            errors.append(buffer.data(), std::min(room, static_cast<std::size_t>(err)));
+            // Progress lines are activity too: a server busy in a long silent
+            // phase says so at least once a second.
+            errors.add(std::string_view(buffer.data(), static_cast<std::size_t>(err)), report);
             hadData = true;
         } else if (err < 0 && err != LIBSSH2_ERROR_EAGAIN) {
             if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
@@ -151,19 +176,30 @@ void RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& s
     // short however many bytes arrived, so the signal fails the run.
     const std::string signal = channel.exitSignal();
     archive.close();
-    if (!archive || total < 1024 || exitStatus != 0 || !signal.empty()) {
+    // The server's own account of a failure explains it best, so it comes
+    // before the verdict on the bytes.
+    if (!archive || exitStatus != 0 || !signal.empty()) {
         std::string message = "Remote backup failed: ";
-        message += errors;
+        message += errors.text();
         if (!signal.empty()) {
-            if (!errors.empty() && errors.back() != '\n') message += ' ';
+            if (!errors.text().empty() && errors.text().back() != '\n') message += ' ';
             message += "killed by signal ";
             message += signal;
         }
         throw Error(message);
     }
+    TransferResult result;
+    if (check) {
+        try {
+            result.summary = check->finish();
+        } catch (const ArchiveDamage& damage) {
+            throw VerificationFailure(damage);
+        }
+    }
     FlushFileToDisk(archivePath);
-    const std::string digest = hash.finish();
-    WriteWholeFile(os::JoinPath(os::ParentPath(archivePath), L"SHA256SUMS.txt"), ChecksumLine(digest));
+    result.digest = hash.finish();
+    WriteWholeFile(os::JoinPath(os::ParentPath(archivePath), L"SHA256SUMS.txt"), ChecksumLine(result.digest));
+    return result;
 }
 
 }  // namespace tesmora

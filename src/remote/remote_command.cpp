@@ -1,11 +1,21 @@
 #include "remote/remote_command.h"
 
-#include "config/text.h"
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "resource_ids.h"
 
+#include <zlib.h>
+
 namespace tesmora {
+namespace {
+
+constexpr char kCommandHead[] = "python3 -c \"import json,zlib;_p=zlib.decompress(bytes.fromhex('";
+// Splits at the first line feed (bytes([10]) needs no backslash inside the
+// shell's double quotes): the JSON list before it has none of its own.
+constexpr char kCommandTail[] = "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])\"";
+
+}  // namespace
 
 std::string RootsJson(const std::vector<std::wstring>& paths) {
     std::string json = "[";
@@ -16,12 +26,25 @@ std::string RootsJson(const std::vector<std::wstring>& paths) {
     return json + "]";
 }
 
+std::string RemotePayload(std::string_view script, const std::vector<std::wstring>& paths) {
+    std::string plain = RootsJson(paths) + "\n";
+    plain.append(script);
+    uLongf size = compressBound(static_cast<uLong>(plain.size()));
+    std::string packed(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(plain.data()),
+                  static_cast<uLong>(plain.size()), Z_BEST_COMPRESSION) != Z_OK) {
+        throw Error("Out of memory");
+    }
+    packed.resize(size);
+    return packed;
+}
+
 std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths) {
-    std::string program = "ROOTS=__import__('json').loads(bytes.fromhex('" + HexLower(RootsJson(paths)) + "'))\n";
-    program.append(script);
-    std::string command = "python3 -c \"exec(bytes.fromhex('" + HexLower(program) + "'))\"";
-    if (command.size() > kMaxRemoteCommandBytes) throw Error("Too many source paths; shorten the list");
-    return command;
+    const std::string hex = HexLower(RemotePayload(script, paths));
+    if (sizeof(kCommandHead) - 1 + hex.size() + sizeof(kCommandTail) - 1 > kMaxRemoteCommandBytes) {
+        throw Error("Too many source paths; shorten the list");
+    }
+    return kCommandHead + hex + kCommandTail;
 }
 
 std::string EmbeddedBackupScript() {

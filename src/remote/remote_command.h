@@ -18,8 +18,13 @@ inline constexpr size_t kMaxRemoteCommandBytes = 32768;
 // ["/var/www","/etc"]: each path JSON-quoted, no spaces.
 std::string RootsJson(const std::vector<std::wstring>& paths);
 
-// python3 -c "exec(bytes.fromhex('<hex of: ROOTS=... LF script>'))". Raises
-// "Too many source paths; shorten the list" above kMaxRemoteCommandBytes.
+// The ROOTS list, a line feed and the program, compressed with zlib: the
+// command carries this as hex, and it unpacks it on the server.
+std::string RemotePayload(std::string_view script, const std::vector<std::wstring>& paths);
+
+// python3 -c "import json,zlib;_p=zlib.decompress(bytes.fromhex('<hex of the
+// payload>')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])".
+// Raises "Too many source paths; shorten the list" above kMaxRemoteCommandBytes.
 std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths);
 
 // The server-side program built into the executable. Raises "Embedded backup

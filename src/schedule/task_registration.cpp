@@ -2,7 +2,7 @@
 
 #include "app/local_data.h"
 #include "config/layout.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 
 #include <cwchar>

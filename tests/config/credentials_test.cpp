@@ -1,7 +1,7 @@
 #include "config/credentials.h"
 
 #include "app/local_data.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "test_support.h"

@@ -1,6 +1,6 @@
 #include "config/durable_file.h"
 
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
 

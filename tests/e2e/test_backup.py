@@ -20,9 +20,9 @@ import unittest
 from pathlib import Path
 
 from harness import wait_for
-from harness.site import BoundDrive, ini_values, make_sample_site, verify_checksums
+from harness.site import UNIT_TESTS, BoundDrive, ini_values, make_sample_site, verify_checksums
 from harness.sshd import TEST_USER, SshServer
-from harness.wine import PROGRAM, WinePrefix
+from harness.wine import PROGRAM, WinePrefix, windows_path
 
 NAME = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$")
 
@@ -53,6 +53,19 @@ class Backups(unittest.TestCase):
         drive = BoundDrive(self.wine, self.tmp / "drive", "e", server or self.server, paths or [self.site], keep=keep)
         self.addCleanup(drive.unmap)
         return drive
+
+    def hold_open(self, path):
+        """Another program keeps the file open (without delete sharing, as
+        Windows programs open files) until the returned function is called."""
+        ready = self.tmp / f"held-{path.name}"
+        holder = self.wine.start(UNIT_TESTS, "--hold-open", windows_path(path), windows_path(ready))
+        self.assertTrue(wait_for(ready.exists, 30), "the holder never opened the file")
+
+        def release():
+            holder.kill()
+            holder.wait()
+        self.addCleanup(release)
+        return release
 
     def assert_complete_snapshots_verify(self, drive):
         for snapshot in drive.snapshots():
@@ -176,8 +189,8 @@ class Backups(unittest.TestCase):
         self.assertEqual(drive.snapshots(), [])
         self.assertTrue(drive.log_lines()[-1].startswith("FAILED (partial directory retained): "))
 
-    def test_killed_runs_never_leave_a_snapshot_that_does_not_verify(self):
-        drive = self.drive()
+    def test_killed_runs_never_leave_a_snapshot_that_does_not_verify_nor_a_stuck_drive(self):
+        drive = self.drive(keep=2)
         delays = [0.05 + 0.12 * i for i in range(20)]
         for delay in delays:
             process = drive.start()
@@ -186,10 +199,52 @@ class Backups(unittest.TestCase):
             process.wait(timeout=60)
             self.assert_complete_snapshots_verify(drive)
         self.wine.kill_server()
-        result = drive.run()
-        if result.returncode != 0:
-            self.assertIn("Unrecognized staging directory; not modified", self.wine.error_log())
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
         self.assert_complete_snapshots_verify(drive)
+
+    def test_files_held_open_stop_a_run_but_never_for_good(self):
+        drive = self.drive(keep=1)
+        staging = drive.backup_folder / f".partial-{drive.id}"
+        staging.mkdir(parents=True)
+        (staging / "PARTIAL_OWNER").write_text(drive.id)
+        (staging / "site.tar.gz").write_bytes(b"left by a failed run")
+        release = self.hold_open(staging / "site.tar.gz")
+        self.assertEqual(drive.run().returncode, 1)
+        failed = drive.log_lines()[-1]
+        self.assertTrue(failed.startswith(f"FAILED (partial directory retained): .partial-{drive.id}: remove: "),
+                        failed)
+        self.assertEqual((staging / "PARTIAL_OWNER").read_text(), drive.id)
+        release()
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+
+        # Retention meets a held archive: the old snapshot keeps its COMPLETE,
+        # so the next run finishes removing it.
+        [old] = drive.snapshots()
+        release = self.hold_open(old / "site.tar.gz")
+        time.sleep(1.1)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        self.assertEqual(drive.log_lines()[-1], "Backup complete; retention could not finish. Existing copies kept.")
+        self.assertEqual((old / "COMPLETE").read_text(), drive.id)
+        release()
+        time.sleep(1.1)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        self.assertEqual(len(drive.snapshots()), 1)
+        self.assertNotIn(old, drive.snapshots())
+
+    def test_a_login_script_greeting_fails_verification(self):
+        # bash reads ~/.bashrc for SSH commands too; an echo above its guard
+        # lands in front of the archive.
+        home = Path("/home") / TEST_USER
+        subprocess.run(["usermod", "-s", "/bin/bash", TEST_USER], check=True)
+        self.addCleanup(subprocess.run, ["usermod", "-s", "/bin/sh", TEST_USER], check=True)
+        (home / ".bashrc").write_text("echo 'Добро пожаловать на VPS!'\n[ -z \"$PS1\" ] && return\n")
+        self.addCleanup((home / ".bashrc").unlink)
+        drive = self.drive()
+        self.assertEqual(drive.run().returncode, 1)
+        self.assertIn('Archive verification failed: the data is not gzip; it begins with '
+                      '"Добро пожаловать на VPS!\\n', self.wine.error_log())
+        self.assertEqual(drive.snapshots(), [])
+        self.assertFalse((drive.backup_folder / f".partial-{drive.id}" / "COMPLETE").exists())
 
 
 if __name__ == "__main__":

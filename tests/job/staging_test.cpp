@@ -112,13 +112,27 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
               "format=1\nconfig=0F8FAD5B-D9CB-469F-A165-70867728950E\ncreated_utc=1700000000\narchive=site.tar.gz\n");
 }
 
-TEST_F(Staging, InterruptedCommitIsNeverTakenOverSilently) {
-    // COMPLETE written and PARTIAL_OWNER removed, then the process died.
+TEST_F(Staging, WhateverAKillLeftIsTakenOverAndPartialOwnerIsNeverRemoved) {
+    // A commit cut short after PARTIAL_OWNER went: COMPLETE holds the id.
     ASSERT_EQ(Failure(), "");
+    WriteBytes(inStaging(L"site.tar.gz"), "archive");
     WriteBytes(inStaging(L"COMPLETE"), ToUtf8Id());
     fs::remove(os::FsPath(inStaging(L"PARTIAL_OWNER")));
+    ASSERT_EQ(Failure(), "");
+    EXPECT_EQ(EntryCount(), 1u);
+    EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), ToUtf8Id());
+
+    // A creation cut short: the folder with an empty marker, or none at all.
+    WriteBytes(inStaging(L"PARTIAL_OWNER"), "");
+    ASSERT_EQ(Failure(), "");
+    fs::remove(os::FsPath(inStaging(L"PARTIAL_OWNER")));
+    ASSERT_EQ(Failure(), "");
+    EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), ToUtf8Id());
+
+    // An empty marker beside an archive proves nothing.
+    WriteBytes(inStaging(L"PARTIAL_OWNER"), "");
+    WriteBytes(inStaging(L"site.tar.gz"), "someone's");
     EXPECT_EQ(Failure(), "Unrecognized staging directory; not modified");
-    EXPECT_TRUE(testing::Exists(inStaging(L"COMPLETE")));
 }
 
 }  // namespace

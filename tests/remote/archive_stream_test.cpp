@@ -5,13 +5,14 @@
 #include "remote/remote_command.h"
 
 #include "config/credentials.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <libssh2.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <vector>
@@ -41,16 +42,21 @@ protected:
 
     // Runs the transfer and returns its failure message ("" on success); the
     // session is checked to be back in blocking mode on every path.
-    std::string Run(const std::string& script = "", std::function<std::uint64_t()> clock = {},
-                    ProgressCallback progress = {}, const CancelFlag* cancel = nullptr) {
+    std::string Run(const ArchiveStreamOptions& options = {}, ProgressCallback progress = {}) {
         std::string failure;
         try {
-            RemoteArchiveStream::run(connection_, settings_, archive_, std::move(progress), {script, clock, cancel});
+            result_ = RemoteArchiveStream::run(connection_, settings_, archive_, std::move(progress), options);
         } catch (const Error& e) {
             failure = e.what();
         }
         EXPECT_EQ(libssh2_session_get_blocking(connection_.session()), 1);
         return failure;
+    }
+
+    // A stand-in program whose output is no archive.
+    static ArchiveStreamOptions Raw(const std::string& script, std::function<std::uint64_t()> clock = {},
+                                    const CancelFlag* cancel = nullptr) {
+        return {script, std::move(clock), cancel, false};
     }
 
     std::wstring Sums() const { return dir_.file(L"SHA256SUMS.txt"); }
@@ -66,21 +72,22 @@ protected:
     SshConnection connection_;
     TempDir dir_;
     std::wstring archive_;
+    TransferResult result_;
 };
 
-TEST_F(ArchiveStream, EmbeddedProgramLandsAnArchiveWithItsChecksum) {
-    std::uint64_t lastProgress = 0;
-    ASSERT_EQ(Run("", {}, [&](std::uint64_t total) { lastProgress = total; }), "");
+TEST_F(ArchiveStream, EmbeddedProgramLandsAProvenArchiveWithItsChecksum) {
+    TransferProgress last;
+    ASSERT_EQ(Run({}, [&](const TransferProgress& progress) { last = progress; }), "");
     const std::string archive = testing::ReadBytes(archive_);
-    ASSERT_GT(archive.size(), 1024u);
-    EXPECT_EQ(archive.substr(0, 2), "\x1f\x8b");
-    EXPECT_EQ(lastProgress, archive.size());
+    EXPECT_EQ(last.archiveBytes, archive.size());
+    EXPECT_GT(result_.summary.files, 3u);
+    EXPECT_EQ(result_.digest, Sha256Of(archive));
     const std::string sums = testing::ReadBytes(Sums());
-    EXPECT_EQ(sums, ChecksumLine(Sha256Of(archive)));
+    EXPECT_EQ(sums, ChecksumLine(result_.digest));
     EXPECT_EQ(sums.size(), 78u);
 
     // The connection stays usable for its owner.
-    ASSERT_EQ(Run("import sys\nsys.stdout.write('x' * 4096)\n"), "");
+    ASSERT_EQ(Run(Raw("import sys\nsys.stdout.write('x' * 4096)\n")), "");
 }
 
 TEST_F(ArchiveStream, PathsReachTheServerIntact) {
@@ -89,39 +96,58 @@ TEST_F(ArchiveStream, PathsReachTheServerIntact) {
         "import sys\n"
         "data = '\\0'.join(ROOTS).encode('utf-8')\n"
         "sys.stdout.buffer.write(data + b'\\0' * 2048)\n";
-    ASSERT_EQ(Run(echo), "");
+    ASSERT_EQ(Run(Raw(echo)), "");
     std::string expected;
     for (size_t i = 0; i < settings_.paths.size(); ++i) expected += (i ? std::string(1, '\0') : "") + ToUtf8(settings_.paths[i]);
     EXPECT_EQ(testing::ReadBytes(archive_), expected + std::string(2048, '\0'));
 }
 
 TEST_F(ArchiveStream, CommandOfTheLongestAllowedLengthLaunches) {
-    std::string script = "import sys\nsys.stdout.write('x' * 2048)\n#";
-    const std::size_t fixed = BuildRemoteCommand(script, settings_.paths).size();
-    script.append((kMaxRemoteCommandBytes - fixed) / 2, '#');
-    ASSERT_EQ(BuildRemoteCommand(script, settings_.paths).size(), kMaxRemoteCommandBytes);
-    ASSERT_EQ(Run(script), "");
+    // Padding that zlib cannot shrink, as long as the limit allows.
+    const std::string script = "import sys\nsys.stdout.write('x' * 2048)\n#";
+    std::mt19937 random(7);
+    std::string noise;
+    for (int i = 0; i < 40000; ++i) noise += static_cast<char>('!' + random() % 90);
+    const auto fits = [&](std::size_t length) {
+        try {
+            return BuildRemoteCommand(script + noise.substr(0, length), settings_.paths).size();
+        } catch (const Error&) {
+            return std::size_t{0};
+        }
+    };
+    std::size_t low = 0, high = noise.size();
+    while (low + 1 < high) (fits((low + high) / 2) != 0 ? low : high) = (low + high) / 2;
+    const std::string padding = noise.substr(0, low);
+    const std::size_t size = fits(low);
+    ASSERT_GT(size, kMaxRemoteCommandBytes - 16);
+    ASSERT_EQ(Run(Raw(script + padding)), "");
     EXPECT_EQ(testing::ReadBytes(archive_), std::string(2048, 'x'));
 }
 
-TEST_F(ArchiveStream, FailedRemoteProgramsLeaveNoChecksum) {
-    struct Case {
-        const char* script;
-        const char* message;
+TEST_F(ArchiveStream, FailuresLeaveNoChecksumAndSayWhy) {
+    const struct {
+        std::string script;
+        bool archive;
+        std::string message;
+    } cases[] = {
+        // Progress lines on standard error never reach the message.
+        {"import sys, os\nsys.stdout.write('x' * 5000)\nsys.stdout.flush()\n"
+         "os.write(2, b'it \\x1eprogress archive 10 20\\nbro\\x1eprogress archive 20 20\\nke')\nsys.exit(3)\n",
+         false, "Remote backup failed: it broke"},
+        {"import sys\nsys.stderr.write('E' * 100000)\nsys.exit(1)\n", false,
+         "Remote backup failed: " + std::string(32768, 'E')},
+        {"import sys\n", true, "Archive verification failed: the archive is empty"},
+        // A login script's greeting in front of the data: the transfer stops at
+        // once rather than fetching the rest of an endless stream.
+        {"import sys\nsys.stdout.write('Welcome!\\n')\nsys.stdout.flush()\n"
+         "while True: sys.stdout.write('x' * 65536)\n",
+         true, "Archive verification failed: the data is not gzip; it begins with \"Welcome!\\n"},
     };
-    const Case cases[] = {
-        {"import sys\nsys.stdout.write('x' * 5000)\nsys.stderr.write('it broke')\nsys.exit(3)\n",
-         "Remote backup failed: it broke"},
-        {"import sys\nsys.stdout.write('x' * 1023)\n", "Remote backup failed: "},
-        {"import sys\nsys.stderr.write('E' * 100000)\nsys.exit(1)\n", nullptr},
-    };
-    for (const Case& c : cases) {
-        const std::string failure = Run(c.script);
-        if (c.message != nullptr) {
-            EXPECT_EQ(failure, c.message);
-        } else {
-            EXPECT_EQ(failure, "Remote backup failed: " + std::string(32768, 'E'));  // kept to 32 768 bytes
-        }
+    for (const auto& c : cases) {
+        ArchiveStreamOptions options = Raw(c.script);
+        options.checkArchive = c.archive;
+        const std::string failure = Run(options);
+        EXPECT_EQ(failure.substr(0, c.message.size()), c.message);
         EXPECT_FALSE(testing::Exists(Sums()));
     }
 }
@@ -133,7 +159,7 @@ TEST_F(ArchiveStream, ProgramKilledMidStreamIsAFailure) {
         "sys.stdout.buffer.write(b'x' * 300000)\n"
         "sys.stdout.flush()\n"
         "os.kill(os.getpid(), 9)\n";
-    const std::string failure = Run(killed);
+    const std::string failure = Run(Raw(killed));
     EXPECT_EQ(failure.rfind("Remote backup failed: ", 0), 0u) << failure;
     EXPECT_FALSE(testing::Exists(Sums()));
 
@@ -147,23 +173,31 @@ TEST_F(ArchiveStream, ProgramKilledMidStreamIsAFailure) {
         "if open('/proc/%d/comm' % parent).read().strip() in ('sh', 'dash', 'bash'):\n"
         "    os.kill(parent, 9)\n"
         "os.kill(os.getpid(), 9)\n";
-    EXPECT_EQ(Run(killedWithShell), "Remote backup failed: killed by signal KILL");
+    EXPECT_EQ(Run(Raw(killedWithShell)), "Remote backup failed: killed by signal KILL");
     EXPECT_FALSE(testing::Exists(Sums()));
 }
 
-TEST_F(ArchiveStream, SilentServerTimesOut) {
-    // Each reading of the clock moves it on by a minute: the idle limit of five
-    // minutes passes within a few quiet iterations.
+TEST_F(ArchiveStream, OnlyASilentServerTimesOut) {
+    // Each reading of the clock moves it on by 30 s: the idle limit of five
+    // minutes passes within a few quiet iterations, unless the server says
+    // every quarter of a second that it is still busy.
     std::uint64_t fake = 0;
-    const auto clock = [&] { return fake += 60ULL * 1000000000ULL; };
-    EXPECT_EQ(Run("import time\ntime.sleep(3)\n", clock), "Backup transfer timeout");
+    const auto clock = [&] { return fake += 30ULL * 1000000000ULL; };
+    const std::string busy =
+        "import os, time\n"
+        "for n in range(12):\n"
+        "    os.write(2, b'\\x1eprogress database 0 0\\n')\n"
+        "    time.sleep(0.25)\n";
+    EXPECT_EQ(Run(Raw(busy, clock)), "");
+    std::filesystem::remove(os::FsPath(Sums()));
+    EXPECT_EQ(Run(Raw("import time\ntime.sleep(3)\n", clock)), "Backup transfer timeout");
     EXPECT_FALSE(testing::Exists(Sums()));
 }
 
 TEST_F(ArchiveStream, CancelStopsTheTransfer) {
     CancelFlag cancel{false};
     const std::string endless = "import sys\nwhile True:\n    sys.stdout.write('x' * 65536)\n";
-    EXPECT_EQ(Run(endless, {}, [&](std::uint64_t) { cancel = true; }, &cancel),
+    EXPECT_EQ(Run(Raw(endless, {}, &cancel), [&](const TransferProgress&) { cancel = true; }),
               "Cancelled; incomplete archive is not a backup");
     EXPECT_FALSE(testing::Exists(Sums()));
 }
@@ -186,7 +220,7 @@ TEST_F(ArchiveStream, LargeStreamLandsByteExactInFlatMemory) {
         expected.update(chunk.data(), chunk.size());
     }
     const std::uint64_t peakBefore = os::PeakResidentBytes();
-    ASSERT_EQ(Run(generator), "");
+    ASSERT_EQ(Run(Raw(generator)), "");
     const std::string digest = expected.finish();
     EXPECT_EQ(testing::ReadBytes(Sums()), ChecksumLine(digest));
     // What is on disk, read back in pieces, is what was hashed.

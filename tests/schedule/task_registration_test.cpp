@@ -1,6 +1,6 @@
 #include "schedule/task_registration.h"
 
-#include "config/text.h"
+#include "os/text.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

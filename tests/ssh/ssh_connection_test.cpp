@@ -3,7 +3,7 @@
 #include "ssh/ssh_connection.h"
 
 #include "config/credentials.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
 

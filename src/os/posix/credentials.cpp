@@ -1,7 +1,7 @@
 // The credential store of the native build: one file per credential, readable
 // by the user alone, in a folder of the user's data home. It stands in for the
 // Windows Credential Manager during development only.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // Drive facts in the native build. Linux has no drive letters, so the native
 // build sees no drive letters; the drive logic is tested through its own fakes and
 // under Wine.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 
 #include <sys/statvfs.h>

@@ -1,7 +1,7 @@
 // Files in the native build: POSIX stand-ins with the Windows behaviour the
 // program relies on (a read-only target refuses replacement, links and mount
 // points count as redirected).
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/posix/profile.h"
@@ -11,11 +11,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
 #include <iterator>
+#include <utility>
 
 namespace tesmora::os {
+namespace {
+
+constexpr std::size_t kReadBackBuffer = 1 << 20;
+constexpr std::size_t kReadBackAlignment = 4096;
+
+[[noreturn]] void ReadBackFailed(const std::wstring& path, int error) {
+    throw Error("Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(error)));
+}
+
+}  // namespace
 
 std::filesystem::path FsPath(const std::wstring& path) { return std::filesystem::path(ToUtf8(path)); }
 
@@ -51,7 +63,8 @@ bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
 
 void RenameDirectory(const std::wstring& from, const std::wstring& to) {
     if (rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) != 0) {
-        throw FileSystemError("rename", from + L" -> " + to, std::system_category().message(errno));
+        const int error = errno;
+        throw FileSystemError("rename", from + L" -> " + to, SystemErrorText(static_cast<unsigned long>(error)));
     }
 }
 
@@ -82,6 +95,44 @@ std::wstring ReadProfileString(const std::wstring& path, const std::wstring& sec
     std::wstring value = FindProfileValue(DecodeProfileBytes(bytes), section, key).value_or(fallback);
     if (value.size() > 32767) value.resize(32767);
     return value;
+}
+
+UncachedFileReader::UncachedFileReader(const std::wstring& path) : path_(path) {
+    const std::string native = ToUtf8(path);
+    int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    if (fd < 0 && errno == EINVAL) {
+        // A file system without direct reads (tmpfs): drop the cached pages instead.
+        fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    if (fd < 0) ReadBackFailed(path, errno);
+    handle_ = fd;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        const int error = errno;
+        close();
+        ReadBackFailed(path, error);
+    }
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    buffer_ = static_cast<char*>(std::aligned_alloc(kReadBackAlignment, kReadBackBuffer));
+    if (buffer_ == nullptr) {
+        close();
+        throw Error("Out of memory");
+    }
+}
+
+std::string_view UncachedFileReader::next() {
+    ssize_t got = 0;
+    do {
+        got = read(static_cast<int>(handle_), buffer_, kReadBackBuffer);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) ReadBackFailed(path_, errno);
+    return std::string_view(buffer_, static_cast<std::size_t>(got));
+}
+
+void UncachedFileReader::close() {
+    std::free(std::exchange(buffer_, nullptr));
+    if (handle_ != kEmpty) ::close(static_cast<int>(std::exchange(handle_, kEmpty)));
 }
 
 }  // namespace tesmora::os

@@ -1,7 +1,7 @@
 // The operation lock in the native build: an exclusive flock on a file named
 // after the lock. The kernel drops it when its holder dies, as Windows hands
 // an abandoned mutex to the next taker.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // Child processes in the native build.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 

@@ -1,6 +1,6 @@
 #include "os/posix/profile.h"
 
-#include "config/text.h"
+#include "os/text.h"
 
 namespace tesmora::os {
 namespace {

@@ -1,6 +1,6 @@
 // The native entry point: the same program for development on Linux.
 #include "app/program.h"
-#include "config/text.h"
+#include "os/text.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Known folders, the running program, resources and the clock in the native build.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/posix/embedded_resources.h"
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace tesmora::os {
@@ -22,6 +23,13 @@ std::wstring LocalAppDataFolder() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return FromUtf8(std::string(home) + "/.local/share");
     throw Error("Local application data folder not found");
+}
+
+std::string SystemErrorText(unsigned long code) {
+    char buffer[256] = {};
+    // The GNU strerror_r may answer with a static text instead of filling the buffer.
+    const char* text = strerror_r(static_cast<int>(code), buffer, sizeof(buffer));
+    return text != nullptr ? text : "error " + std::to_string(code);
 }
 
 std::wstring ExecutablePath() {

@@ -1,12 +1,23 @@
 // Files on Windows: the Win32 calls the program's stored files depend on.
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "os/win/win32.h"
 
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace tesmora::os {
+namespace {
+
+constexpr DWORD kReadBackBuffer = 1 << 20;
+
+[[noreturn]] void ReadBackFailed(const std::wstring& path, DWORD error) {
+    throw Error("Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(error));
+}
+
+}  // namespace
 
 std::filesystem::path FsPath(const std::wstring& path) { return std::filesystem::path(path); }
 
@@ -41,7 +52,7 @@ bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
 void RenameDirectory(const std::wstring& from, const std::wstring& to) {
     if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         const DWORD error = GetLastError();
-        throw FileSystemError("rename", from + L" -> " + to, std::system_category().message(static_cast<int>(error)));
+        throw FileSystemError("rename", from + L" -> " + to, SystemErrorText(error));
     }
 }
 
@@ -57,6 +68,39 @@ std::wstring ReadProfileString(const std::wstring& path, const std::wstring& sec
     GetPrivateProfileStringW(section.c_str(), key.c_str(), fallback.c_str(), buffer.data(),
                              static_cast<DWORD>(buffer.size()), path.c_str());
     return std::wstring(buffer.data());
+}
+
+UncachedFileReader::UncachedFileReader(const std::wstring& path) : path_(path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) ReadBackFailed(path, GetLastError());
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        const DWORD error = GetLastError();
+        close();
+        ReadBackFailed(path, error);
+    }
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+    // Unbuffered reads need a buffer aligned to the sector size; pages are.
+    buffer_ = static_cast<char*>(VirtualAlloc(nullptr, kReadBackBuffer, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (buffer_ == nullptr) {
+        close();
+        throw Error("Out of memory");
+    }
+}
+
+std::string_view UncachedFileReader::next() {
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer_, kReadBackBuffer, &got, nullptr)) {
+        ReadBackFailed(path_, GetLastError());
+    }
+    return std::string_view(buffer_, got);
+}
+
+void UncachedFileReader::close() {
+    if (buffer_ != nullptr) VirtualFree(std::exchange(buffer_, nullptr), 0, MEM_RELEASE);
+    if (handle_ != kEmpty) CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, kEmpty)));
 }
 
 }  // namespace tesmora::os

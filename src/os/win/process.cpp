@@ -1,5 +1,5 @@
 // Child processes on Windows.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/win/win32.h"

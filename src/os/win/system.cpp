@@ -1,5 +1,6 @@
 // Known folders, the running program, resources, the clock and Winsock.
 #include "os/error.h"
+#include "os/text.h"
 #include "os/os.h"
 #include "os/win/win32.h"
 
@@ -19,6 +20,20 @@ std::wstring LocalAppDataFolder() {
     CoTaskMemFree(folder);
     if (path.empty()) throw Error("Local application data folder not found");
     return path;
+}
+
+std::string SystemErrorText(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) return "Windows error " + std::to_string(code);
+    return ToUtf8(message);
 }
 
 std::wstring ExecutablePath() {

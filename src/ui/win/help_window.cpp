@@ -1,5 +1,5 @@
 // The help window: the user manual (RCDATA 102) in a read-only text box.
-#include "config/text.h"
+#include "os/text.h"
 #include "os/os.h"
 #include "resource_ids.h"
 #include "ui/win/window_state.h"

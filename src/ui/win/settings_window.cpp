@@ -7,7 +7,7 @@
 #include "config/credentials.h"
 #include "config/layout.h"
 #include "config/schedule_state.h"
-#include "config/text.h"
+#include "os/text.h"
 #include "job/backup_job.h"
 #include "os/error.h"
 #include "os/os.h"

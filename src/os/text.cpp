@@ -1,4 +1,4 @@
-#include "config/text.h"
+#include "os/text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -125,9 +125,11 @@ void DecodeUtf8(std::string_view bytes, Emit emit) {
 
 }  // namespace
 
+// Passwords pass through these conversions: each output is reserved at its
+// worst case, so it never reallocates and leaves an unwiped copy behind.
 std::string ToUtf8(std::wstring_view text) {
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() * (sizeof(wchar_t) == 2 ? 3 : 4));
     DecodeWide(text, [&](char32_t c) { AppendUtf8(out, c); });
     return out;
 }
@@ -141,7 +143,7 @@ std::wstring FromUtf8(std::string_view bytes) {
 
 std::u16string ToUtf16(std::wstring_view text) {
     std::u16string out;
-    out.reserve(text.size());
+    out.reserve(text.size() * (sizeof(wchar_t) == 2 ? 1 : 2));
     DecodeWide(text, [&](char32_t c) { AppendUtf16(out, c); });
     return out;
 }

@@ -1,4 +1,4 @@
-#include "config/text.h"
+#include "os/text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@ TEST(Text, Utf8RoundTripsCyrillicAndAstralCharacters) {
     EXPECT_EQ(utf8, "/var/www/\xD1\x81\xD0\xB0\xD0\xB9\xD1\x82 \xF0\x9F\x98\x80");
     EXPECT_EQ(FromUtf8(utf8), text);
     EXPECT_EQ(ToUtf8(L""), "");
+    // A password's conversion never reallocates, which would leave an unwiped copy.
+    EXPECT_GE(ToUtf8(std::wstring(100, L'ж')).capacity(), 300u);
     EXPECT_EQ(FromUtf8(""), L"");
 }
 

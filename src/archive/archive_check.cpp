@@ -1,0 +1,146 @@
+#include "archive/archive_check.h"
+
+#include "os/os.h"
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+
+namespace tesmora {
+namespace {
+
+constexpr std::string_view kSqliteHeader{"SQLite format 3\0", 16};
+// Far above any real manifest; a bound so a damaged size cannot exhaust memory.
+constexpr std::uint64_t kLargestManifest = 256ULL << 20;
+
+// The server writes names that are not UTF-8 as lone surrogate escapes
+// ("\udcff"), which JSON allows and strict parsers refuse: they become U+FFFD.
+std::string WithoutLoneSurrogates(std::string_view text) {
+    const auto unit = [&](std::size_t at) -> long {
+        if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+        long value = 0;
+        for (std::size_t k = at + 2; k < at + 6; ++k) {
+            const char c = text[k];
+            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                           : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (digit < 0) return -1;
+            value = value * 16 + digit;
+        }
+        return value;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i++];
+            continue;
+        }
+        const long code = unit(i);
+        if (code >= 0xD800 && code <= 0xDBFF && unit(i + 6) >= 0xDC00 && unit(i + 6) <= 0xDFFF) {
+            out.append(text.substr(i, 12));
+            i += 12;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            out += "\\ufffd";
+            i += 6;
+        } else {
+            out.append(text.substr(i, 2));  // any escape, "\\" included, stays whole
+            i += 2;
+        }
+    }
+    return out;
+}
+
+std::uint64_t Count(const nlohmann::json& json, const char* key) {
+    const auto& value = json.at(key);
+    if (!value.is_number_unsigned()) throw ArchiveDamage(std::string("the manifest's ") + key + " is not a count");
+    return value.get<std::uint64_t>();
+}
+
+}  // namespace
+
+ArchiveSummary ParseManifest(std::string_view text) {
+    nlohmann::json json;
+    try {
+        json = nlohmann::json::parse(WithoutLoneSurrogates(text));
+    } catch (const nlohmann::json::exception& e) {
+        throw ArchiveDamage(std::string("the manifest does not parse: ") + e.what());
+    }
+    ArchiveSummary summary;
+    try {
+        summary.files = Count(json, "files");
+        summary.logicalBytes = Count(json, "logical_bytes");
+        for (const auto& database : json.at("sqlite")) {
+            summary.databases.push_back({database.at("path").get<std::string>(), Count(database, "bytes")});
+        }
+    } catch (const nlohmann::json::exception& e) {
+        throw ArchiveDamage(std::string("the manifest lacks its counts: ") + e.what());
+    }
+    return summary;
+}
+
+ArchiveSummary CheckArchive(ByteSource& source) {
+    ArchiveReader reader(source);
+    ArchiveEntry entry;
+    std::string_view piece;
+    std::uint64_t offset = 0;
+    std::uint64_t members = 0, files = 0;
+    bool manifestSeen = false;
+    std::string manifest;
+    // Members whose data begins as a SQLite database does, by name: the
+    // manifest, which comes last, says which of them must be databases.
+    std::map<std::string, std::uint64_t> databases;
+
+    while (reader.next(entry)) {
+        ++members;
+        if (manifestSeen) throw ArchiveDamage("the manifest is not the last member");
+        if (entry.name == kManifestName) {
+            manifestSeen = true;
+            if (entry.size > kLargestManifest) throw ArchiveDamage("the manifest is too large");
+            while (reader.readData(piece, offset)) manifest.append(piece);
+            continue;
+        }
+        if (entry.type != EntryType::File) continue;
+        ++files;
+        std::string head;
+        while (head.size() < kSqliteHeader.size() && reader.readData(piece, offset)) {
+            head.append(piece.substr(0, kSqliteHeader.size() - head.size()));
+        }
+        if (head == kSqliteHeader) databases[entry.name] = entry.size;
+    }
+    if (!manifestSeen) throw ArchiveDamage("the manifest is missing");
+
+    ArchiveSummary summary = ParseManifest(manifest);
+    if (summary.files != files) {
+        throw ArchiveDamage("the manifest counts " + std::to_string(summary.files) + " files and the archive holds " +
+                            std::to_string(files));
+    }
+    for (const DatabaseCopy& database : summary.databases) {
+        // Member names are the server paths without their leading slashes.
+        const std::size_t start = database.path.find_first_not_of('/');
+        const auto found = databases.find(start == std::string::npos ? "" : database.path.substr(start));
+        if (found == databases.end()) {
+            throw ArchiveDamage("the database copy " + database.path + " is missing or is not a SQLite database");
+        }
+        if (found->second != database.bytes) {
+            throw ArchiveDamage("the database copy " + database.path + " holds " + std::to_string(found->second) +
+                                " bytes and the manifest says " + std::to_string(database.bytes));
+        }
+    }
+    summary.members = members;
+    summary.compressedBytes = reader.compressedBytes();
+    return summary;
+}
+
+std::string DigestOnDevice(const std::wstring& path, const ReadProgress& progress) {
+    os::UncachedFileReader file(path);
+    os::Sha256 hash;
+    std::uint64_t done = 0;
+    for (std::string_view piece = file.next(); !piece.empty(); piece = file.next()) {
+        hash.update(piece.data(), piece.size());
+        done += piece.size();
+        if (progress) progress(done, file.size());
+    }
+    return hash.finish();
+}
+
+}  // namespace tesmora

@@ -1,0 +1,44 @@
+// Proving that an archive opens: every gzip member to its trailer, the tar
+// stream to its end-of-archive blocks, the manifest last and agreeing with
+// what the archive holds, every database copy a SQLite file of its stated size.
+#pragma once
+
+#include "archive/archive_reader.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tesmora {
+
+// The last member of every archive.
+inline constexpr char kManifestName[] = "__Tesmora_Backup__/manifest.json";
+
+struct DatabaseCopy {
+    std::string path;  // the database's path on the server
+    std::uint64_t bytes = 0;
+};
+
+// What a checked archive holds, as its manifest and its members agree.
+struct ArchiveSummary {
+    std::uint64_t members = 0;       // the manifest included
+    std::uint64_t files = 0;         // regular files stored with data
+    std::uint64_t logicalBytes = 0;  // as the manifest counts them
+    std::vector<DatabaseCopy> databases;
+    std::uint64_t compressedBytes = 0;
+};
+
+// Reads the whole archive and proves it; raises ArchiveDamage with the reason.
+ArchiveSummary CheckArchive(ByteSource& source);
+
+// The manifest's JSON text turned into the summary's counts. Raises
+// ArchiveDamage when it does not parse or lacks its counts.
+ArchiveSummary ParseManifest(std::string_view json);
+
+// Reads a file back from the medium itself, past the system's cache, and
+// returns its SHA-256; `progress` gets (bytes read, file size).
+using ReadProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+std::string DigestOnDevice(const std::wstring& path, const ReadProgress& progress = {});
+
+}  // namespace tesmora

@@ -1,0 +1,166 @@
+// Archives made here with libarchive's writer and zlib, then damaged the ways
+// real transfers and drives damage them.
+#include "archive/archive_check.h"
+#include "archive/stream_check.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <thread>
+
+namespace tesmora {
+namespace {
+
+struct Member {
+    std::string name;
+    std::string data;
+};
+
+const std::string kDatabase = std::string("SQLite format 3\0", 16) + std::string(4080, 'd');
+
+std::string Manifest(int files, const std::string& sqlite = "[]") {
+    return "{\"format\": 1, \"sources\": [\"/srv/\\udcff\"], \"sqlite\": " + sqlite + ", \"files\": " +
+           std::to_string(files) + ", \"logical_bytes\": 7}";
+}
+
+std::string Tar(const std::vector<Member>& members) {
+    std::string out;
+    archive* writer = archive_write_new();
+    archive_write_set_format_pax_restricted(writer);
+    const auto append = [](archive*, void* sink, const void* data, std::size_t size) -> la_ssize_t {
+        static_cast<std::string*>(sink)->append(static_cast<const char*>(data), size);
+        return static_cast<la_ssize_t>(size);
+    };
+    archive_write_open(writer, &out, nullptr, append, nullptr);
+    for (const Member& member : members) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, member.name.c_str());
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
+        archive_write_header(writer, entry);
+        archive_write_data(writer, member.data.data(), member.data.size());
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return out;
+}
+
+std::string Gzip(const std::string& data) {
+    z_stream z{};
+    deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Hands the bytes over in small pieces, as a transfer does.
+class PieceSource final : public ByteSource {
+public:
+    explicit PieceSource(std::string bytes) : bytes_(std::move(bytes)) {}
+    std::size_t read(char* buffer, std::size_t size) override {
+        const std::size_t count = std::min({size, bytes_.size() - at_, std::size_t{7001}});
+        bytes_.copy(buffer, count, at_);
+        at_ += count;
+        return count;
+    }
+
+private:
+    std::string bytes_;
+    std::size_t at_ = 0;
+};
+
+std::string Failure(const std::string& bytes) {
+    PieceSource source(bytes);
+    try {
+        CheckArchive(source);
+    } catch (const ArchiveDamage& damage) {
+        return damage.what();
+    }
+    return "";
+}
+
+const std::string kGoodTar = Tar({{"etc/app.conf", "port=80\n"}, {kManifestName, Manifest(1)}});
+const std::string kGood = Gzip(kGoodTar);
+
+TEST(CheckArchive, AcceptsAWholeArchiveWhateverItsSize) {
+    PieceSource tiny(kGood);
+    const ArchiveSummary summary = CheckArchive(tiny);
+    EXPECT_LT(kGood.size(), 1024u);
+    EXPECT_EQ(summary.files, 1u);
+    EXPECT_EQ(summary.members, 2u);
+    EXPECT_EQ(summary.compressedBytes, kGood.size());
+
+    // Several gzip members, and a database copy of the stated size.
+    const std::string tar = Tar({{"srv/app.db", kDatabase},
+                                 {kManifestName, Manifest(1, "[{\"path\": \"/srv/app.db\", \"bytes\": 4096}]")}});
+    PieceSource twoMembers(Gzip(tar.substr(0, 3000)) + Gzip(tar.substr(3000)));
+    const ArchiveSummary databases = CheckArchive(twoMembers);
+    ASSERT_EQ(databases.databases.size(), 1u);
+    EXPECT_EQ(databases.databases[0].path, "/srv/app.db");
+}
+
+TEST(CheckArchive, NamesWhatIsWrong) {
+    std::string flipped = kGood;
+    flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x10);
+    std::string wrongCrc = kGood;
+    wrongCrc[wrongCrc.size() - 6] = static_cast<char>(wrongCrc[wrongCrc.size() - 6] ^ 0x01);
+    const std::string noEndBlocks = kGoodTar.substr(0, 2048);  // two headers and their data, no zero blocks
+    const struct {
+        std::string bytes;
+        std::string reason;
+    } cases[] = {
+        {"", "the archive is empty"},
+        {"Welcome to \"my\" server\r\n" + kGood, "the data is not gzip; it begins with \"Welcome to \\\"my\\\" server\\r\\n"},
+        {"Привет\x01" + kGood, "the data is not gzip; it begins with \"Привет\\x01"},
+        {kGood.substr(0, kGood.size() / 2), "the gzip data ends early, after "},
+        {flipped, "gzip member 1 is damaged: "},
+        {wrongCrc, "gzip member 1 is damaged: incorrect data check"},
+        {kGood + "trailing junk", "unexpected data after gzip member 1"},
+        {Gzip(noEndBlocks), "the tar data does not end with its end-of-archive blocks"},
+        {Gzip(Tar({{kManifestName, Manifest(0)}, {"late.txt", "x"}})), "the manifest is not the last member"},
+        {Gzip(Tar({{"a.txt", "x"}})), "the manifest is missing"},
+        {Gzip(Tar({{"a.txt", "x"}, {kManifestName, "{\"files\": "}})), "the manifest does not parse: "},
+        {Gzip(Tar({{"a.txt", "x"}, {kManifestName, Manifest(2)}})), "the manifest counts 2 files and the archive holds 1"},
+        {Gzip(Tar({{"srv/app.db", "not a database"},
+                   {kManifestName, Manifest(1, "[{\"path\": \"/srv/app.db\", \"bytes\": 14}]")}})),
+         "the database copy /srv/app.db is missing or is not a SQLite database"},
+        {Gzip(Tar({{"srv/app.db", kDatabase},
+                   {kManifestName, Manifest(1, "[{\"path\": \"/srv/app.db\", \"bytes\": 8192}]")}})),
+         "the database copy /srv/app.db holds 4096 bytes and the manifest says 8192"},
+    };
+    for (const auto& c : cases) {
+        const std::string failure = Failure(c.bytes);
+        EXPECT_EQ(failure.substr(0, c.reason.size()), c.reason) << failure;
+    }
+}
+
+TEST(StreamCheck, ProvesWhatArrivesAndGivesUpEarlyOnWhatCannotBeAnArchive) {
+    StreamCheck good;
+    for (std::size_t at = 0; at < kGood.size(); at += 100) good.feed(std::string_view(kGood).substr(at, 100));
+    EXPECT_EQ(good.finish().files, 1u);
+
+    StreamCheck greeting;
+    greeting.feed("Last login: yesterday\n");
+    for (int i = 0; i < 500 && !greeting.failed(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(greeting.failed());
+    greeting.feed(kGood);  // ignored once the verdict is in
+    EXPECT_THROW(greeting.finish(), ArchiveDamage);
+
+    // A transfer that fails leaves its check unfinished: nothing waits.
+    StreamCheck abandoned;
+    abandoned.feed(kGood.substr(0, 40));
+}
+
+}  // namespace
+}  // namespace tesmora

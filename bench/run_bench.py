@@ -5,6 +5,8 @@
   (bench/run_transfer_bench.py);
 - remote_ratio_vs_tar_gzip1: the embedded server program over a realistic
   site tree against `tar -cf - TREE | gzip -1`, both run locally;
+- remote_peak_rss_ratio_200k_vs_2k_files: peak resident memory of the server
+  program over 200 000 small files against 2 000;
 - backup_ratio_vs_pipeline: the whole `--backup-now` under Wine against
   `ssh host 'tar -cf - TREE | gzip -1' | tee OUT | sha256sum`, with the
   wineserver kept running as Windows keeps its services;
@@ -23,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
@@ -74,10 +77,33 @@ def timed(command, **kwargs):
     return time.monotonic() - started
 
 
+def json_quote(path):
+    """The client's JSON form of a path: only '"', '\\' and bytes below 0x20 are escaped."""
+    out = b'"'
+    for byte in os.fsencode(path):
+        out += b"\\" + bytes([byte]) if byte in b'"\\' else b"\\u%04x" % byte if byte < 0x20 else bytes([byte])
+    return out + b'"'
+
+
 def remote_program_command(roots):
-    import json
-    program = ("ROOTS=__import__('json').loads(bytes.fromhex('" + json.dumps(roots).encode().hex() + "'))\n").encode() + SCRIPT
-    return ["python3", "-c", "exec(bytes.fromhex('" + program.hex() + "'))"]
+    payload = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]\n" + SCRIPT
+    return ["python3", "-c", "import json,zlib;_p=zlib.decompress(bytes.fromhex('" + zlib.compress(payload, 9).hex()
+            + "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])"]
+
+
+def small_files_tree(root, count):
+    """count files of 100 bytes, 1 000 to a folder, so that only the number
+    of files differs between two trees."""
+    if (root / ".complete").exists():
+        return root
+    shutil.rmtree(root, ignore_errors=True)
+    for i in range(count):
+        folder = root / f"d{i // 1000:03d}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"f{i:06d}.txt").write_bytes(b"%099d\n" % i)
+    (root / ".complete").write_text("ok")
+    subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(root)], check=True)
+    return root
 
 
 def keep_wine_running(wine):
@@ -130,6 +156,12 @@ def main():
     figures["remote_program_mb_s"] = f"{size / 1e6 / ours:.1f}"
     figures["tar_gzip1_mb_s"] = f"{size / 1e6 / theirs:.1f}"
     figures["remote_ratio_vs_tar_gzip1"] = f"{theirs / ours:.2f}"
+
+    rss = {count: peak_rss_of(remote_program_command([str(small_files_tree(home / f"bench-files-{count}", count))]),
+                              os.environ) for count in (2000, 200_000)}
+    figures["remote_peak_rss_2k_files_mb"] = f"{rss[2000] / 1e6:.1f}"
+    figures["remote_peak_rss_200k_files_mb"] = f"{rss[200_000] / 1e6:.1f}"
+    figures["remote_peak_rss_ratio_200k_vs_2k_files"] = f"{rss[200_000] / rss[2000]:.2f}"
 
     wine = WinePrefix().ensure()
     with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:

@@ -80,6 +80,9 @@ TEST_F(ArchiveStream, EmbeddedProgramLandsAProvenArchiveWithItsChecksum) {
     ASSERT_EQ(Run({}, [&](const TransferProgress& progress) { last = progress; }), "");
     const std::string archive = testing::ReadBytes(archive_);
     EXPECT_EQ(last.archiveBytes, archive.size());
+    // The server's own progress arrives too (its first line at once, then at
+    // most one a second).
+    EXPECT_EQ(last.server.phase, "discovery");
     EXPECT_GT(result_.summary.files, 3u);
     EXPECT_EQ(result_.digest, Sha256Of(archive));
     const std::string sums = testing::ReadBytes(Sums());

@@ -11,6 +11,7 @@
 #include "device/drives.h"
 #include "job/backup_job.h"
 #include "schedule/task_registration.h"
+#include "snapshot/snapshot_jobs.h"
 #include "ssh/ssh_connection.h"
 #include "ui/settings_window.h"
 #include "os/error.h"
@@ -23,13 +24,15 @@
 namespace tesmora::app {
 namespace {
 
-constexpr std::array<std::pair<const wchar_t*, Mode>, 6> kModes{{
+constexpr std::array<std::pair<const wchar_t*, Mode>, 8> kModes{{
     {L"--devices", Mode::Devices},
     {L"--self-test", Mode::SelfTest},
     {L"--check", Mode::Check},
     {L"--install", Mode::Install},
     {L"--backup-now", Mode::BackupNow},
     {L"--scheduled", Mode::Scheduled},
+    {L"--verify", Mode::Verify},
+    {L"--restore", Mode::Restore},
 }};
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
@@ -60,7 +63,9 @@ void RequireSettingsRoot(const std::wstring& settingsRoot) {
 }
 
 
-void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::wstring& settingsRoot) {
+void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& settingsRoot) {
+    const Mode mode = ParseMode(arguments);
+    const std::optional<std::wstring> output = OutputPath(arguments);
     switch (mode) {
         case Mode::SelfTest:
             if (output) WriteWholeFile(*output, kSelfTestOutput);
@@ -81,6 +86,7 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
         case Mode::Install:
             RequireSettingsRoot(settingsRoot);
             ProcessSettings() = LoadSettings(settingsRoot);
+            ValidateBackupSettings(ProcessSettings());
             SaveSettings(ProcessSettings());
             RegisterTask(true);
             return;
@@ -93,6 +99,29 @@ void RunMode(Mode mode, const std::optional<std::wstring>& output, const std::ws
             // The modes report only through the job's log, errors.log and the exit code.
             BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
             return;
+        case Mode::Verify: {
+            // --verify [SNAPSHOT_FOLDER]: one line per snapshot on the console
+            // it was started from, and the exit code.
+            RequireSettingsRoot(settingsRoot);
+            const BackupSettings settings = LoadSettings(settingsRoot);
+            std::vector<std::wstring> folders;
+            if (output) folders.push_back(*output);
+            const bool passed = VerifySnapshots(settings, folders, [](const VerifyOutcome& outcome) {
+                os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict));
+                if (!outcome.verdict.ok) os::PrintLine(DamageExplanation(outcome));
+            });
+            if (!passed) throw Error("Verification found a copy that cannot be trusted");
+            return;
+        }
+        case Mode::Restore: {
+            // --restore SNAPSHOT_FOLDER TARGET_FOLDER
+            RequireSettingsRoot(settingsRoot);
+            if (arguments.size() < 4) throw Error("Name the snapshot folder and an empty or new folder to restore into");
+            const RestoreResult result = RestoreOwnSnapshot(LoadSettings(settingsRoot), arguments[2], arguments[3]);
+            os::PrintLine(RestoreSummaryText(result));
+            if (!result.archiveIntact) throw Error("The archive does not match its checksum; the restored files may be damaged");
+            return;
+        }
         case Mode::Window:
             if (!settingsRoot.empty()) ProcessSettings() = LoadSettings(settingsRoot);
             ui::RunSettingsWindow(ProcessSettings());
@@ -146,7 +175,7 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
         const std::wstring settingsRoot = DecideSettingsRoot(
             executableFolder, localData, os::IsRegularFile(os::JoinPath(executableFolder, layout::kSettingsFile)),
             [&] { return ResolveBindingFile(bindingPath); });
-        RunMode(ParseMode(arguments), OutputPath(arguments), settingsRoot);
+        RunMode(arguments, settingsRoot);
     } catch (const std::exception& e) {
         exitCode = 1;
         failure = e.what();

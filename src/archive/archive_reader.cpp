@@ -140,9 +140,18 @@ struct ArchiveFree {
 };
 using ArchiveHandle = std::unique_ptr<archive, ArchiveFree>;
 
-std::string Text(const char* utf8, const char* raw) {
-    if (utf8 != nullptr) return utf8;
-    return raw != nullptr ? raw : "";
+// A name as UTF-8. libarchive on Windows keeps names as UTF-16 and cannot
+// hand them out as UTF-8; elsewhere it has UTF-8, or only the raw bytes of a
+// name that is not UTF-8, which are kept as they are.
+std::string Text(archive_entry* entry, const wchar_t* (*wide)(archive_entry*), const char* (*utf8)(archive_entry*),
+                 const char* (*raw)(archive_entry*)) {
+    if (sizeof(wchar_t) == 2) {
+        if (const wchar_t* text = wide(entry)) return ToUtf8(text);
+    } else if (const char* text = utf8(entry)) {
+        return text;
+    }
+    const char* bytes = raw(entry);
+    return bytes != nullptr ? bytes : "";
 }
 
 }  // namespace
@@ -175,15 +184,19 @@ public:
         }
         current_ = ArchiveEntry{};
         current_.index = ++members_;
-        current_.name = Text(archive_entry_pathname_utf8(entry), archive_entry_pathname(entry));
+        current_.name =
+            Text(entry, archive_entry_pathname_w, archive_entry_pathname_utf8, archive_entry_pathname);
         current_.type = TypeOf(entry);
         current_.size = archive_entry_size_is_set(entry) ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0;
         if (current_.type == EntryType::Hardlink) {
-            current_.link = Text(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
+            current_.link =
+                Text(entry, archive_entry_hardlink_w, archive_entry_hardlink_utf8, archive_entry_hardlink);
         } else if (current_.type == EntryType::Symlink) {
-            current_.link = Text(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry));
+            current_.link =
+                Text(entry, archive_entry_symlink_w, archive_entry_symlink_utf8, archive_entry_symlink);
         }
         current_.mtime = archive_entry_mtime(entry);
+        current_.mtimeNanoseconds = archive_entry_mtime_nsec(entry);
         current_.mode = static_cast<unsigned>(archive_entry_perm(entry));
         out = current_;
         return true;

@@ -37,6 +37,7 @@ struct ArchiveEntry {
     std::uint64_t size = 0;   // data bytes of a file
     std::string link;         // the target of a symbolic or hard link
     std::int64_t mtime = 0;   // seconds since 1970
+    long mtimeNanoseconds = 0;
     unsigned mode = 0;        // permission bits
 };
 

@@ -7,6 +7,7 @@
 #include "os/os.h"
 
 #include <fstream>
+#include <iterator>
 
 namespace tesmora {
 namespace {
@@ -26,6 +27,32 @@ std::string ErrorLogLine(std::uint64_t unixSeconds, std::string_view utf8Message
     }
     line += "\r\n";
     return line;
+}
+
+std::vector<LogLine> ParseBackupLog(std::string_view bytes) {
+    std::vector<LogLine> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string_view::npos) end = bytes.size();
+        std::string_view line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::wstring text = FromUtf8(line);
+        const auto time = ParseUtcStamp(text);
+        if (time && text.size() > 24 && text[23] == L' ') lines.push_back({*time, text.substr(24)});
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<LogLine> ReadBackupLog(const BackupSettings& settings) {
+    if (settings.drive_root.empty()) return {};
+    const std::wstring path =
+        os::JoinPath(os::JoinPath(settings.drive_root, layout::kBackupFolder), layout::kBackupLogFile);
+    std::ifstream in(os::FsPath(path), std::ios::binary);
+    if (!in) return {};
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ParseBackupLog(bytes);
 }
 
 void BackupLog::append(const BackupSettings& settings, std::wstring_view message) {

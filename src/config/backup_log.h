@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tesmora {
 
@@ -20,6 +21,19 @@ public:
     // Appends the message bytes as they are to errors.log.
     static void appendError(std::string_view utf8Message);
 };
+
+// One line of backup.log: when it was written and what it says.
+struct LogLine {
+    std::uint64_t time = 0;
+    std::wstring message;
+};
+
+// The lines of a backup.log text, oldest first; lines without a stamp are
+// left out.
+std::vector<LogLine> ParseBackupLog(std::string_view bytes);
+
+// backup.log of the settings' drive, parsed; empty when there is none.
+std::vector<LogLine> ReadBackupLog(const BackupSettings& settings);
 
 // The bytes one errors.log line consists of: line feeds in the message become
 // CR LF, as a text-mode write on Windows stores them.

@@ -33,4 +33,32 @@ std::wstring FormatUtcStamp(std::uint64_t seconds) {
     return buffer;
 }
 
+std::optional<std::uint64_t> ParseUtcStamp(std::wstring_view text) {
+    // "YYYY-MM-DD_hh-mm-ss_UTC": the digits of each field at fixed places.
+    constexpr std::wstring_view kShape = L"dddd-dd-dd_dd-dd-dd_UTC";
+    if (text.size() < kShape.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= L'0' && text[i] <= L'9';
+        if (kShape[i] == L'd' ? !digit : text[i] != kShape[i]) return std::nullopt;
+    }
+    const auto field = [&](std::size_t at, std::size_t length) {
+        std::uint64_t value = 0;
+        for (std::size_t i = at; i < at + length; ++i) value = value * 10 + static_cast<std::uint64_t>(text[i] - L'0');
+        return value;
+    };
+    const std::uint64_t year = field(0, 4), month = field(5, 2), day = field(8, 2);
+    const std::uint64_t hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
+        return std::nullopt;
+    }
+    // Days from the civil date (the inverse of the calendar in FormatUtcStamp).
+    const std::uint64_t y = month <= 2 ? year - 1 : year;
+    const std::uint64_t era = y / 400;
+    const std::uint64_t yearOfEra = y - era * 400;
+    const std::uint64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const std::uint64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::uint64_t days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
 }  // namespace tesmora

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace tesmora {
 
@@ -13,5 +15,9 @@ std::uint64_t UnixNow();
 // "YYYY-MM-DD_hh-mm-ss_UTC", 23 characters for the years 0 to 9999; stamps
 // sort by time when compared as text.
 std::wstring FormatUtcStamp(std::uint64_t seconds);
+
+// The seconds a stamp of that form stands for, read from the start of the
+// text; empty when the text does not begin with one.
+std::optional<std::uint64_t> ParseUtcStamp(std::wstring_view text);
 
 }  // namespace tesmora

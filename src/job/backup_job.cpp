@@ -160,6 +160,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             }
             snapshot = CommitSnapshot(
                 staging, backupFolder, s.id,
+                SnapshotIniText(s.id, UnixNow(), received.summary.files, received.summary.databases.size()),
                 [&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
                 [&](std::chrono::milliseconds duration) { services.pause(duration); });
             RecordSuccess(scheduleFile, UnixNow());

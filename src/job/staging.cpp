@@ -1,6 +1,7 @@
 #include "job/staging.h"
 
 #include "config/durable_file.h"
+#include "config/ini_file.h"
 #include "config/time_stamp.h"
 #include "device/binding.h"
 #include "os/error.h"
@@ -84,9 +85,51 @@ void RemoveFile(const fs::path& entry) {
 
 std::wstring StagingDirectoryName(const std::wstring& id) { return L".partial-" + id; }
 
-std::string SnapshotIniText(const std::wstring& id, std::uint64_t createdUtc) {
-    return "format=1\nconfig=" + ToUtf8(id) + "\ncreated_utc=" + std::to_string(createdUtc) +
-           "\narchive=site.tar.gz\n";
+std::string SnapshotIniText(const std::wstring& id, std::uint64_t createdUtc, std::optional<std::uint64_t> files,
+                            std::optional<std::uint64_t> databases) {
+    std::string text = "format=1\nconfig=" + ToUtf8(id) + "\ncreated_utc=" + std::to_string(createdUtc) +
+                       "\narchive=site.tar.gz\n";
+    if (files) text += "files=" + std::to_string(*files) + "\n";
+    if (databases) text += "databases=" + std::to_string(*databases) + "\n";
+    return text;
+}
+
+std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
+    SnapshotIni ini;
+    bool format = false, created = false, archive = false;
+    const auto number = [](std::string_view value) -> std::optional<std::uint64_t> {
+        const std::uint64_t parsed = ParseUnsignedOr(FromUtf8(value), UINT64_MAX);
+        if (parsed == UINT64_MAX || value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        return parsed;
+    };
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) return std::nullopt;
+        const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "format") {
+            format = value == "1";
+        } else if (key == "config") {
+            ini.config = FromUtf8(value);
+        } else if (key == "archive") {
+            archive = value == "site.tar.gz";
+        } else if (key == "created_utc" || key == "files" || key == "databases") {
+            const auto parsed = number(value);
+            if (!parsed) return std::nullopt;
+            if (key == "created_utc") {
+                ini.createdUtc = *parsed;
+                created = true;
+            } else {
+                (key == "files" ? ini.files : ini.databases) = parsed;
+            }
+        }
+    }
+    if (!format || !created || !archive || ini.config.empty()) return std::nullopt;
+    return ini;
 }
 
 std::string ReadMarkerFile(const std::wstring& path) {
@@ -133,10 +176,10 @@ void PrepareStaging(const std::wstring& staging, const std::wstring& id) {
 }
 
 std::wstring CommitSnapshot(const std::wstring& staging, const std::wstring& backupFolder, const std::wstring& id,
-                            const RenameFunction& rename, const Pause& pause) {
+                            const std::string& snapshotIni, const RenameFunction& rename, const Pause& pause) {
     const std::wstring owner = os::JoinPath(staging, kOwnerMarker);
     const std::wstring complete = os::JoinPath(staging, kCompleteMarker);
-    WriteWholeFile(os::JoinPath(staging, L"snapshot.ini"), SnapshotIniText(id, UnixNow()));
+    WriteWholeFile(os::JoinPath(staging, L"snapshot.ini"), snapshotIni);
     WriteWholeFile(complete, ToUtf8(id));
     std::error_code ec;
     fs::remove(os::FsPath(owner), ec);

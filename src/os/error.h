@@ -13,6 +13,12 @@ public:
     explicit Error(const std::string& utf8Message) : std::runtime_error(utf8Message) {}
 };
 
+// The user stopped a long operation ("Cancelled" or the operation's own text).
+class CancelledError : public Error {
+public:
+    explicit CancelledError(const std::string& utf8Message = "Cancelled") : Error(utf8Message) {}
+};
+
 // A failed file-system operation: names the operation ("create_directories",
 // "copy_file", "rename", "remove"), the path and the system's own reason.
 class FileSystemError : public Error {

@@ -80,6 +80,27 @@ private:
     std::wstring path_;
 };
 
+// The path in the form that lifts the 260-character limit ("\\?\" before an
+// absolute Windows path); unchanged elsewhere.
+std::wstring ExtendedPath(const std::wstring& path);
+
+// Makes a symbolic link at `link` to `target` (a relative path), for a folder
+// when `directory`. False when the system refused or made nothing.
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
+
+// Makes `path` the process's current folder for the life of the object and
+// goes back to the previous one after. Raises when the folder cannot be entered.
+class CurrentFolderScope {
+public:
+    explicit CurrentFolderScope(const std::wstring& path);
+    ~CurrentFolderScope();
+    CurrentFolderScope(const CurrentFolderScope&) = delete;
+    CurrentFolderScope& operator=(const CurrentFolderScope&) = delete;
+
+private:
+    std::wstring previous_;
+};
+
 // The platform's INI reader: the value of `key` in `section`, or `fallback`
 // when the file, the section or the key is missing. Values are cut to 32767
 // characters.
@@ -187,6 +208,11 @@ std::wstring LocalAppDataFolder();
 
 // The full path of the running executable.
 std::wstring ExecutablePath();
+
+// Writes one line to the standard output of the console the program was
+// started from (the Windows program has no console of its own); nothing when
+// there is none.
+void PrintLine(const std::wstring& text);
 
 // Shows an error to a person: a message box on Windows, standard error elsewhere.
 void ShowErrorMessage(const std::wstring& text, const std::wstring& caption);

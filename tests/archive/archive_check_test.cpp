@@ -1,12 +1,10 @@
 // Archives made here with libarchive's writer and zlib, then damaged the ways
 // real transfers and drives damage them.
 #include "archive/archive_check.h"
+#include "archive/archive_maker.h"
 #include "archive/stream_check.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <thread>
@@ -14,55 +12,12 @@
 namespace tesmora {
 namespace {
 
-struct Member {
-    std::string name;
-    std::string data;
-};
+using testing::Gzip;
+using testing::Manifest;
+using testing::Member;
+using testing::Tar;
 
 const std::string kDatabase = std::string("SQLite format 3\0", 16) + std::string(4080, 'd');
-
-std::string Manifest(int files, const std::string& sqlite = "[]") {
-    return "{\"format\": 1, \"sources\": [\"/srv/\\udcff\"], \"sqlite\": " + sqlite + ", \"files\": " +
-           std::to_string(files) + ", \"logical_bytes\": 7}";
-}
-
-std::string Tar(const std::vector<Member>& members) {
-    std::string out;
-    archive* writer = archive_write_new();
-    archive_write_set_format_pax_restricted(writer);
-    const auto append = [](archive*, void* sink, const void* data, std::size_t size) -> la_ssize_t {
-        static_cast<std::string*>(sink)->append(static_cast<const char*>(data), size);
-        return static_cast<la_ssize_t>(size);
-    };
-    archive_write_open(writer, &out, nullptr, append, nullptr);
-    for (const Member& member : members) {
-        archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, member.name.c_str());
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_perm(entry, 0644);
-        archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
-        archive_write_header(writer, entry);
-        archive_write_data(writer, member.data.data(), member.data.size());
-        archive_entry_free(entry);
-    }
-    archive_write_close(writer);
-    archive_write_free(writer);
-    return out;
-}
-
-std::string Gzip(const std::string& data) {
-    z_stream z{};
-    deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // Hands the bytes over in small pieces, as a transfer does.
 class PieceSource final : public ByteSource {

@@ -97,7 +97,7 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
     ASSERT_EQ(Failure(), "");
     WriteBytes(inStaging(L"site.tar.gz"), "archive");
     WriteBytes(inStaging(L"SHA256SUMS.txt"), "sums");
-    const std::wstring snapshot = CommitSnapshot(staging(), dir_.path(), kId);
+    const std::wstring snapshot = CommitSnapshot(staging(), dir_.path(), kId, SnapshotIniText(kId, 1700000000, 7, 1));
     EXPECT_FALSE(testing::Exists(staging()));
     const std::wstring name = os::FromFsPath(os::FsPath(snapshot).filename());
     EXPECT_TRUE(std::regex_match(name, std::wregex(L"\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d_UTC-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
@@ -106,10 +106,17 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
     EXPECT_FALSE(testing::Exists(os::JoinPath(snapshot, L"PARTIAL_OWNER")));
     EXPECT_EQ(ReadBytes(os::JoinPath(snapshot, L"site.tar.gz")), "archive");
     const std::string ini = ReadBytes(os::JoinPath(snapshot, L"snapshot.ini"));
-    EXPECT_TRUE(std::regex_match(ini, std::regex("format=1\nconfig=0F8FAD5B-D9CB-469F-A165-70867728950E\n"
-                                                 "created_utc=\\d{10}\narchive=site.tar.gz\n")));
-    EXPECT_EQ(SnapshotIniText(kId, 1700000000),
-              "format=1\nconfig=0F8FAD5B-D9CB-469F-A165-70867728950E\ncreated_utc=1700000000\narchive=site.tar.gz\n");
+    EXPECT_EQ(ini, "format=1\nconfig=0F8FAD5B-D9CB-469F-A165-70867728950E\ncreated_utc=1700000000\n"
+                   "archive=site.tar.gz\nfiles=7\ndatabases=1\n");
+    const auto parsed = ParseSnapshotIni(ini);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->config, kId);
+    EXPECT_EQ(parsed->createdUtc, 1700000000u);
+    EXPECT_EQ(parsed->files, 7u);
+    // Snapshots made before the counts were recorded parse too; damage does not.
+    EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText(kId, 1)) && !ParseSnapshotIni(SnapshotIniText(kId, 1))->files);
+    EXPECT_FALSE(ParseSnapshotIni("format=1\nconfig=x\ncreated_utc=12a\narchive=site.tar.gz\n"));
+    EXPECT_FALSE(ParseSnapshotIni("garbage"));
 }
 
 TEST_F(Staging, WhateverAKillLeftIsTakenOverAndPartialOwnerIsNeverRemoved) {

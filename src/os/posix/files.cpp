@@ -16,6 +16,7 @@
 #include <system_error>
 #include <iterator>
 #include <utility>
+#include <vector>
 
 namespace tesmora::os {
 namespace {
@@ -133,6 +134,26 @@ std::string_view UncachedFileReader::next() {
 void UncachedFileReader::close() {
     std::free(std::exchange(buffer_, nullptr));
     if (handle_ != kEmpty) ::close(static_cast<int>(std::exchange(handle_, kEmpty)));
+}
+
+std::wstring ExtendedPath(const std::wstring& path) { return path; }
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool) {
+    return symlink(ToUtf8(target).c_str(), ToUtf8(link).c_str()) == 0;
+}
+
+CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
+    std::vector<char> buffer(65536, '\0');
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) previous_ = FromUtf8(buffer.data());
+    if (chdir(ToUtf8(path).c_str()) != 0) {
+        throw Error("Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(errno)));
+    }
+}
+
+CurrentFolderScope::~CurrentFolderScope() {
+    if (!previous_.empty() && chdir(ToUtf8(previous_).c_str()) != 0) {
+        // The old folder may be gone; every path the program uses is absolute.
+    }
 }
 
 }  // namespace tesmora::os

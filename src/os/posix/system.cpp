@@ -38,6 +38,11 @@ std::wstring ExecutablePath() {
     return length > 0 ? FromUtf8(std::string(buffer.data(), static_cast<size_t>(length))) : std::wstring();
 }
 
+void PrintLine(const std::wstring& text) {
+    std::fputs((ToUtf8(text) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
 void ShowErrorMessage(const std::wstring& text, const std::wstring& caption) {
     std::fprintf(stderr, "%s: %s\n", ToUtf8(caption).c_str(), ToUtf8(text).c_str());
 }

@@ -103,4 +103,42 @@ void UncachedFileReader::close() {
     if (handle_ != kEmpty) CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, kEmpty)));
 }
 
+std::wstring ExtendedPath(const std::wstring& path) {
+    if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+    // After the prefix Windows takes every character literally: only
+    // backslashes separate.
+    std::wstring native = path;
+    for (wchar_t& c : native) {
+        if (c == L'/') c = L'\\';
+    }
+    if (native.size() >= 3 && native[1] == L':' && native[2] == L'\\') return L"\\\\?\\" + native;
+    if (native.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + native.substr(2);
+    return path;
+}
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory) {
+    constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (developer mode)
+    const std::wstring at = ExtendedPath(link);
+    DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | kUnprivileged;
+    if (!CreateSymbolicLinkW(at.c_str(), target.c_str(), flags)) {
+        // Windows before the developer-mode flag refuses the flag itself.
+        if (GetLastError() != ERROR_INVALID_PARAMETER) return false;
+        flags &= ~kUnprivileged;
+        if (!CreateSymbolicLinkW(at.c_str(), target.c_str(), flags)) return false;
+    }
+    // Some systems (Wine among them) answer success and make nothing.
+    const DWORD attributes = GetFileAttributesW(at.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    previous_.assign(buffer.data(), GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data()));
+    if (!SetCurrentDirectoryW(path.c_str())) {
+        throw Error("Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(GetLastError()));
+    }
+}
+
+CurrentFolderScope::~CurrentFolderScope() { SetCurrentDirectoryW(previous_.c_str()); }
+
 }  // namespace tesmora::os

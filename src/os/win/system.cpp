@@ -42,6 +42,26 @@ std::wstring ExecutablePath() {
     return std::wstring(buffer.data(), length);
 }
 
+void PrintLine(const std::wstring& text) {
+    static const HANDLE out = [] {
+        HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+        if ((handle == nullptr || handle == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+            handle = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        return handle;
+    }();
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    const std::wstring line = text + L"\r\n";
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    // Redirected to a file or a pipe: UTF-8, whatever the console's code page.
+    const std::string bytes = ToUtf8(line);
+    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 void ShowErrorMessage(const std::wstring& text, const std::wstring& caption) {
     MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
 }

@@ -378,6 +378,9 @@ BackupSettings SettingsWindow::readForm() const {
 void SettingsWindow::saveAndApply() {
     g_busy.requireIdle();
     const BackupSettings s = readForm();
+    // The checks every backup run makes again, so a list of paths too long
+    // for the server's command is refused now rather than at 03:00.
+    ValidateBackupSettings(s);
     app::OperationLock lock = app::AcquireOperationLock(s.id);
     std::wstring password = text(kPassword);
     if (password.empty()) {

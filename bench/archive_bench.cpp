@@ -1,0 +1,37 @@
+// Times the archive work of the native core and prints name=value lines:
+//   tesmora_archive_bench readback FILE           the read-back past the system cache
+//   tesmora_archive_bench verify SNAPSHOT ID      a whole verification of a snapshot
+//   tesmora_archive_bench restore SNAPSHOT FOLDER a restore into an empty folder
+#include "os/text.h"
+#include "restore/restore.h"
+#include "snapshot/verify.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    using namespace tesmora;
+    if (argc < 3 || (std::strcmp(argv[1], "readback") != 0 && argc != 4)) {
+        std::fprintf(stderr, "usage: %s readback FILE | verify SNAPSHOT ID | restore SNAPSHOT FOLDER\n", argv[0]);
+        return 2;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        if (std::strcmp(argv[1], "readback") == 0) {
+            DigestOnDevice(FromUtf8(argv[2]));
+        } else if (std::strcmp(argv[1], "verify") == 0) {
+            const Verdict verdict = VerifySnapshot(FromUtf8(argv[2]), FromUtf8(argv[3]));
+            if (!verdict.ok) throw Error(verdict.reason);
+        } else {
+            const RestoreResult result = RestoreSnapshot(FromUtf8(argv[2]), FromUtf8(argv[3]));
+            std::printf("files=%llu\n", static_cast<unsigned long long>(result.files));
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s failed: %s\n", argv[1], e.what());
+        return 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("seconds=%.3f\n", seconds);
+    return 0;
+}

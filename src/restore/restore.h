@@ -1,0 +1,38 @@
+// Getting a site back: a snapshot's archive extracted into an empty or new
+// folder, never writing outside it, with every name Windows cannot hold
+// renamed predictably and listed in restore-report.txt beside the files.
+#pragma once
+
+#include "archive/archive_check.h"
+#include "ssh/ssh_connection.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tesmora {
+
+inline constexpr wchar_t kRestoreReportName[] = L"restore-report.txt";
+
+struct RestoreResult {
+    std::uint64_t files = 0;            // regular files written, hard-link copies included
+    std::uint64_t bytes = 0;            // their data
+    std::uint64_t renamed = 0;
+    std::uint64_t linksNotCreated = 0;  // symbolic links listed instead
+    std::uint64_t skipped = 0;          // members not restored at all
+    bool archiveIntact = true;          // it had the SHA-256 of SHA256SUMS.txt and ended with its manifest
+};
+
+// "Восстановлено: N файлов, M МиБ; переименовано K; ссылок не создано L"
+std::wstring RestoreSummaryText(const RestoreResult& result);
+
+// Restores the snapshot's archive into `target`, which must be empty or not
+// exist yet. Symbolic links are made last, and only those that stay inside
+// the target; hard links become hard links where the file system has them
+// and copies elsewhere; modification times are kept. `progress` gets the
+// archive bytes read and the archive's size. A failure, a full disk or a
+// cancel (CancelledError) raises after the report was written, and what was
+// restored stays where it is.
+RestoreResult RestoreSnapshot(const std::wstring& snapshot, const std::wstring& target,
+                              const ReadProgress& progress = {}, const CancelFlag* cancel = nullptr);
+
+}  // namespace tesmora

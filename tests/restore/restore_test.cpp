@@ -1,0 +1,141 @@
+#include "restore/restore.h"
+
+#include "archive/archive_maker.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "os/text.h"
+#include "restore/restore_names.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace tesmora {
+namespace {
+
+std::wstring Path(std::initializer_list<const wchar_t*> parts) {
+    std::wstring path;
+    for (const wchar_t* part : parts) path = path.empty() ? part : os::JoinPath(path, part);
+    return path;
+}
+
+TEST(RestoreNames, WhatWindowsCannotHoldGetsAPredictableName) {
+    const struct {
+        std::string name;
+        std::wstring path;
+        bool renamed;
+    } cases[] = {
+        {"var/www/сайт", Path({L"var", L"www", L"сайт"}), false},
+        {"./var/", Path({L"var"}), false},
+        {"x/a:b?<c>|\"*.txt", Path({L"x", L"a%3Ab%3F%3Cc%3E%7C%22%2A.txt"}), true},
+        {"x/back\\slash\x01", Path({L"x", L"back%5Cslash%01"}), true},
+        {"x/trailing.", Path({L"x", L"trailing%2E"}), true},
+        {"x/space ", Path({L"x", L"space%20"}), true},
+        {"x/\xff\xfe.txt", Path({L"x", L"%FF%FE.txt"}), true},
+        {"CON/con.txt", Path({L"CON_", L"con_.txt"}), true},
+        {"x/Lpt9.log", Path({L"x", L"Lpt9_.log"}), true},
+        {"x/COM10", Path({L"x", L"COM10"}), false},
+        {"x/50%25.jpg", Path({L"x", L"50%25.jpg"}), false},
+    };
+    for (const auto& c : cases) {
+        const auto mapped = MapArchiveName(c.name);
+        ASSERT_TRUE(mapped) << c.name;
+        EXPECT_EQ(mapped->path, c.path) << c.name;
+        EXPECT_EQ(mapped->renamed, c.renamed) << c.name;
+    }
+    for (const char* refused : {"/etc/passwd", "a/../../b", "..", "", "./"}) EXPECT_FALSE(MapArchiveName(refused));
+    EXPECT_EQ(NumberedName(Path({L"a.b", L"README"}), 2), Path({L"a.b", L"README (2)"}));
+    EXPECT_EQ(NumberedName(L"x.tar.gz", 3), L"x.tar (3).gz");
+}
+
+class Restoring : public ::testing::Test {
+protected:
+    std::wstring In(const std::wstring& relative) const { return os::JoinPath(target_, relative); }
+    std::string Report() const { return testing::ReadBytes(In(kRestoreReportName)); }
+
+    testing::TempDir dir_;
+    std::wstring snapshot_ = dir_.file(L"snapshot");
+    std::wstring target_ = dir_.file(L"восстановлено");
+};
+
+TEST_F(Restoring, EverythingLandsInsideTheTargetWithItsTimesAndOnlySafeLinks) {
+    using testing::Member;
+    testing::WriteSnapshot(snapshot_, L"ID", testing::ArchiveOf({
+        {"srv/site", "", 'd', "", 1500000000},
+        {"srv/site/index.html", "<h1>", 'f', "", 1600000000},
+        {"srv/site/страница.html", "Привет"},
+        {"srv/site/a:b?.txt", "odd"},
+        {"srv/site/CON", "device"},
+        {"srv/site/Readme", "first"},
+        {"srv/site/README", "second"},
+        {"srv/site/hard", "", 'h', "srv/site/index.html"},
+        {"srv/site/latest", "", 's', "index.html"},
+        {"srv/site/up", "", 's', "../../../../etc"},
+        {"srv/site/absolute", "", 's', "/etc/passwd"},
+        {"srv/site/trap", "", 's', "../../../outside"},
+        {"srv/site/trap/inside.txt", "kept inside"},
+        {"../escape.txt", "no"},
+        {"/absolute.txt", "no"},
+    }));
+    const RestoreResult result = RestoreSnapshot(snapshot_, target_);
+    const std::wstring site = Path({L"srv", L"site"});
+    const auto content = [&](const wchar_t* name) { return testing::ReadBytes(In(os::JoinPath(site, name))); };
+    EXPECT_EQ(content(L"index.html"), "<h1>");
+    EXPECT_EQ(content(L"страница.html"), "Привет") << Report();
+    EXPECT_EQ(content(L"a%3Ab%3F.txt"), "odd");
+    EXPECT_EQ(content(L"CON_"), "device");
+    EXPECT_EQ(content(L"hard"), "<h1>");
+    EXPECT_EQ(content(L"Readme"), "first");  // a case-blind file system numbers the second
+    EXPECT_TRUE(content(L"README") == "second" || content(L"README (2)") == "second");
+    EXPECT_EQ(testing::ReadBytes(In(Path({L"srv", L"site", L"trap", L"inside.txt"}))), "kept inside");
+    const auto written = fs::last_write_time(os::FsPath(In(os::JoinPath(site, L"index.html"))));
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::file_clock::to_sys(written).time_since_epoch()).count(),
+              1600000000);
+
+    // Nothing outside the target, and every refusal in the report.
+    EXPECT_FALSE(testing::Exists(dir_.file(L"escape.txt")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(os::FsPath(dir_.path())), fs::directory_iterator()), 2);
+    const std::string report = Report();
+    EXPECT_EQ(report.rfind("\xEF\xBB\xBF", 0), 0u);
+    for (const char* line : {"пропущено: «../escape.txt»", "пропущено: «/absolute.txt»",
+                             "ссылка не создана (ведёт за пределы папки): «srv/site/up» -> ../../../../etc",
+                             "ссылка не создана (ведёт за пределы папки): «srv/site/absolute» -> /etc/passwd",
+                             "ссылка не создана (ведёт за пределы папки): «srv/site/trap» -> ../../../outside",
+                             "переименовано: «srv/site/a:b?.txt» -> "}) {
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    }
+    // A link that stays inside is made where the system allows it, else listed.
+    const bool linked = fs::is_symlink(os::FsPath(In(os::JoinPath(site, L"latest"))));
+    EXPECT_EQ(linked, report.find("ссылка не создана: «srv/site/latest» -> index.html") == std::string::npos);
+    EXPECT_EQ(result.linksNotCreated, linked ? 3u : 4u);
+    EXPECT_EQ(result.skipped, 2u);
+    EXPECT_TRUE(result.archiveIntact);
+    EXPECT_EQ(report.substr(report.size() - 2), "\r\n");
+    EXPECT_NE(report.find(ToUtf8(RestoreSummaryText(result)) + "; пропущено 2\r\n"), std::string::npos);
+}
+
+TEST_F(Restoring, RefusesAFolderInUseAndACancelKeepsWhatWasWritten) {
+    testing::WriteSnapshot(snapshot_, L"ID", testing::ArchiveOf({{"a.txt", std::string(300000, 'a')}}));
+    fs::create_directories(os::FsPath(target_));
+    testing::WriteBytes(In(L"mine.txt"), "the user's");
+    EXPECT_THROW(RestoreSnapshot(snapshot_, target_), Error);
+    EXPECT_EQ(std::distance(fs::directory_iterator(os::FsPath(target_)), fs::directory_iterator()), 1);
+
+    fs::remove(os::FsPath(In(L"mine.txt")));
+    CancelFlag cancel{false};
+    try {
+        RestoreSnapshot(snapshot_, target_, [&](std::uint64_t, std::uint64_t) { cancel = true; }, &cancel);
+        FAIL() << "the restore ignored the cancel";
+    } catch (const CancelledError& e) {
+        EXPECT_EQ(std::string(e.what()), "Restore cancelled; what was restored so far stays in " + ToUtf8(target_));
+    }
+    EXPECT_NE(Report().find("Восстановление отменено"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tesmora

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Screenshots of the real settings window and of the help window, as PNG
-# files in the folder given as $1 (default build/screenshots): starts a private
-# Xvfb, a loopback OpenSSH server with a sample website and a Wine drive bound
-# to it (as the end-to-end tests do), opens dist/TesmoraBackup.exe without
-# arguments, presses F1, and crops each window out of the screen. Needs
-# dist/TesmoraBackup.exe and build/windows/tesmora_ui_driver.exe (scripts/build.sh).
+# Screenshots of the real settings, help and snapshots windows at 96 and at
+# 144 DPI (150 %), as PNG files in the folder given as $1 (default
+# build/screenshots): starts a private Xvfb, a loopback OpenSSH server with a
+# sample website and a Wine drive bound to it (as the end-to-end tests do),
+# makes one backup, opens dist/TesmoraBackup.exe without arguments, opens the
+# other windows and crops each out of the screen. Needs dist/TesmoraBackup.exe
+# and build/windows/tesmora_ui_driver.exe (scripts/build.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/screenshots}"
@@ -58,29 +59,49 @@ def shoot(path, x, y, w, h, display):
     print(path)
 
 
-with VirtualDisplay(1280, 900) as screen, SshServer("ecdsa") as server:
+def set_dpi(dpi):
+    subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True)
+    wine.kill_server()  # Wine reads the DPI when it starts
+
+
+def window_shot(name, cls=None):
+    rect = dict(line.split("\t", 1) for line in ui(*(["--class", cls] if cls else []), "window-rect"))
+    shoot(out / name, *rect["window"].split("\t"), screen.name)
+
+
+with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
     wine.env["DISPLAY"] = screen.name
     wine.kill_server()  # the desktop process must start on this display
     wine.reg_add(MANAGED_KEY, "Managed", "N")
     site = make_sample_site("screenshot-site")
-    drive = BoundDrive(wine, work / "drive", "e", server, [site, "/etc/nginx"])
-    process = wine.start(drive.program)
+    drive = BoundDrive(wine, work / "drive", "e", server, [site])
+    subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
     try:
-        ui("wait-window", 30)
-        ui("get-text", 120)
-        rect = dict(line.split("\t", 1) for line in ui("window-rect"))
-        shoot(out / "settings-window.png", *rect["window"].split("\t"), screen.name)
-        ui("key-f1")
-        deadline = time.monotonic() + 10
-        while ui("help-windows")[0] != "1" and time.monotonic() < deadline:
-            time.sleep(0.1)
-        _, x, y, w, h, *_ = ui("help-windows")[1].split("\t")
-        shoot(out / "help-window.png", x, y, w, h, screen.name)
-        ui("close")
-        process.wait(timeout=30)
+        for dpi in (96, 144):
+            set_dpi(dpi)
+            process = wine.start(drive.program)
+            try:
+                ui("wait-window", 30)
+                ui("get-text", 120)
+                window_shot(f"settings-window-{dpi}dpi.png")
+                ui("key-f1")
+                deadline = time.monotonic() + 10
+                while ui("help-windows")[0] != "1" and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                _, x, y, w, h, *_ = ui("help-windows")[1].split("\t")
+                shoot(out / f"help-window-{dpi}dpi.png", x, y, w, h, screen.name)
+                ui("click", 138)
+                ui("--class", "TesmoraBackupSnapshots", "wait-window", 30)
+                window_shot(f"snapshots-window-{dpi}dpi.png", "TesmoraBackupSnapshots")
+                ui("close")
+                process.wait(timeout=30)
+            finally:
+                if process.poll() is None:
+                    process.kill()
     finally:
-        if process.poll() is None:
-            process.kill()
+        set_dpi(96)
         drive.unmap()
         subprocess.run(["wine", "reg", "delete", MANAGED_KEY.rsplit("\\", 1)[0], "/f"], env=wine.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)

@@ -89,9 +89,10 @@ std::string CurrentFailure() {
 // Reads the archive back from the drive past the system's cache: what the
 // drive holds must be what arrived, byte for byte.
 void ProveArchiveOnDevice(const std::wstring& archive, const std::string& received, const StatusCallback& status,
-                          JobServices& services) {
+                          const JobProgressCallback& report, JobServices& services) {
     std::uint64_t shown = 101;
     const auto progress = [&](std::uint64_t done, std::uint64_t total) {
+        if (report) report(JobProgress{true, {}, done, total});
         const std::uint64_t percent = total == 0 ? 100 : done * 100 / total;
         if (percent == shown) return;
         shown = percent;
@@ -105,12 +106,13 @@ void ProveArchiveOnDevice(const std::wstring& archive, const std::string& receiv
 
 }  // namespace
 
-void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status) {
+void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress) {
     JobServices services;
-    run(std::move(settings), manual, std::move(status), services);
+    run(std::move(settings), manual, std::move(status), services, std::move(progress));
 }
 
-void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services) {
+void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services,
+                    JobProgressCallback progress) {
     // A hand-edited settings.ini gets the window's verdict (hours=0 would
     // make every start due).
     ValidateBackupSettings(s);
@@ -150,11 +152,19 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
         {
             const auto free = services.freeBytes(s.drive_root);
             if (!free || *free < kMinimumFreeBytes) throw Error("Less than 512 MiB free on destination");
-            SshConnection connection = SshConnection::connect(s, true);
+            const ArchiveStreamOptions options = services.streamOptions();
+            SshConnection connection =
+                SshConnection::connect(s, true, {}, options.cancel != nullptr ? options.cancel : &ProcessCancelFlag());
             const std::wstring archive = os::JoinPath(staging, L"site.tar.gz");
-            const TransferResult received =
-                RemoteArchiveStream::run(connection, s, archive, ProgressAdapter(status), services.streamOptions());
-            ProveArchiveOnDevice(archive, received.digest, status, services);
+            ProgressAdapter texts(status);
+            const TransferResult received = RemoteArchiveStream::run(
+                connection, s, archive,
+                [&](const TransferProgress& transfer) {
+                    texts(transfer);
+                    if (progress) progress(JobProgress{false, transfer, 0, 0});
+                },
+                options);
+            ProveArchiveOnDevice(archive, received.digest, status, progress, services);
             if (!app::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root)) {
                 throw Error("Device changed during transfer");
             }

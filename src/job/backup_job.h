@@ -44,6 +44,14 @@ private:
     std::uint64_t lastReported_ = 0;
 };
 
+// Where a run stands, for a progress bar: the transfer, then the read-back.
+struct JobProgress {
+    bool verifying = false;
+    TransferProgress transfer;
+    std::uint64_t verified = 0, toVerify = 0;  // bytes read back of the archive's size
+};
+using JobProgressCallback = std::function<void(const JobProgress&)>;
+
 // The checks the settings window makes before it saves, made again by every
 // run: the settings' own rules, and a command that fits the server's limit
 // ("Too many source paths; shorten the list").
@@ -58,8 +66,9 @@ public:
 
     // Returns normally after a success, after a scheduled start that was not
     // due, and after a commit whose retention failed; raises otherwise.
-    static void run(BackupSettings settings, bool manual, StatusCallback status);
-    static void run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services);
+    static void run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress = {});
+    static void run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services,
+                    JobProgressCallback progress = {});
 };
 
 }  // namespace tesmora

@@ -3,6 +3,7 @@
 // core can be developed and tested quickly on Linux.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -168,6 +169,8 @@ struct LocalTime {
     unsigned year, month, day, hour, minute, second;
 };
 LocalTime LocalTimeNow();
+// The local time of a moment given in seconds since 1970 UTC.
+LocalTime LocalTimeAt(std::uint64_t unixSeconds);
 
 // True when both paths name the same folder on disk (not by text). Raises the
 // file-system error "equivalent" when neither can be examined.
@@ -234,12 +237,18 @@ struct ResolvedAddress {
 };
 
 // getaddrinfo for a stream socket (IPv4 and IPv6 alike), in resolver order.
-// Empty when the lookup fails.
-std::optional<std::vector<ResolvedAddress>> ResolveHost(const std::string& hostUtf8, const std::string& port);
+// Empty when the lookup fails, takes longer than `timeout` (a resolver that
+// never answers) or `cancel` is set; the flag is looked at every 100 ms.
+std::optional<std::vector<ResolvedAddress>> ResolveHost(const std::string& hostUtf8, const std::string& port,
+                                                        std::chrono::milliseconds timeout,
+                                                        const std::atomic<bool>* cancel = nullptr);
 
 // A socket connected to the address within `timeout`, back in blocking mode;
-// kInvalidSocket when the attempt failed or timed out (its socket is closed).
-SocketHandle ConnectTcp(const ResolvedAddress& address, std::chrono::milliseconds timeout);
+// kInvalidSocket when the attempt failed, timed out or `cancel` was set (its
+// socket is closed). The socket is stored in `publish` before the wait, so
+// another thread can shut it down, and taken out again on failure.
+SocketHandle ConnectTcp(const ResolvedAddress& address, std::chrono::milliseconds timeout,
+                        const std::atomic<bool>* cancel = nullptr, std::atomic<SocketHandle>* publish = nullptr);
 
 void CloseSocket(SocketHandle socket);
 

@@ -14,11 +14,19 @@ namespace {
 
 constexpr char kHostKeyPreference[] = "ecdsa-sha2-nistp256,rsa-sha2-512,rsa-sha2-256";
 
-os::SocketHandle ConnectFirstAddress(const BackupSettings& settings, std::chrono::milliseconds timeout) {
-    const auto addresses = os::ResolveHost(ToUtf8(settings.host), std::to_string(settings.port));
+bool Cancelled(const CancelFlag* cancel) { return cancel != nullptr && cancel->load(); }
+
+os::SocketHandle ConnectFirstAddress(const BackupSettings& settings, const ConnectTimeouts& timeouts,
+                                     const CancelFlag* cancel) {
+    const auto addresses = os::ResolveHost(ToUtf8(settings.host), std::to_string(settings.port), timeouts.lookup, cancel);
+    if (Cancelled(cancel)) throw CancelledError();
     if (!addresses) throw Error("Host lookup failed");
     for (const auto& address : *addresses) {
-        const os::SocketHandle socket = os::ConnectTcp(address, timeout);
+        const os::SocketHandle socket = os::ConnectTcp(address, timeouts.connect, cancel, &ActiveSocketSlot());
+        if (Cancelled(cancel)) {
+            if (socket != os::kInvalidSocket) os::CloseSocket(socket);
+            throw CancelledError();
+        }
         if (socket != os::kInvalidSocket) return socket;
     }
     throw Error("SSH connection failed/timeout");
@@ -78,18 +86,26 @@ SshConnection& SshConnection::operator=(SshConnection&& other) noexcept {
 SshConnection::~SshConnection() { close(); }
 
 SshConnection SshConnection::connect(const BackupSettings& settings, bool authenticate,
-                                     const ConnectTimeouts& timeouts) {
+                                     const ConnectTimeouts& timeouts, const CancelFlag* cancel) {
     SshConnection connection;
-    connection.socket_ = ConnectFirstAddress(settings, timeouts.connect);
+    connection.socket_ = ConnectFirstAddress(settings, timeouts, cancel);
     ActiveSocketSlot().exchange(connection.socket_);
     connection.session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
     if (connection.session_ == nullptr) throw Error("SSH allocation failed");
     libssh2_session_set_timeout(connection.session_, static_cast<long>(timeouts.session.count()));
     libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_HOSTKEY, kHostKeyPreference);
-    if (libssh2_session_handshake(connection.session_, static_cast<libssh2_socket_t>(connection.socket_)) != 0) {
-        throw Error("SSH handshake failed");
+    // A cancel shuts the socket down under the blocking calls below; their
+    // failure is then the cancel's, not the server's.
+    try {
+        if (libssh2_session_handshake(connection.session_, static_cast<libssh2_socket_t>(connection.socket_)) != 0) {
+            throw Error("SSH handshake failed");
+        }
+        if (authenticate) Authenticate(connection.session_, settings);
+    } catch (const Error&) {
+        if (Cancelled(cancel)) throw CancelledError();
+        throw;
     }
-    if (authenticate) Authenticate(connection.session_, settings);
+    if (Cancelled(cancel)) throw CancelledError();
     return connection;
 }
 

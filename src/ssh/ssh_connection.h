@@ -30,6 +30,7 @@ void InterruptActiveConnection();
 std::wstring HostKeyFingerprint(_LIBSSH2_SESSION* session);
 
 struct ConnectTimeouts {
+    std::chrono::milliseconds lookup{15000};    // the name lookup
     std::chrono::milliseconds connect{15000};   // per resolved address
     std::chrono::milliseconds session{30000};   // every blocking libssh2 call
 };
@@ -45,9 +46,11 @@ public:
 
     // With `authenticate` false the connection stops after the handshake (a
     // host-key fetch); with true it checks the pin and logs in with the stored
-    // password. Every failure raises its message and leaves nothing open.
+    // password. Every failure raises its message and leaves nothing open. A
+    // cancel (the flag, or the socket shut down through ActiveSocketSlot)
+    // raises CancelledError, in any phase, within a tenth of a second.
     static SshConnection connect(const BackupSettings& settings, bool authenticate,
-                                 const ConnectTimeouts& timeouts = {});
+                                 const ConnectTimeouts& timeouts = {}, const CancelFlag* cancel = nullptr);
 
     // Disconnects, frees the session, closes the socket; safe in any state.
     void close();

@@ -4,16 +4,20 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tesmora::testing {
 
 struct Member {
+    Member(std::string name_, std::string data_ = "", char type_ = 'f', std::string link_ = "",
+           std::int64_t mtime_ = 1600000000)
+        : name(std::move(name_)), data(std::move(data_)), type(type_), link(std::move(link_)), mtime(mtime_) {}
     std::string name;
     std::string data;
-    char type = 'f';    // 'f' file, 'd' folder, 's' symbolic link, 'h' hard link
+    char type;          // 'f' file, 'd' folder, 's' symbolic link, 'h' hard link
     std::string link;   // the target of a link
-    std::int64_t mtime = 1600000000;
+    std::int64_t mtime;
 };
 
 std::string Tar(const std::vector<Member>& members);

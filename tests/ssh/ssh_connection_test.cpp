@@ -8,6 +8,8 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 #include <libssh2.h>
 
 #include <random>
@@ -34,9 +36,10 @@ void StoreRightPassword(const BackupSettings& s, const TestSshServer& server) {
     StorePassword(s, password);
 }
 
-std::string ConnectError(const BackupSettings& s, bool authenticate, ConnectTimeouts timeouts = {}) {
+std::string ConnectError(const BackupSettings& s, bool authenticate, ConnectTimeouts timeouts = {},
+                         const CancelFlag* cancel = nullptr) {
     try {
-        SshConnection::connect(s, authenticate, timeouts);
+        SshConnection::connect(s, authenticate, timeouts, cancel);
     } catch (const Error& e) {
         EXPECT_EQ(ActiveSocketSlot().load(), os::kInvalidSocket) << "a failed attempt left its socket published";
         return e.what();
@@ -136,9 +139,23 @@ TEST(SshConnection, UnreachableAddressesFailWithinTheConnectTimeout) {
         // A listener whose queue is full: the connection is never answered.
         s.port = std::atoi(silent.c_str());
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(ConnectError(s, true, {std::chrono::milliseconds(300), std::chrono::milliseconds(30000)}),
+        EXPECT_EQ(ConnectError(s, true, {std::chrono::milliseconds(5000), std::chrono::milliseconds(300),
+                                         std::chrono::milliseconds(30000)}),
                   "SSH connection failed/timeout");
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+        // The window's cancel, a quarter of a second into the wait: the
+        // attempt ends within a second, not after its fifteen.
+        CancelFlag cancel{false};
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            cancel = true;
+            InterruptActiveConnection();
+        });
+        const auto cancelled = std::chrono::steady_clock::now();
+        EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");
+        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+        canceller.join();
     }
     s.port = 1;  // nothing listens there: refused at once
     EXPECT_EQ(ConnectError(s, true), "SSH connection failed/timeout");

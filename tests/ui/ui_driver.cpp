@@ -8,6 +8,7 @@
 // Text arguments and printed texts use escapes \r \n \t \\ (and \xHH for
 // other control characters), so one line always holds one value.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -305,6 +306,8 @@ int cmd_watch_text(HWND main, const std::vector<std::wstring>& a, bool print_all
         }
         if (text.find(until) != std::wstring::npos) {
             if (!print_all) out(escape(text));
+            // wait-text ID TEXT SECONDS CLICK_ID: clicks the moment the text shows.
+            if (a.size() > 3) return PostMessageW(control(main, a[3]), BM_CLICK, 0, 0) ? 0 : 1;
             return 0;
         }
         if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
@@ -370,6 +373,83 @@ int cmd_combo(HWND main, const std::wstring& name, const std::vector<std::wstrin
         out(escape(std::wstring(buf.data(), r)));
     }
     return 0;
+}
+
+// list-rows ID: one line per row, its cells joined by tabs; list-select ID ROW.
+// List-view messages take pointers, so their structures live in the
+// program's own memory for the call.
+int cmd_list(HWND main, const std::wstring& name, const std::vector<std::wstring>& a) {
+    HWND list = control(main, a.empty() ? L"" : a[0]);
+    if (!list) return 1;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(list, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process) return 1;
+    constexpr SIZE_T kTextOffset = 256, kTextChars = 1024;
+    char* remote = static_cast<char*>(VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    int status = remote ? 0 : 1;
+    DWORD_PTR r = 0;
+    if (remote && name == L"list-select") {
+        LVITEMW item{};
+        item.stateMask = item.state = LVIS_SELECTED | LVIS_FOCUSED;
+        WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
+        if (!send(list, LVM_SETITEMSTATE, arg_int(a, 1, 0), reinterpret_cast<LPARAM>(remote), &r) || !r) status = 1;
+    } else if (remote && send(list, LVM_GETITEMCOUNT, 0, 0, &r)) {
+        const int rows = static_cast<int>(r);
+        for (int row = 0; row < rows; ++row) {
+            std::wstring line;
+            for (int cell = 0; cell < 4; ++cell) {
+                LVITEMW item{};
+                item.iSubItem = cell;
+                item.cchTextMax = kTextChars;
+                item.pszText = reinterpret_cast<wchar_t*>(remote + kTextOffset);
+                std::vector<wchar_t> text(kTextChars + 1, L'\0');
+                WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
+                send(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote), &r);
+                ReadProcessMemory(process, remote + kTextOffset, text.data(), kTextChars * sizeof(wchar_t), nullptr);
+                line += (cell ? L"\t" : L"") + escape(text.data());
+            }
+            out(line);
+        }
+    } else {
+        status = 1;
+    }
+    if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return status;
+}
+
+// progress ID: the bar's position, and "moving" while it only moves.
+int cmd_progress(HWND main, const std::vector<std::wstring>& a) {
+    HWND bar = control(main, a.empty() ? L"" : a[0]);
+    DWORD_PTR position = 0;
+    if (!bar || !send(bar, PBM_GETPOS, 0, 0, &position)) return 1;
+    const bool moving = (GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE) != 0;
+    out(std::to_wstring(static_cast<long>(position)) + (moving ? L"\tmoving" : L""));
+    return 0;
+}
+
+BOOL CALLBACK first_edit(HWND h, LPARAM param) {
+    if (lstrcmpiW(class_of(h).c_str(), L"Edit") != 0 || !IsWindowVisible(h)) return TRUE;
+    *reinterpret_cast<HWND*>(param) = h;
+    return FALSE;
+}
+
+// folder-dialog CAPTION PATH [SECONDS]: types the path into the program's
+// folder picker and presses its OK button.
+int cmd_folder_dialog(const std::vector<std::wstring>& a) {
+    if (a.size() < 2) return 2;
+    HWND dialog = find_message_box(a[0], arg_seconds(a, 2, 10));
+    HWND edit = nullptr;
+    if (dialog) EnumChildWindows(dialog, first_edit, reinterpret_cast<LPARAM>(&edit));
+    HWND ok = dialog ? GetDlgItem(dialog, IDOK) : nullptr;
+    if (!edit || !ok) {
+        err(L"no folder picker " + a[0]);
+        return 1;
+    }
+    const std::wstring path = unescape(a[1]);
+    if (!send(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()))) return 1;
+    return PostMessageW(ok, BM_CLICK, 0, 0) ? 0 : 1;
 }
 
 int print_message_box(HWND box, HWND main) {
@@ -550,7 +630,7 @@ void usage() {
         L"  wait-window [SECONDS]            wait-gone [SECONDS]\n"
         L"  controls                         window-rect\n"
         L"  get-text [ID]                    set-text ID TEXT\n"
-        L"  wait-text ID SUBSTRING [SECONDS] watch-text ID UNTIL [SECONDS]\n"
+        L"  wait-text ID SUBSTRING [SECONDS [CLICK_ID]]  watch-text ID UNTIL [SECONDS]\n"
         L"  click ID                         check ID 0|1        get-check ID\n"
         L"  combo-count  combo-selected  combo-select INDEX  combo-get-text [INDEX]\n"
         L"  combo-dropped-rect\n"
@@ -558,7 +638,8 @@ void usage() {
         L"  answer CAPTION yes|no|ok|cancel [SECONDS]\n"
         L"  close    key-f1 [ID]    key-tab [ID]    key-return [ID]    focus\n"
         L"  help-windows    help-text    windows\n"
-        L"  scroll v|h CODE [COUNT]    wheel [DELTA]    rect ID\n"
+        L"  scroll v|h CODE [COUNT]    wheel [DELTA]    rect ID    progress ID\n"
+        L"  list-rows ID    list-select ID ROW    folder-dialog CAPTION PATH [SECONDS]\n"
         L"ID is a control id or @N, the N-th child window in Z order.");
 }
 
@@ -583,6 +664,7 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"message-box") return cmd_message_box(a);
     if (name == L"no-message-box") return cmd_no_message_box(a);
     if (name == L"answer") return cmd_answer(a);
+    if (name == L"folder-dialog") return cmd_folder_dialog(a);
 
     HWND main = main_or_fail();
     if (!main) return 1;
@@ -609,6 +691,8 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"help-windows") return cmd_help_windows(main);
     if (name == L"windows") return cmd_windows(main);
     if (name == L"help-text") return cmd_help_text(main);
+    if (name == L"list-rows" || name == L"list-select") return cmd_list(main, name, a);
+    if (name == L"progress") return cmd_progress(main, a);
     usage();
     return 2;
 }

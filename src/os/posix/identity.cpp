@@ -38,6 +38,15 @@ LocalTime LocalTimeNow() {
                      static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)};
 }
 
+LocalTime LocalTimeAt(std::uint64_t unixSeconds) {
+    const auto moment = static_cast<time_t>(unixSeconds);
+    tm local{};
+    localtime_r(&moment, &local);
+    return LocalTime{static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
+                     static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+                     static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec)};
+}
+
 bool SameFolderOnDisk(const std::wstring& a, const std::wstring& b) {
     struct stat first {}, second {};
     const bool haveFirst = stat(FsPath(a).c_str(), &first) == 0;

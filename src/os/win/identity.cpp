@@ -70,6 +70,15 @@ LocalTime LocalTimeNow() {
     return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
+LocalTime LocalTimeAt(std::uint64_t unixSeconds) {
+    const std::uint64_t ticks = (unixSeconds + 11644473600ULL) * 10000000ULL;
+    FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME universal{}, local{};
+    FileTimeToSystemTime(&utc, &universal);
+    SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local);
+    return LocalTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+}
+
 bool SameFolderOnDisk(const std::wstring& a, const std::wstring& b) {
     const auto first = FolderIdentity(a);
     const auto second = FolderIdentity(b);

@@ -28,11 +28,14 @@ std::wstring ManualText() {
     return display;
 }
 
+// The text box fills the window but for a margin, at the window's DPI.
 void FitText(HWND window) {
+    const UINT dpi = WindowDpi(window);
     RECT client{};
     GetClientRect(window, &client);
-    MoveWindow(GetDlgItem(window, kTextId), 16, 14, std::max<int>(client.right - 32, 20),
-               std::max<int>(client.bottom - 28, 20), TRUE);
+    MoveWindow(GetDlgItem(window, kTextId), Scaled(16, dpi), Scaled(14, dpi),
+               std::max<int>(client.right - Scaled(32, dpi), Scaled(20, dpi)),
+               std::max<int>(client.bottom - Scaled(28, dpi), Scaled(20, dpi)), TRUE);
 }
 
 LRESULT CALLBACK HelpProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -40,6 +43,14 @@ LRESULT CALLBACK HelpProcedure(HWND window, UINT message, WPARAM wParam, LPARAM 
         case WM_SIZE:
             FitText(window);
             return 0;
+        case 0x02E0: {  // WM_DPICHANGED: the font of the new DPI, the suggested size
+            const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+            SendMessageW(GetDlgItem(window, kTextId), WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(HIWORD(wParam))),
+                         TRUE);
+            SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                         suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+            return 0;
+        }
         case WM_CLOSE:
             DestroyWindow(window);
             return 0;
@@ -65,11 +76,12 @@ void OpenHelp() {
     RegisterProgramClass(L"TesmoraBackupHelp", HelpProcedure);
 
     const RECT area = WorkArea();
+    const UINT dpi = WindowDpi(MainWindow());
     g_help = CreateWindowExW(0, L"TesmoraBackupHelp", L"Tesmora Backup \u2014 справочник пользователя",
                              WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                             std::min<int>(900, area.right - area.left - 40),
-                             std::min<int>(790, area.bottom - area.top - 30), MainWindow(), nullptr, instance,
-                             nullptr);
+                             std::min<int>(Scaled(900, dpi), area.right - area.left - 40),
+                             std::min<int>(Scaled(790, dpi), area.bottom - area.top - 30), MainWindow(), nullptr,
+                             instance, nullptr);
     if (g_help == nullptr) return;
     HWND text = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL |
@@ -77,7 +89,7 @@ void OpenHelp() {
                                 16, 14, 820, 700, g_help, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kTextId)),
                                 instance, nullptr);
     SendMessageW(text, EM_SETLIMITTEXT, 1000000, 0);
-    SendMessageW(text, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont()), TRUE);
+    SendMessageW(text, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(WindowDpi(g_help))), TRUE);
     SetWindowTextW(text, ManualText().c_str());
     FitText(g_help);
     ShowWindow(g_help, SW_SHOW);

@@ -1,30 +1,36 @@
-// The settings window: the fixed panel of controls, its commands, the single
-// worker thread and the status line. Only this thread touches the controls
-// and the in-memory settings; the worker reports by posting messages.
+// The settings window: the panel of controls, its commands, the worker it
+// starts and the status line. Only this thread touches the controls and the
+// in-memory settings; the worker reports by posting messages. The layout is
+// the 96-DPI one, scaled to the monitor's DPI and laid out again when it
+// changes.
 #include "ui/settings_window.h"
 
 #include "app/operation_lock.h"
+#include "config/backup_log.h"
 #include "config/credentials.h"
 #include "config/layout.h"
 #include "config/schedule_state.h"
-#include "os/text.h"
+#include "config/time_stamp.h"
 #include "job/backup_job.h"
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "remote/archive_stream.h"
-#include "resource_ids.h"
 #include "schedule/task_registration.h"
 #include "ssh/ssh_connection.h"
 #include "ui/form.h"
+#include "ui/window_texts.h"
 #include "ui/win/window_state.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace tesmora::ui {
@@ -33,25 +39,17 @@ namespace {
 enum ControlId : int {
     kDriveList = 100, kHost = 101, kPort = 102, kUser = 103, kPassword = 104, kFingerprint = 105, kPaths = 106,
     kHours = 107, kKeep = 108, kAutomatic = 109, kStatus = 120, kRefresh = 130, kSave = 131, kCheck = 132,
-    kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kHint = 140, kSummary = 141,
+    kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kSnapshots = 138,
+    kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143,
 };
 
-constexpr UINT kStatusMessage = WM_APP + 1;
-constexpr UINT kFingerprintMessage = WM_APP + 2;
 constexpr int kPanelWidth = 980;
-constexpr int kPanelHeight = 820;
+constexpr int kPanelHeight = 940;
 constexpr int kLineStep = 30;
-
-struct ControlSpec {
-    const wchar_t* className;
-    int id;
-    int x, y, width, height;
-    DWORD extraStyle;
-    const wchar_t* text;  // fixed text; null where the settings fill it
-};
+constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
 
 // Creation order is the Tab order.
-const ControlSpec kControls[] = {
+const std::vector<ControlSpec> kControls = {
     {L"STATIC", 0, 20, 14, 755, 27, 0, L"Резервная копия сайта с VDS на выбранный носитель"},
     {L"BUTTON", kHelp, 805, 10, 150, 34, BS_PUSHBUTTON, L"?  Справка"},
     {L"STATIC", 0, 20, 49, 930, 25, 0, L"Диск для резервных копий (смена буквы не сбрасывает привязку)"},
@@ -84,51 +82,70 @@ const ControlSpec kControls[] = {
     {L"BUTTON", kBackupNow, 480, 644, 245, 37, BS_PUSHBUTTON, L"Сделать копию сейчас"},
     {L"BUTTON", kCancel, 740, 644, 215, 37, BS_PUSHBUTTON, L"Отменить"},
     {L"BUTTON", kOpenBackups, 20, 696, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
-    {L"STATIC", kSummary, 315, 690, 640, 49, 0, nullptr},
-    {L"EDIT", kStatus, 20, 744, 935, 55, ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+    {L"BUTTON", kSnapshots, 305, 696, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
+    {L"STATIC", kSummary, 20, 742, 935, 72, 0, nullptr},
+    {L"EDIT", kStatus, 20, 820, 935, 72, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
      L"Готово. Сохраните настройки для регистрации расписания на этом ПК."},
+    {PROGRESS_CLASSW, kProgress, 20, 902, 640, 22, PBS_SMOOTH, nullptr},
+    {L"STATIC", kProgressCaption, 675, 902, 280, 22, 0, nullptr},
 };
 
-enum class WorkerMode { BackupNow = 0, CheckSsh = 1, FetchKey = 2 };
+enum class WorkerMode { BackupNow, CheckSsh, FetchKey };
 
-HFONT g_font = nullptr;
-// Read by the worker thread when it posts; cleared when the loop ends.
 std::atomic<HWND> g_main{nullptr};
-BusyFlag g_busy;
 
-// Posts a heap copy of the text; the window frees it. Dropped once the window is gone.
-void PostText(UINT message, const std::wstring& text) {
-    HWND window = g_main.load();
-    if (window == nullptr) return;
-    auto* copy = new std::wstring(text);
-    if (!PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
+void PostStatus(const std::wstring& text) {
+    PostOwned(g_main.load(), kStatusMessage, std::make_unique<std::wstring>(text));
 }
 
-void PostStatus(const std::wstring& text) { PostText(kStatusMessage, text); }
+double SteadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
-void RunWorker(BackupSettings settings, WorkerMode mode) {
+// The worker's side of one operation; everything it learns goes to the window
+// by posted messages.
+void RunOperation(const BackupSettings& settings, WorkerMode mode) {
+    const CancelFlag* cancel = &ProcessCancelFlag();
     try {
         switch (mode) {
-            case WorkerMode::BackupNow:
-                BackupJob::run(settings, true, PostStatus);
+            case WorkerMode::BackupNow: {
+                ProgressEstimate estimate;
+                int shown = -2;
+                std::wstring caption;
+                const auto post = [&](const ProgressReading& reading) {
+                    // At most one message per change a person can see.
+                    if (reading.percent == shown && reading.caption == caption && reading.known) return;
+                    shown = reading.known ? reading.percent : -1;
+                    caption = reading.caption;
+                    PostOwned(g_main.load(), kProgressMessage, std::make_unique<ProgressReading>(reading));
+                };
+                BackupJob::run(settings, true, PostStatus, [&](const JobProgress& progress) {
+                    post(progress.verifying ? ProgressEstimate::verification(progress.verified, progress.toVerify)
+                                            : estimate.transfer(progress.transfer.server, SteadySeconds()));
+                });
+                post({true, 100, L"100 %"});
                 break;
+            }
             case WorkerMode::CheckSsh: {
-                SshConnection connection = SshConnection::connect(settings, true);
+                SshConnection connection = SshConnection::connect(settings, true, {}, cancel);
                 PostStatus(L"Соединение и ключ сервера проверены.");
                 break;
             }
             case WorkerMode::FetchKey: {
-                SshConnection connection = SshConnection::connect(settings, false);
-                PostText(kFingerprintMessage, HostKeyFingerprint(connection.session()));
+                SshConnection connection = SshConnection::connect(settings, false, {}, cancel);
+                PostOwned(g_main.load(), kFingerprintMessage,
+                          std::make_unique<std::wstring>(HostKeyFingerprint(connection.session())));
                 break;
             }
         }
+    } catch (const CancelledError& e) {
+        PostStatus(mode == WorkerMode::BackupNow ? L"Ошибка: " + FromUtf8(e.what()) : L"Отменено");
     } catch (const std::exception& e) {
         PostStatus(L"Ошибка: " + FromUtf8(e.what()));
     } catch (...) {
         PostStatus(L"Ошибка: Unexpected failure");
     }
-    g_busy.finish();
+    PostOwned(g_main.load(), kDoneMessage, std::make_unique<std::wstring>());
 }
 
 class SettingsWindow {
@@ -140,7 +157,8 @@ public:
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
-    void createControls();
+    void resize(int width, int height);
+    void changeDpi(UINT dpi, const RECT& suggested);
     void refreshDrives();
     void command(int id);
     std::wstring text(int id) const;
@@ -149,35 +167,63 @@ private:
     void saveAndApply();
     void startWorker(WorkerMode mode);
     void refreshSummary();
+    void showProgress(const ProgressReading& reading);
     void scroll(int bar, int request, int trackPosition);
     void setScrollPosition(int bar, int position);
 
     BackupSettings& settings_;
     std::vector<DriveInfo> drives_;
     HWND window_ = nullptr;
+    UINT dpi_ = 96;
+    bool alert_ = false;  // the summary reports a failure or an overdue copy
+};
+
+// COM for the folder picker, on the window thread for the life of the window.
+class ComApartment {
+public:
+    ComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComApartment() {
+        if (initialised_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialised_;
 };
 
 void SettingsWindow::run() {
-    INITCOMMONCONTROLSEX common{sizeof(common), ICC_STANDARD_CLASSES};
+    const ComApartment com;
+    INITCOMMONCONTROLSEX common{sizeof(common), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&common);
-    g_font = CreateFontW(-17, 0, 0, 0, 400, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, CLEARTYPE_QUALITY, 0,
-                         L"Segoe UI");
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
     RegisterProgramClass(L"TesmoraBackupSettings", Procedure);
 
+    // The window is made at the primary monitor's DPI and told when it moves
+    // to a monitor with another.
+    dpi_ = WindowDpi(nullptr);
     const RECT area = WorkArea();
     HWND window = CreateWindowExW(0, L"TesmoraBackupSettings", L"Tesmora — резервные копии сайта / настройки",
                                   WS_OVERLAPPEDWINDOW | WS_VSCROLL | WS_HSCROLL, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  std::min<int>(1010, area.right - area.left - 40),
-                                  std::min<int>(875, area.bottom - area.top - 30), nullptr, nullptr, instance, this);
-    if (window == nullptr) {
-        DeleteObject(g_font);
-        g_font = nullptr;
-        throw Error("Cannot create the settings window");
-    }
+                                  std::min<int>(Scaled(1010, dpi_), area.right - area.left - 40),
+                                  std::min<int>(Scaled(990, dpi_), area.bottom - area.top - 30), nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), this);
+    if (window == nullptr) throw Error("Cannot create the settings window");
     g_main.store(window);
-    createControls();
+    dpi_ = WindowDpi(window);
+    CreateControls(window, kControls, dpi_);
+    setText(kHost, settings_.host);
+    setText(kPort, std::to_wstring(settings_.port));
+    setText(kUser, settings_.user);
+    setText(kFingerprint, settings_.fingerprint);
+    setText(kPaths, PathsBoxText(settings_.paths));
+    setText(kHours, std::to_wstring(settings_.hours));
+    setText(kKeep, std::to_wstring(settings_.keep));
+    SendMessageW(GetDlgItem(window_, kAutomatic), BM_SETCHECK, settings_.automatic ? BST_CHECKED : BST_UNCHECKED, 0);
+    refreshSummary();
     refreshDrives();
+    RECT client{};
+    GetClientRect(window_, &client);
+    resize(client.right, client.bottom);
     ShowWindow(window, SW_SHOW);
 
     MSG message;
@@ -187,12 +233,12 @@ void SettingsWindow::run() {
             continue;
         }
         if (HelpWindow() != nullptr && IsDialogMessageW(HelpWindow(), &message)) continue;
+        if (SnapshotsWindow() != nullptr && IsDialogMessageW(SnapshotsWindow(), &message)) continue;
         if (IsDialogMessageW(window, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    DeleteObject(g_font);
-    g_font = nullptr;
+    DeleteUiFonts();
     g_main.store(nullptr);
 }
 
@@ -219,21 +265,12 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND:
             command(LOWORD(wParam));
             return 0;
-        case WM_SIZE: {
-            const int width = LOWORD(lParam), height = HIWORD(lParam);
-            for (const auto& [bar, maximum, page] : {std::tuple{SB_VERT, kPanelHeight, height},
-                                                     std::tuple{SB_HORZ, kPanelWidth, width}}) {
-                const int before = GetScrollPos(window_, bar);
-                SCROLLINFO info{sizeof(info), SIF_RANGE | SIF_PAGE, 0, maximum, static_cast<UINT>(page), 0, 0};
-                SetScrollInfo(window_, bar, &info, TRUE);
-                const int after = GetScrollPos(window_, bar);
-                if (after != before) {
-                    ScrollWindowEx(window_, bar == SB_HORZ ? before - after : 0, bar == SB_VERT ? before - after : 0,
-                                   nullptr, nullptr, nullptr, nullptr, SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
-                }
-            }
+        case WM_SIZE:
+            resize(LOWORD(lParam), HIWORD(lParam));
             return 0;
-        }
+        case kDpiChanged:
+            changeDpi(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_VSCROLL:
         case WM_HSCROLL: {
             SCROLLINFO info{sizeof(info), SIF_TRACKPOS, 0, 0, 0, 0, 0};
@@ -249,10 +286,22 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case kStatusMessage: {
             std::unique_ptr<std::wstring> status(reinterpret_cast<std::wstring*>(lParam));
-            setText(kStatus, *status);
+            // A server's message may run over many lines: shown whole, scrolled to its end.
+            HWND box = GetDlgItem(window_, kStatus);
+            SetWindowTextW(box, WithCrLf(*status).c_str());
+            SendMessageW(box, EM_LINESCROLL, 0, SendMessageW(box, EM_GETLINECOUNT, 0, 0));
             refreshSummary();
             return 0;
         }
+        case kProgressMessage: {
+            std::unique_ptr<ProgressReading> reading(reinterpret_cast<ProgressReading*>(lParam));
+            showProgress(*reading);
+            return 0;
+        }
+        case kDoneMessage:
+            delete reinterpret_cast<std::wstring*>(lParam);
+            refreshSummary();
+            return 0;
         case kFingerprintMessage: {
             std::unique_ptr<std::wstring> fingerprint(reinterpret_cast<std::wstring*>(lParam));
             const std::wstring question =
@@ -265,18 +314,22 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_CTLCOLORSTATIC: {
             // Labels and the check box sit on the window's own background; the
-            // read-only status box keeps the look of a field.
+            // read-only status box keeps the look of a field; a failure or an
+            // overdue copy turns the summary red.
+            HWND control = reinterpret_cast<HWND>(lParam);
             wchar_t className[16] = {};
-            GetClassNameW(reinterpret_cast<HWND>(lParam), className, 16);
+            GetClassNameW(control, className, 16);
             if (lstrcmpiW(className, L"Edit") == 0) return DefWindowProcW(window_, message, wParam, lParam);
-            SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetBkMode(dc, TRANSPARENT);
+            if (GetDlgCtrlID(control) == kSummary && alert_) SetTextColor(dc, RGB(192, 0, 0));
             return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
         }
         case WM_HELP:
             OpenHelp();
             return TRUE;
         case WM_CLOSE:
-            if (g_busy.busy()) {
+            if (WorkerBusy()) {
                 MessageBoxW(window_, L"Сейчас выполняется операция. Дождитесь завершения или нажмите «Отменить».",
                             L"Резервная копия", MB_OK);
                 return 0;
@@ -291,13 +344,43 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
+// The scroll bars cover the panel at this DPI; children follow the position.
+void SettingsWindow::resize(int width, int height) {
+    for (const auto& [bar, maximum, page] : {std::tuple{SB_VERT, Scaled(kPanelHeight, dpi_), height},
+                                             std::tuple{SB_HORZ, Scaled(kPanelWidth, dpi_), width}}) {
+        const int before = GetScrollPos(window_, bar);
+        SCROLLINFO info{sizeof(info), SIF_RANGE | SIF_PAGE, 0, maximum, static_cast<UINT>(page), 0, 0};
+        SetScrollInfo(window_, bar, &info, TRUE);
+        const int after = GetScrollPos(window_, bar);
+        if (after != before) {
+            ScrollWindowEx(window_, bar == SB_HORZ ? before - after : 0, bar == SB_VERT ? before - after : 0, nullptr,
+                           nullptr, nullptr, nullptr, SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
+        }
+    }
+}
+
+// Moved to a monitor of another DPI: the suggested size, the layout and the
+// font at the new DPI, scrolled back to the top.
+void SettingsWindow::changeDpi(UINT dpi, const RECT& suggested) {
+    dpi_ = dpi;
+    SetScrollPos(window_, SB_VERT, 0, FALSE);
+    SetScrollPos(window_, SB_HORZ, 0, FALSE);
+    LayoutControls(window_, kControls, dpi_);
+    SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client{};
+    GetClientRect(window_, &client);
+    resize(client.right, client.bottom);
+    InvalidateRect(window_, nullptr, TRUE);
+}
+
 void SettingsWindow::scroll(int bar, int request, int trackPosition) {
     SCROLLINFO info{sizeof(info), SIF_POS | SIF_PAGE, 0, 0, 0, 0, 0};
     GetScrollInfo(window_, bar, &info);
     int position = info.nPos;
     switch (request) {
-        case SB_LINEUP: position -= kLineStep; break;
-        case SB_LINEDOWN: position += kLineStep; break;
+        case SB_LINEUP: position -= Scaled(kLineStep, dpi_); break;
+        case SB_LINEDOWN: position += Scaled(kLineStep, dpi_); break;
         case SB_PAGEUP: position -= static_cast<int>(info.nPage); break;
         case SB_PAGEDOWN: position += static_cast<int>(info.nPage); break;
         case SB_THUMBTRACK: position = trackPosition; break;
@@ -315,28 +398,6 @@ void SettingsWindow::setScrollPosition(int bar, int position) {
                    nullptr, nullptr, SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
 }
 
-void SettingsWindow::createControls() {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const ControlSpec& entry : kControls) {
-        const bool isStatic = std::wstring_view(entry.className) == L"STATIC";
-        const bool isEdit = std::wstring_view(entry.className) == L"EDIT";
-        const DWORD style = WS_CHILD | WS_VISIBLE | (isStatic ? 0 : WS_TABSTOP) | entry.extraStyle;
-        HWND control = CreateWindowExW(isEdit ? WS_EX_CLIENTEDGE : 0, entry.className, entry.text ? entry.text : L"",
-                                       style, entry.x, entry.y, entry.width, entry.height, window_,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
-    }
-    setText(kHost, settings_.host);
-    setText(kPort, std::to_wstring(settings_.port));
-    setText(kUser, settings_.user);
-    setText(kFingerprint, settings_.fingerprint);
-    setText(kPaths, PathsBoxText(settings_.paths));
-    setText(kHours, std::to_wstring(settings_.hours));
-    setText(kKeep, std::to_wstring(settings_.keep));
-    SendMessageW(GetDlgItem(window_, kAutomatic), BM_SETCHECK, settings_.automatic ? BST_CHECKED : BST_UNCHECKED, 0);
-    refreshSummary();
-}
-
 void SettingsWindow::refreshDrives() {
     drives_ = EnumerateDrives();
     HWND list = GetDlgItem(window_, kDriveList);
@@ -351,7 +412,28 @@ void SettingsWindow::refreshSummary() {
     const std::wstring file =
         os::JoinPath(os::JoinPath(settings_.drive_root, layout::kBackupFolder), layout::kScheduleFile);
     const std::uint64_t lastSuccess = settings_.drive_root.empty() ? 0 : ReadScheduleState(file).last_success;
-    setText(kSummary, ScheduleSummaryText(lastSuccess, settings_.hours));
+    const Summary summary =
+        ScheduleSummary(UnixNow(), lastSuccess, settings_.hours, FindLastFailure(ReadBackupLog(settings_)));
+    alert_ = summary.alert;
+    setText(kSummary, summary.text);
+}
+
+void SettingsWindow::showProgress(const ProgressReading& reading) {
+    HWND bar = GetDlgItem(window_, kProgress);
+    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+    // A moving bar while the server has not yet counted what it will send.
+    if (!reading.known) {
+        if ((style & PBS_MARQUEE) == 0) SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, TRUE, 50);
+    } else {
+        if ((style & PBS_MARQUEE) != 0) {
+            SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+            SetWindowLongPtrW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+        }
+        SendMessageW(bar, PBM_SETRANGE32, 0, 100);
+        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(reading.percent), 0);
+    }
+    setText(kProgressCaption, reading.caption);
 }
 
 std::wstring SettingsWindow::text(int id) const {
@@ -376,7 +458,7 @@ BackupSettings SettingsWindow::readForm() const {
 }
 
 void SettingsWindow::saveAndApply() {
-    g_busy.requireIdle();
+    RequireIdleWorker();
     const BackupSettings s = readForm();
     // The checks every backup run makes again, so a list of paths too long
     // for the server's command is refused now rather than at 03:00.
@@ -402,14 +484,10 @@ void SettingsWindow::saveAndApply() {
 }
 
 void SettingsWindow::startWorker(WorkerMode mode) {
-    if (!g_busy.tryStart()) return;
+    if (WorkerBusy()) return;
     ProcessCancelFlag().store(false);
-    try {
-        std::thread(RunWorker, settings_, mode).detach();
-    } catch (...) {
-        g_busy.finish();  // no worker: the window must not stay busy
-        throw;
-    }
+    showProgress({true, 0, L""});
+    StartWorker([settings = settings_, mode] { RunOperation(settings, mode); });
 }
 
 void SettingsWindow::command(int id) {
@@ -441,6 +519,9 @@ void SettingsWindow::command(int id) {
             ShellExecuteW(nullptr, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             break;
         }
+        case kSnapshots:
+            OpenSnapshots(settings_);
+            break;
         case kHelp:
             OpenHelp();
             break;
@@ -451,27 +532,7 @@ void SettingsWindow::command(int id) {
 
 }  // namespace
 
-HFONT UiFont() { return g_font; }
-
 HWND MainWindow() { return g_main.load(); }
-
-void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = procedure;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(TESMORA_RESOURCE_ICON));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = name;
-    RegisterClassW(&windowClass);
-}
-
-RECT WorkArea() {
-    RECT area{0, 0, 1280, 900};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    return area;
-}
 
 void RunSettingsWindow(BackupSettings& settings) {
     SettingsWindow window(settings);

@@ -1,21 +1,67 @@
-// What the settings window and the help window share on the window thread.
+// What the program's windows share on the window thread: DPI scaling, the
+// UI font, the table-driven controls, the one worker operation and the
+// messages it posts back.
 #pragma once
 
+#include "config/settings.h"
 #include "os/win/win32.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace tesmora::ui {
 
-// The one UI font, made before the windows and deleted after the loop.
-HFONT UiFont();
+// ---- Messages posted to the windows by the worker ---------------------------
+// Each carries a heap object in lParam that the receiving window takes over.
+inline constexpr UINT kStatusMessage = WM_APP + 1;       // std::wstring, the status text
+inline constexpr UINT kFingerprintMessage = WM_APP + 2;  // std::wstring, a fetched host key
+inline constexpr UINT kProgressMessage = WM_APP + 3;     // ProgressReading
+inline constexpr UINT kDoneMessage = WM_APP + 4;         // std::wstring, what the operation found
 
-// The main window, or null once it is gone (a late worker then posts nowhere).
+// Posts `payload` to the window, which deletes it; dropped when the window is gone.
+template <typename T>
+void PostOwned(HWND window, UINT message, std::unique_ptr<T> payload) {
+    if (window != nullptr && PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(payload.get()))) {
+        payload.release();
+    }
+}
+
+// ---- DPI ------------------------------------------------------------------------
+// The dots per inch of the monitor the window is on (96 at 100 %).
+UINT WindowDpi(HWND window);
+
+// A length of the 96-DPI layout at `dpi`.
+inline int Scaled(int value, UINT dpi) { return MulDiv(value, static_cast<int>(dpi), 96); }
+
+// The UI font (Segoe UI, 17 pixels at 96 DPI) at `dpi`; made once per DPI
+// and deleted by DeleteUiFonts after the message loop.
+HFONT UiFont(UINT dpi);
+void DeleteUiFonts();
+
+// ---- Controls from a table --------------------------------------------------------
+struct ControlSpec {
+    const wchar_t* className;
+    int id;
+    int x, y, width, height;  // client pixels of the 96-DPI layout
+    DWORD extraStyle;
+    const wchar_t* text;      // fixed text; null where the window fills it
+};
+
+// Creates the controls in table order, which is the Tab order.
+void CreateControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi);
+
+// Moves the controls to the table's places at `dpi`, shifted by the scroll
+// position, and gives them the font of that DPI.
+void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi, int scrollX = 0, int scrollY = 0);
+
+// ---- The windows ----------------------------------------------------------------
 HWND MainWindow();
-
-// Opens the help window, or brings the open one to the front.
 void OpenHelp();
-
-// The help window, or null.
 HWND HelpWindow();
+void OpenSnapshots(const BackupSettings& settings);
+HWND SnapshotsWindow();
 
 // Registers a window class of the program: its icon, the arrow cursor, the
 // window background. A class that is already registered is left as it is.
@@ -23,5 +69,14 @@ void RegisterProgramClass(const wchar_t* name, WNDPROC procedure);
 
 // The usable area of the primary screen.
 RECT WorkArea();
+
+// ---- The worker -----------------------------------------------------------------
+// At most one long operation runs at a time in the process: a backup, a
+// connection check, a key fetch, a verification or a restore. False when one
+// already runs; the flag clears when `work` returns.
+bool StartWorker(std::function<void()> work);
+bool WorkerBusy();
+// Raises "Wait for the active operation" while one runs.
+void RequireIdleWorker();
 
 }  // namespace tesmora::ui

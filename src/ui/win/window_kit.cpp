@@ -1,0 +1,121 @@
+// DPI scaling, fonts, table-driven controls and the worker thread shared by
+// the settings, snapshots and help windows.
+#include "os/error.h"
+#include "resource_ids.h"
+#include "ui/form.h"
+#include "ui/win/window_state.h"
+
+#include <commctrl.h>
+
+#include <map>
+#include <thread>
+
+namespace tesmora::ui {
+namespace {
+
+std::map<UINT, HFONT>& Fonts() {
+    static std::map<UINT, HFONT> fonts;
+    return fonts;
+}
+
+BusyFlag g_busy;
+
+}  // namespace
+
+UINT WindowDpi(HWND window) {
+    // GetDpiForWindow exists from Windows 10 1607; older systems have one DPI.
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto forWindow = reinterpret_cast<DpiForWindow>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (forWindow != nullptr && window != nullptr) {
+        const UINT dpi = forWindow(window);
+        if (dpi != 0) return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+HFONT UiFont(UINT dpi) {
+    HFONT& font = Fonts()[dpi];
+    if (font == nullptr) {
+        font = CreateFontW(-Scaled(17, dpi), 0, 0, 0, 400, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0,
+                           CLEARTYPE_QUALITY, 0, L"Segoe UI");
+    }
+    return font;
+}
+
+void DeleteUiFonts() {
+    for (auto& [dpi, font] : Fonts()) DeleteObject(font);
+    Fonts().clear();
+}
+
+void CreateControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    for (const ControlSpec& entry : table) {
+        const std::wstring_view name(entry.className);
+        const bool label = name == L"STATIC" || name == PROGRESS_CLASSW;
+        const DWORD style = WS_CHILD | WS_VISIBLE | (label ? 0 : WS_TABSTOP) | entry.extraStyle;
+        CreateWindowExW(name == L"EDIT" || name == WC_LISTVIEWW ? WS_EX_CLIENTEDGE : 0, entry.className,
+                        entry.text != nullptr ? entry.text : L"", style, Scaled(entry.x, dpi), Scaled(entry.y, dpi),
+                        Scaled(entry.width, dpi), Scaled(entry.height, dpi), parent,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)), instance, nullptr);
+    }
+    LayoutControls(parent, table, dpi);
+}
+
+void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi, int scrollX, int scrollY) {
+    // Controls without an id are found in creation order among the children.
+    HWND child = GetWindow(parent, GW_CHILD);
+    for (const ControlSpec& entry : table) {
+        HWND control = entry.id != 0 ? GetDlgItem(parent, entry.id) : child;
+        if (child != nullptr) child = GetWindow(child, GW_HWNDNEXT);
+        if (control == nullptr) continue;
+        MoveWindow(control, Scaled(entry.x, dpi) - scrollX, Scaled(entry.y, dpi) - scrollY, Scaled(entry.width, dpi),
+                   Scaled(entry.height, dpi), TRUE);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(dpi)), TRUE);
+    }
+}
+
+void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(TESMORA_RESOURCE_ICON));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = name;
+    RegisterClassW(&windowClass);
+}
+
+RECT WorkArea() {
+    RECT area{0, 0, 1280, 900};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    return area;
+}
+
+bool StartWorker(std::function<void()> work) {
+    if (!g_busy.tryStart()) return false;
+    try {
+        std::thread([work = std::move(work)] {
+            try {
+                work();
+            } catch (...) {
+                // Every operation reports its own failures; nothing may end the process.
+            }
+            g_busy.finish();
+        }).detach();
+    } catch (...) {
+        g_busy.finish();  // no worker: the windows must not stay busy
+        throw;
+    }
+    return true;
+}
+
+bool WorkerBusy() { return g_busy.busy(); }
+
+void RequireIdleWorker() { g_busy.requireIdle(); }
+
+}  // namespace tesmora::ui

@@ -1,0 +1,124 @@
+#include "ui/window_texts.h"
+
+#include "config/schedule_state.h"
+#include "os/os.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cwchar>
+
+namespace tesmora::ui {
+namespace {
+
+constexpr std::uint64_t kDay = 86400;
+// The rate counts as steady after this long with a known total.
+constexpr double kSteadyAfter = 5.0;
+
+// "512 КиБ", "1,5 МиБ", "2,0 ГиБ", with the decimal comma of Russian text.
+std::wstring Size(std::uint64_t bytes) {
+    wchar_t text[32];
+    if (bytes < (1ULL << 20)) {
+        std::swprintf(text, 32, L"%llu КиБ", static_cast<unsigned long long>((bytes + 1023) / 1024));
+    } else {
+        const bool gibibytes = bytes >= (1ULL << 30);
+        std::swprintf(text, 32, gibibytes ? L"%.1f ГиБ" : L"%.1f МиБ",
+                      static_cast<double>(bytes) / (gibibytes ? 1073741824.0 : 1048576.0));
+    }
+    std::wstring size = text;
+    std::replace(size.begin(), size.end(), L'.', L',');
+    return size;
+}
+
+}  // namespace
+
+std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log) {
+    std::optional<LastFailure> failure;
+    for (const LogLine& line : log) {
+        if (line.message.rfind(L"SUCCESS ", 0) == 0) {
+            failure.reset();
+        } else if (line.message.rfind(L"FAILED", 0) == 0) {
+            // "FAILED (partial directory retained): .partial-<id>: <reason>"
+            const std::size_t name = line.message.find(L": ");
+            const std::size_t reason = name == std::wstring::npos ? name : line.message.find(L": ", name + 2);
+            failure = LastFailure{line.time, reason == std::wstring::npos ? line.message : line.message.substr(reason + 2)};
+        }
+    }
+    return failure;
+}
+
+bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours) {
+    if (lastSuccess == 0 || hours < 1) return false;
+    return now > lastSuccess + static_cast<std::uint64_t>(hours) * 3600 + kDay;
+}
+
+Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours,
+                        const std::optional<LastFailure>& failure) {
+    Summary summary{ScheduleSummaryText(lastSuccess, hours), false};
+    if (failure) {
+        summary.text += L"\nОшибка " + LocalTimeText(failure->time) + L": " + failure->message;
+        summary.alert = true;
+    }
+    if (IsOverdue(now, lastSuccess, hours)) {
+        summary.text += L"\nКопия просрочена: последняя " + std::to_wstring((now - lastSuccess) / kDay) + L" дн. назад";
+        summary.alert = true;
+    }
+    return summary;
+}
+
+std::wstring LocalTimeText(std::uint64_t unixSeconds) {
+    const os::LocalTime t = os::LocalTimeAt(unixSeconds);
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
+    return text;
+}
+
+ProgressReading ProgressEstimate::transfer(const ServerProgress& server, double now) {
+    if (server.total == 0) return {false, 0, server.phase == "discovery" ? L"Подсчёт файлов…" : L""};
+    if (start_ < 0) {
+        start_ = now;
+        startRead_ = server.read;
+    }
+    ProgressReading reading;
+    reading.known = true;
+    reading.percent = static_cast<int>(std::min<std::uint64_t>(100, server.read * 100 / server.total));
+    reading.caption = std::to_wstring(reading.percent) + L" %";
+    const double elapsed = now - start_;
+    if (elapsed >= kSteadyAfter && server.read > startRead_ && server.read < server.total) {
+        const double rate = static_cast<double>(server.read - startRead_) / elapsed;
+        const double left = static_cast<double>(server.total - server.read) / rate;
+        reading.caption += left < 60 ? L", осталось меньше минуты"
+                                     : L", осталось ~" + std::to_wstring(static_cast<long>(std::ceil(left / 60))) + L" мин";
+    }
+    if (server.phase == "database") reading.caption += L", копия базы данных";
+    return reading;
+}
+
+ProgressReading ProgressEstimate::verification(std::uint64_t done, std::uint64_t total) {
+    const int percent = total == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(100, done * 100 / total));
+    return {true, percent, L"Проверка копии: " + std::to_wstring(percent) + L" %"};
+}
+
+std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
+    std::wstring state;
+    switch (s.state) {
+        case SnapshotState::Verified: state = L"проверена " + LocalTimeText(s.stateTime); break;
+        case SnapshotState::Unverified: state = L"не проверена"; break;
+        case SnapshotState::Damaged: state = L"повреждена: " + s.reason; break;
+        case SnapshotState::Incomplete: state = L"неполная"; break;
+    }
+    if (!s.own) state += L" (другая настройка)";
+    return {s.created == 0 ? s.name : LocalTimeText(s.created), Size(s.archiveBytes),
+            s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) : L"—", state};
+}
+
+std::wstring WithCrLf(std::wstring_view text) {
+    std::wstring out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) out += L'\r';
+        out += text[i];
+    }
+    return out;
+}
+
+}  // namespace tesmora::ui

@@ -1,0 +1,66 @@
+// What the windows show, decided apart from the windows so it can be tested
+// anywhere: the schedule summary, the progress bar's reading, the rows of the
+// snapshots list and the status box's line breaks.
+#pragma once
+
+#include "config/backup_log.h"
+#include "remote/server_output.h"
+#include "snapshot/snapshot_list.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tesmora::ui {
+
+// The last failure the log records after the last success, if any.
+struct LastFailure {
+    std::uint64_t time = 0;
+    std::wstring message;
+};
+std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log);
+
+// The schedule summary: the last and next backup, then the last failure and
+// the overdue state when there are any; `alert` asks for red text.
+struct Summary {
+    std::wstring text;
+    bool alert = false;
+};
+Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours,
+                        const std::optional<LastFailure>& failure);
+
+// A backup is overdue when its last success is older than the interval plus a day.
+bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours);
+
+// "2026-12-06 14:05" in local time.
+std::wstring LocalTimeText(std::uint64_t unixSeconds);
+
+// The progress bar's reading: a percentage, or a moving bar while the total
+// is unknown, and a caption with the remaining time once the rate is steady.
+struct ProgressReading {
+    bool known = false;
+    int percent = 0;
+    std::wstring caption;
+};
+
+class ProgressEstimate {
+public:
+    // The server's report at `now` (seconds on a steady clock).
+    ProgressReading transfer(const ServerProgress& server, double now);
+    // The read-back of the archive ("Проверка копии").
+    static ProgressReading verification(std::uint64_t done, std::uint64_t total);
+
+private:
+    double start_ = -1;          // when the first known total arrived
+    std::uint64_t startRead_ = 0;
+};
+
+// The four cells of a snapshot's row: date and time, size, files and
+// databases, state.
+std::vector<std::wstring> SnapshotRow(const SnapshotInfo& snapshot);
+
+// The text with every bare line feed made CR LF, as an edit control wants it.
+std::wstring WithCrLf(std::wstring_view text);
+
+}  // namespace tesmora::ui

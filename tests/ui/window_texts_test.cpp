@@ -1,0 +1,67 @@
+#include "ui/window_texts.h"
+
+#include <gtest/gtest.h>
+
+namespace tesmora::ui {
+namespace {
+
+TEST(ScheduleSummary, AddsTheLastFailureAndAnOverdueCopyInRed) {
+    const std::vector<LogLine> log = {{100, L"START h:22"}, {110, L"SUCCESS 2026-01-01_00-00-00_UTC-A"},
+                                      {200, L"FAILED (partial directory retained): .partial-ID: Host lookup failed"}};
+    const auto failure = FindLastFailure(log);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->time, 200u);
+    EXPECT_EQ(failure->message, L"Host lookup failed");
+    // A success after it clears it.
+    auto later = log;
+    later.push_back({300, L"SUCCESS 2026-01-02_00-00-00_UTC-B"});
+    EXPECT_FALSE(FindLastFailure(later));
+
+    const std::uint64_t day = 86400, success = 1700000000;
+    const Summary fresh = ScheduleSummary(success + day, success, 24, std::nullopt);
+    EXPECT_FALSE(fresh.alert);
+    EXPECT_EQ(fresh.text, L"Последняя: 2023-11-14_22-13-20_UTC\nСледующая: 2023-11-15_22-13-20_UTC");
+    EXPECT_FALSE(ScheduleSummary(success + 2 * day, success, 24, std::nullopt).alert);  // interval + a day: not yet
+    const Summary overdue = ScheduleSummary(success + 3 * day, success, 24, failure);
+    EXPECT_TRUE(overdue.alert);
+    EXPECT_NE(overdue.text.find(L": Host lookup failed\nКопия просрочена: последняя 3 дн. назад"), std::wstring::npos);
+    EXPECT_FALSE(IsOverdue(success + 30 * day, 0, 24));  // nothing succeeded yet: the first copy is simply due
+}
+
+TEST(ProgressEstimate, MovesUntilTheTotalIsKnownThenCountsDown) {
+    ProgressEstimate estimate;
+    EXPECT_FALSE(estimate.transfer({"discovery", 0, 0}, 0).known);
+    EXPECT_EQ(estimate.transfer({"archive", 100, 1000}, 1).percent, 10);
+    EXPECT_EQ(estimate.transfer({"archive", 200, 1000}, 3).caption, L"20 %");  // the rate is not steady yet
+    EXPECT_EQ(estimate.transfer({"archive", 600, 1000}, 11).caption, L"60 %, осталось меньше минуты");
+    EXPECT_EQ(estimate.transfer({"archive", 600, 120000}, 11).caption, L"0 %, осталось ~40 мин");  // 50 B/s
+    EXPECT_EQ(estimate.transfer({"archive", 1100, 1000}, 12).percent, 100);  // sidecars may pass the plan
+    EXPECT_EQ(ProgressEstimate::verification(50, 200).caption, L"Проверка копии: 25 %");
+}
+
+TEST(SnapshotRow, ShowsSizeCountsAndState) {
+    SnapshotInfo info;
+    info.name = L"2026-01-01_00-00-00_UTC-A";
+    info.created = 1767225600;
+    info.archiveBytes = 1610612736;
+    info.files = 20044;
+    info.databases = 2;
+    info.own = false;
+    info.state = SnapshotState::Damaged;
+    info.reason = L"the gzip data ends early";
+    const auto row = SnapshotRow(info);
+    EXPECT_EQ(row[1], L"1,5 ГиБ");
+    EXPECT_EQ(row[2], L"20044 / 2");
+    EXPECT_EQ(row[3], L"повреждена: the gzip data ends early (другая настройка)");
+    info.files.reset();
+    info.archiveBytes = 5000;
+    info.own = true;
+    info.state = SnapshotState::Incomplete;
+    EXPECT_EQ(SnapshotRow(info)[1], L"5 КиБ");
+    EXPECT_EQ(SnapshotRow(info)[2], L"—");
+    EXPECT_EQ(SnapshotRow(info)[3], L"неполная");
+    EXPECT_EQ(WithCrLf(L"a\nb\r\nc\n"), L"a\r\nb\r\nc\r\n");
+}
+
+}  // namespace
+}  // namespace tesmora::ui

@@ -148,7 +148,6 @@ HWND control(HWND main, const std::wstring& id) {
     return h;
 }
 
-HWND control(HWND main, int id) { return control(main, std::to_wstring(id)); }
 
 struct TopLevelQuery {
     DWORD pid;  // 0 = any process
@@ -285,33 +284,26 @@ int cmd_set_text(HWND main, const std::vector<std::wstring>& a) {
 
 // Each distinct value of the control until one contains UNTIL: the status
 // line moves through progress texts that a single read would miss.
-int cmd_watch_text(HWND main, const std::vector<std::wstring>& a, bool print_all) {
+int cmd_wait_text(HWND main, const std::vector<std::wstring>& a) {
     if (a.size() < 2) return 2;
     HWND c = control(main, a.size() > 0 ? a[0] : L"");
     if (!c) return 1;
     std::wstring until = unescape(a[1]);
     DWORD deadline = GetTickCount() + static_cast<DWORD>(arg_seconds(a, 2, 10) * 1000);
-    std::wstring last;
-    bool first = true;
     for (;;) {
         std::wstring text;
         if (!get_text(c, text)) {
             err(L"the window does not answer");
             return 1;
         }
-        if (first || text != last) {
-            if (print_all) out(escape(text));
-            last = text;
-            first = false;
-        }
         if (text.find(until) != std::wstring::npos) {
-            if (!print_all) out(escape(text));
+            out(escape(text));
             // wait-text ID TEXT SECONDS CLICK_ID: clicks the moment the text shows.
             if (a.size() > 3) return PostMessageW(control(main, a[3]), BM_CLICK, 0, 0) ? 0 : 1;
             return 0;
         }
         if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
-            if (!print_all) out(escape(text));
+            out(escape(text));
             err(L"timed out; the text is: " + escape(text));
             return 1;
         }
@@ -326,59 +318,7 @@ int cmd_click(HWND main, const std::vector<std::wstring>& a) {
     return 0;
 }
 
-int cmd_check(HWND main, const std::vector<std::wstring>& a) {
-    HWND c = control(main, a.size() > 0 ? a[0] : L"");
-    if (!c || a.size() < 2) return c ? 2 : 1;
-    if (!send(c, BM_SETCHECK, arg_int(a, 1, 0) ? BST_CHECKED : BST_UNCHECKED, 0)) return 1;
-    return 0;
-}
-
-int cmd_get_check(HWND main, const std::vector<std::wstring>& a) {
-    HWND c = control(main, a.size() > 0 ? a[0] : L"");
-    DWORD_PTR state = 0;
-    if (!c || !send(c, BM_GETCHECK, 0, 0, &state)) return 1;
-    out(std::to_wstring(state));
-    return 0;
-}
-
-int cmd_combo(HWND main, const std::wstring& name, const std::vector<std::wstring>& a) {
-    HWND c = control(main, 100);
-    if (!c) return 1;
-    DWORD_PTR r = 0;
-    if (name == L"combo-count") {
-        if (!send(c, CB_GETCOUNT, 0, 0, &r)) return 1;
-        out(std::to_wstring(static_cast<LONG_PTR>(r)));
-    } else if (name == L"combo-selected") {
-        if (!send(c, CB_GETCURSEL, 0, 0, &r)) return 1;
-        out(std::to_wstring(static_cast<LONG_PTR>(r)));
-    } else if (name == L"combo-dropped-rect") {
-        // The size given at creation survives only as the dropped list's extent.
-        RECT dropped{};
-        if (!send(c, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped))) return 1;
-        MapWindowPoints(HWND_DESKTOP, main, reinterpret_cast<POINT*>(&dropped), 2);
-        out(rect_text(dropped));
-    } else if (name == L"combo-select") {
-        if (!send(c, CB_SETCURSEL, arg_int(a, 0, -1), 0, &r)) return 1;
-        if (static_cast<LONG_PTR>(r) != arg_int(a, 0, -1)) return 1;
-    } else {  // combo-get-text [INDEX]: the selected line when no index
-        int index = arg_int(a, 0, -1);
-        if (index < 0) {
-            if (!send(c, CB_GETCURSEL, 0, 0, &r) || static_cast<LONG_PTR>(r) < 0) return 1;
-            index = static_cast<int>(r);
-        }
-        if (!send(c, CB_GETLBTEXTLEN, index, 0, &r) || static_cast<LONG_PTR>(r) < 0) return 1;
-        std::vector<wchar_t> buf(r + 2, L'\0');
-        if (!send(c, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(buf.data()), &r) || static_cast<LONG_PTR>(r) < 0)
-            return 1;
-        out(escape(std::wstring(buf.data(), r)));
-    }
-    return 0;
-}
-
-// list-rows ID: one line per row, its cells joined by tabs; list-select ID ROW.
-// List-view messages take pointers, so their structures live in the
-// program's own memory for the call.
-int cmd_list(HWND main, const std::wstring& name, const std::vector<std::wstring>& a) {
+int cmd_list(HWND main, const std::vector<std::wstring>& a) {
     HWND list = control(main, a.empty() ? L"" : a[0]);
     if (!list) return 1;
     DWORD pid = 0;
@@ -389,12 +329,7 @@ int cmd_list(HWND main, const std::wstring& name, const std::vector<std::wstring
     char* remote = static_cast<char*>(VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
     int status = remote ? 0 : 1;
     DWORD_PTR r = 0;
-    if (remote && name == L"list-select") {
-        LVITEMW item{};
-        item.stateMask = item.state = LVIS_SELECTED | LVIS_FOCUSED;
-        WriteProcessMemory(process, remote, &item, sizeof(item), nullptr);
-        if (!send(list, LVM_SETITEMSTATE, arg_int(a, 1, 0), reinterpret_cast<LPARAM>(remote), &r) || !r) status = 1;
-    } else if (remote && send(list, LVM_GETITEMCOUNT, 0, 0, &r)) {
+    if (remote && send(list, LVM_GETITEMCOUNT, 0, 0, &r)) {
         const int rows = static_cast<int>(r);
         for (int row = 0; row < rows; ++row) {
             std::wstring line;
@@ -480,16 +415,6 @@ int cmd_message_box(const std::vector<std::wstring>& a) {
     return print_message_box(box, FindWindowW(g_class.c_str(), nullptr));
 }
 
-int cmd_no_message_box(const std::vector<std::wstring>& a) {
-    if (a.empty()) return 2;
-    HWND box = find_message_box(a[0], arg_seconds(a, 1, 0));
-    if (box) {
-        print_message_box(box, FindWindowW(g_class.c_str(), nullptr));
-        return 1;
-    }
-    return 0;
-}
-
 int cmd_answer(const std::vector<std::wstring>& a) {
     if (a.size() < 2) return 2;
     int id = a[1] == L"yes" ? IDYES : a[1] == L"no" ? IDNO : a[1] == L"ok" ? IDOK : a[1] == L"cancel" ? IDCANCEL : 0;
@@ -528,16 +453,6 @@ int cmd_key(HWND main, UINT vk, const std::vector<std::wstring>& a) {
 }
 
 // Scroll requests as the scroll bars and the wheel send them.
-int cmd_scroll(HWND main, const std::vector<std::wstring>& a) {
-    if (a.size() < 2) return 2;
-    UINT msg = a[0] == L"v" ? WM_VSCROLL : a[0] == L"h" ? WM_HSCROLL : 0;
-    if (!msg) return 2;
-    int count = arg_int(a, 2, 1);
-    for (int i = 0; i < count; ++i)
-        if (!PostMessageW(main, msg, MAKEWPARAM(arg_int(a, 1, 0), 0), 0)) return 1;
-    return 0;
-}
-
 int cmd_wheel(HWND main, const std::vector<std::wstring>& a) {
     RECT r{};
     GetWindowRect(main, &r);
@@ -561,32 +476,6 @@ int cmd_focus(HWND main) {
     return 0;
 }
 
-BOOL CALLBACK collect_any(HWND h, LPARAM param) {
-    reinterpret_cast<std::vector<HWND>*>(param)->push_back(h);
-    return TRUE;
-}
-
-// Every visible top-level window of the program's process, for diagnosis.
-int cmd_windows(HWND main) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(main, &pid);
-    std::vector<HWND> all;
-    EnumWindows(collect_any, reinterpret_cast<LPARAM>(&all));
-    for (HWND h : all) {
-        DWORD p = 0;
-        GetWindowThreadProcessId(h, &p);
-        if (p != pid || !IsWindowVisible(h)) continue;
-        std::wstring title;
-        get_text(h, title);
-        RECT r{};
-        GetWindowRect(h, &r);
-        HWND owner = GetWindow(h, GW_OWNER);
-        out(class_of(h) + L"\t" + rect_text(r) + L"\t" + (owner == main ? L"main" : owner ? L"other" : L"none") +
-            L"\t" + escape(title));
-    }
-    return 0;
-}
-
 int cmd_help_windows(HWND main) {
     DWORD pid = 0;
     GetWindowThreadProcessId(main, &pid);
@@ -604,42 +493,13 @@ int cmd_help_windows(HWND main) {
     return 0;
 }
 
-int cmd_help_text(HWND main) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(main, &pid);
-    auto found = top_level(L"TesmoraBackupHelp", nullptr, pid);
-    if (found.size() != 1) return 1;
-    HWND text = GetDlgItem(found.front(), 201);
-    std::wstring t;
-    if (!text || !get_text(text, t)) return 1;
-    out(escape(t));
-    return 0;
-}
-
-int cmd_wait_gone(const std::vector<std::wstring>& a) {
-    DWORD deadline = GetTickCount() + static_cast<DWORD>(arg_seconds(a, 0, 10) * 1000);
-    while (FindWindowW(g_class.c_str(), nullptr)) {
-        if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return 1;
-        Sleep(30);
-    }
-    return 0;
-}
-
 void usage() {
     err(L"usage: ui_driver [--class NAME] COMMAND ...\n"
-        L"  wait-window [SECONDS]            wait-gone [SECONDS]\n"
-        L"  controls                         window-rect\n"
-        L"  get-text [ID]                    set-text ID TEXT\n"
-        L"  wait-text ID SUBSTRING [SECONDS [CLICK_ID]]  watch-text ID UNTIL [SECONDS]\n"
-        L"  click ID                         check ID 0|1        get-check ID\n"
-        L"  combo-count  combo-selected  combo-select INDEX  combo-get-text [INDEX]\n"
-        L"  combo-dropped-rect\n"
-        L"  message-box CAPTION [SECONDS]    no-message-box CAPTION [SECONDS]\n"
-        L"  answer CAPTION yes|no|ok|cancel [SECONDS]\n"
-        L"  close    key-f1 [ID]    key-tab [ID]    key-return [ID]    focus\n"
-        L"  help-windows    help-text    windows\n"
-        L"  scroll v|h CODE [COUNT]    wheel [DELTA]    rect ID    progress ID\n"
-        L"  list-rows ID    list-select ID ROW    folder-dialog CAPTION PATH [SECONDS]\n"
+        L"  wait-window [SECONDS]    controls    window-rect    rect ID    focus    progress ID\n"
+        L"  get-text [ID]    set-text ID TEXT    wait-text ID SUBSTRING [SECONDS [CLICK_ID]]\n"
+        L"  click ID    close    key-f1 [ID]    key-tab [ID]    key-return [ID]    wheel [DELTA]\n"
+        L"  message-box CAPTION [SECONDS]    answer CAPTION yes|no|ok|cancel [SECONDS]\n"
+        L"  folder-dialog CAPTION PATH [SECONDS]    help-windows    list-rows ID\n"
         L"ID is a control id or @N, the N-th child window in Z order.");
 }
 
@@ -660,9 +520,7 @@ int wmain(int argc, wchar_t** argv) {
 
     // Commands that do not need the main window.
     if (name == L"wait-window") return cmd_wait_window(a);
-    if (name == L"wait-gone") return cmd_wait_gone(a);
     if (name == L"message-box") return cmd_message_box(a);
-    if (name == L"no-message-box") return cmd_no_message_box(a);
     if (name == L"answer") return cmd_answer(a);
     if (name == L"folder-dialog") return cmd_folder_dialog(a);
 
@@ -672,26 +530,17 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"window-rect") return cmd_window_rect(main);
     if (name == L"get-text") return cmd_get_text(main, a);
     if (name == L"set-text") return cmd_set_text(main, a);
-    if (name == L"wait-text") return cmd_watch_text(main, a, false);
-    if (name == L"watch-text") return cmd_watch_text(main, a, true);
+    if (name == L"wait-text") return cmd_wait_text(main, a);
     if (name == L"click") return cmd_click(main, a);
-    if (name == L"check") return cmd_check(main, a);
-    if (name == L"get-check") return cmd_get_check(main, a);
-    if (name == L"combo-count" || name == L"combo-selected" || name == L"combo-select" || name == L"combo-get-text" ||
-        name == L"combo-dropped-rect")
-        return cmd_combo(main, name, a);
     if (name == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
     if (name == L"key-f1") return cmd_key(main, VK_F1, a);
     if (name == L"key-tab") return cmd_key(main, VK_TAB, a);
     if (name == L"key-return") return cmd_key(main, VK_RETURN, a);
     if (name == L"focus") return cmd_focus(main);
-    if (name == L"scroll") return cmd_scroll(main, a);
     if (name == L"wheel") return cmd_wheel(main, a);
     if (name == L"rect") return cmd_rect(main, a);
     if (name == L"help-windows") return cmd_help_windows(main);
-    if (name == L"windows") return cmd_windows(main);
-    if (name == L"help-text") return cmd_help_text(main);
-    if (name == L"list-rows" || name == L"list-select") return cmd_list(main, name, a);
+    if (name == L"list-rows") return cmd_list(main, a);
     if (name == L"progress") return cmd_progress(main, a);
     usage();
     return 2;

@@ -238,6 +238,7 @@ void SettingsWindow::run() {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    ReleaseTaskbar();
     DeleteUiFonts();
     g_main.store(nullptr);
 }
@@ -300,6 +301,7 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case kDoneMessage:
             delete reinterpret_cast<std::wstring*>(lParam);
+            EndTaskbarProgress();
             refreshSummary();
             return 0;
         case kFingerprintMessage: {
@@ -419,20 +421,7 @@ void SettingsWindow::refreshSummary() {
 }
 
 void SettingsWindow::showProgress(const ProgressReading& reading) {
-    HWND bar = GetDlgItem(window_, kProgress);
-    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
-    // A moving bar while the server has not yet counted what it will send.
-    if (!reading.known) {
-        if ((style & PBS_MARQUEE) == 0) SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
-        SendMessageW(bar, PBM_SETMARQUEE, TRUE, 50);
-    } else {
-        if ((style & PBS_MARQUEE) != 0) {
-            SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
-            SetWindowLongPtrW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
-        }
-        SendMessageW(bar, PBM_SETRANGE32, 0, 100);
-        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(reading.percent), 0);
-    }
+    ShowProgress(GetDlgItem(window_, kProgress), reading);
     setText(kProgressCaption, reading.caption);
 }
 

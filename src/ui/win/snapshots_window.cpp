@@ -356,13 +356,12 @@ void SnapshotsView::restore() {
 }
 
 void SnapshotsView::progress(const ProgressReading& reading) {
-    HWND bar = GetDlgItem(window_, kProgress);
-    SendMessageW(bar, PBM_SETRANGE32, 0, 100);
-    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(reading.percent), 0);
+    ShowProgress(GetDlgItem(window_, kProgress), reading);
     setStatus(reading.caption);
 }
 
 void SnapshotsView::finished(const Finished& result) {
+    EndTaskbarProgress();
     refresh();
     setStatus(result.status);
     if (!result.warning.empty()) MessageBoxW(window_, result.warning.c_str(), L"Проверка копий", MB_ICONWARNING);

@@ -6,6 +6,7 @@
 #include "ui/win/window_state.h"
 
 #include <commctrl.h>
+#include <shobjidl.h>
 
 #include <map>
 #include <thread>
@@ -19,6 +20,19 @@ std::map<UINT, HFONT>& Fonts() {
 }
 
 BusyFlag g_busy;
+
+// The settings window's taskbar button; made on first use on the window
+// thread, released before its COM apartment closes.
+ITaskbarList3* g_taskbar = nullptr;
+
+ITaskbarList3* Taskbar() {
+    if (g_taskbar == nullptr &&
+        SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&g_taskbar))) &&
+        FAILED(g_taskbar->HrInit())) {
+        ReleaseTaskbar();
+    }
+    return g_taskbar;
+}
 
 }  // namespace
 
@@ -49,6 +63,37 @@ HFONT UiFont(UINT dpi) {
 void DeleteUiFonts() {
     for (auto& [dpi, font] : Fonts()) DeleteObject(font);
     Fonts().clear();
+}
+
+void ShowProgress(HWND bar, const ProgressReading& reading) {
+    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+    ITaskbarList3* taskbar = MainWindow() != nullptr ? Taskbar() : nullptr;
+    // A moving bar while the server has not yet counted what it will send.
+    if (!reading.known) {
+        if ((style & PBS_MARQUEE) == 0) SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, TRUE, 50);
+        if (taskbar != nullptr) taskbar->SetProgressState(MainWindow(), TBPF_INDETERMINATE);
+        return;
+    }
+    if ((style & PBS_MARQUEE) != 0) {
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    }
+    SendMessageW(bar, PBM_SETRANGE32, 0, 100);
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(reading.percent), 0);
+    if (taskbar != nullptr) {
+        taskbar->SetProgressState(MainWindow(), TBPF_NORMAL);
+        taskbar->SetProgressValue(MainWindow(), static_cast<ULONGLONG>(reading.percent), 100);
+    }
+}
+
+void EndTaskbarProgress() {
+    if (g_taskbar != nullptr && MainWindow() != nullptr) g_taskbar->SetProgressState(MainWindow(), TBPF_NOPROGRESS);
+}
+
+void ReleaseTaskbar() {
+    if (g_taskbar != nullptr) g_taskbar->Release();
+    g_taskbar = nullptr;
 }
 
 void CreateControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi) {

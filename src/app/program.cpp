@@ -6,10 +6,12 @@
 #include "config/ini_file.h"
 #include "config/layout.h"
 #include "config/settings.h"
+#include "config/time_stamp.h"
 #include "os/text.h"
 #include "device/binding.h"
 #include "device/drives.h"
 #include "job/backup_job.h"
+#include "notices/notices.h"
 #include "schedule/task_registration.h"
 #include "snapshot/snapshot_jobs.h"
 #include "ssh/ssh_connection.h"
@@ -63,7 +65,8 @@ void RequireSettingsRoot(const std::wstring& settingsRoot) {
 }
 
 
-void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& settingsRoot) {
+void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& settingsRoot,
+             const std::wstring& noticeStateFile) {
     const Mode mode = ParseMode(arguments);
     const std::optional<std::wstring> output = OutputPath(arguments);
     switch (mode) {
@@ -92,10 +95,15 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             return;
         case Mode::BackupNow:
         case Mode::Scheduled:
-            // A scheduled start while the drive is absent leaves no trace.
-            if (settingsRoot.empty() && mode == Mode::Scheduled) return;
+            // A scheduled start while the drive is absent leaves no trace, unless
+            // the last copy is so old that the user must be told.
+            if (settingsRoot.empty() && mode == Mode::Scheduled) {
+                notices::NoticeDriveAbsent(noticeStateFile, UnixNow());
+                return;
+            }
             RequireSettingsRoot(settingsRoot);
             ProcessSettings() = LoadSettings(settingsRoot);
+            if (mode == Mode::Scheduled) notices::KeepScheduleInStep(noticeStateFile, ProcessSettings());
             // The modes report only through the job's log, errors.log and the exit code.
             BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
             return;
@@ -168,14 +176,16 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
     ssh::SshLibrary ssh;
     int exitCode = 0;
     std::string failure;
+    std::wstring noticeStateFile;  // empty until the local data directory is known
     try {
         const std::wstring executableFolder = os::ParentPath(os::ExecutablePath());
         const std::wstring localData = LocalDataDirectory();
+        noticeStateFile = notices::NoticeStateFile(localData);
         const std::wstring bindingPath = os::JoinPath(localData, layout::kBindingFile);
         const std::wstring settingsRoot = DecideSettingsRoot(
             executableFolder, localData, os::IsRegularFile(os::JoinPath(executableFolder, layout::kSettingsFile)),
             [&] { return ResolveBindingFile(bindingPath); });
-        RunMode(arguments, settingsRoot);
+        RunMode(arguments, settingsRoot, noticeStateFile);
     } catch (const std::exception& e) {
         exitCode = 1;
         failure = e.what();
@@ -186,6 +196,10 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
     if (exitCode != 0) {
         BackupLog::appendError(failure);
         if (arguments.size() <= 1) os::ShowErrorMessage(FromUtf8(failure), L"Tesmora Backup");
+        // Nobody watches a scheduled run: a notice is how its failure reaches the user.
+        if (ParseMode(arguments) == Mode::Scheduled && !noticeStateFile.empty()) {
+            notices::NoticeScheduledFailure(noticeStateFile, UnixNow(), failure);
+        }
     }
     return exitCode;
 }

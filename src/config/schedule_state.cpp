@@ -33,6 +33,11 @@ bool IsBackupDue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hour
     return now >= lastSuccess + IntervalSeconds(hours);
 }
 
+bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours) {
+    if (lastSuccess == 0 || hours < 1) return false;
+    return now > lastSuccess + IntervalSeconds(hours) + 86400;
+}
+
 bool ShouldScheduledStartRun(std::uint64_t now, bool automatic, std::int32_t hours, const ScheduleState& state) {
     if (!automatic) return false;
     if (!IsBackupDue(now, state.last_success, hours, state.last_seen)) return false;

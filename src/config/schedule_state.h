@@ -21,6 +21,10 @@ ScheduleState ReadScheduleState(const std::wstring& scheduleFile);
 // in the future (the clock was set back), or when the interval has passed.
 bool IsBackupDue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours, std::uint64_t lastSeen);
 
+// Overdue when the last success is older than the interval plus a day; a
+// configuration that never succeeded is simply due, not overdue.
+bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours);
+
 // Whether a scheduled start goes on to back up: automatic backups on, due,
 // and no retry pause that ends within the coming hour.
 bool ShouldScheduledStartRun(std::uint64_t now, bool automatic, std::int32_t hours, const ScheduleState& state);

@@ -8,6 +8,13 @@ namespace tesmora {
 
 std::uint64_t UnixNow() { return os::WallClock100ns() / 10000000ULL; }
 
+std::wstring LocalTimeText(std::uint64_t seconds) {
+    const os::LocalTime t = os::LocalTimeAt(seconds);
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
+    return text;
+}
+
 std::wstring FormatUtcStamp(std::uint64_t seconds) {
     // The civil calendar from a day count (proleptic Gregorian), computed here
     // rather than by the C library so both builds give the same text for every

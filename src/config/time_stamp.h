@@ -16,6 +16,9 @@ std::uint64_t UnixNow();
 // sort by time when compared as text.
 std::wstring FormatUtcStamp(std::uint64_t seconds);
 
+// "2026-12-06 14:05" in the local time of this computer, for people.
+std::wstring LocalTimeText(std::uint64_t seconds);
+
 // The seconds a stamp of that form stands for, read from the start of the
 // text; empty when the text does not begin with one.
 std::optional<std::uint64_t> ParseUtcStamp(std::wstring_view text);

@@ -9,6 +9,7 @@
 #include "device/binding.h"
 #include "job/retention.h"
 #include "job/staging.h"
+#include "notices/notices.h"
 #include "remote/remote_command.h"
 #include "os/error.h"
 #include "os/os.h"
@@ -173,7 +174,10 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
                 SnapshotIniText(s.id, UnixNow(), received.summary.files, received.summary.databases.size()),
                 [&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
                 [&](std::chrono::milliseconds duration) { services.pause(duration); });
-            RecordSuccess(scheduleFile, UnixNow());
+            const std::uint64_t committedAt = UnixNow();
+            RecordSuccess(scheduleFile, committedAt);
+            // The local copy of the success time, for the notices of starts without the drive.
+            notices::RecordBackupSuccess(s, committedAt);
             BackupLog::append(s, L"SUCCESS " + os::FromFsPath(os::FsPath(snapshot).filename()));
             committed = true;
             status(L"Готово: " + snapshot);

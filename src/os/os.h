@@ -223,6 +223,17 @@ void ShowErrorMessage(const std::wstring& text, const std::wstring& caption);
 // Bytes of a resource built into the executable; empty when it is missing.
 std::string LoadResourceBytes(int id);
 
+// ---- Notices -----------------------------------------------------------------
+
+// Shows a notification to the user of the session: on Windows a balloon of a
+// notification-area icon owned by a hidden window, which Windows 10 and 11 show
+// as a notification. Waits until it is clicked, closed or timed out, at most
+// `longest`, then removes the icon; a click starts `programToStartOnClick`
+// without arguments. False when the notification area did not take it (no
+// shell yet at logon, no desktop).
+bool ShowNotice(const std::wstring& title, const std::wstring& text, const std::wstring& programToStartOnClick,
+                std::chrono::milliseconds longest);
+
 // ---- Sockets -----------------------------------------------------------------
 
 // A socket handle as the platform knows it (SOCKET or a descriptor).

@@ -1,7 +1,7 @@
 #include "ui/window_texts.h"
 
 #include "config/schedule_state.h"
-#include "os/os.h"
+#include "config/time_stamp.h"
 
 #include <algorithm>
 #include <cmath>
@@ -46,11 +46,6 @@ std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log) {
     return failure;
 }
 
-bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours) {
-    if (lastSuccess == 0 || hours < 1) return false;
-    return now > lastSuccess + static_cast<std::uint64_t>(hours) * 3600 + kDay;
-}
-
 Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours,
                         const std::optional<LastFailure>& failure) {
     Summary summary{ScheduleSummaryText(lastSuccess, hours), false};
@@ -63,13 +58,6 @@ Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32
         summary.alert = true;
     }
     return summary;
-}
-
-std::wstring LocalTimeText(std::uint64_t unixSeconds) {
-    const os::LocalTime t = os::LocalTimeAt(unixSeconds);
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u", t.year, t.month, t.day, t.hour, t.minute);
-    return text;
 }
 
 ProgressReading ProgressEstimate::transfer(const ServerProgress& server, double now) {

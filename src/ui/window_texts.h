@@ -30,12 +30,6 @@ struct Summary {
 Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours,
                         const std::optional<LastFailure>& failure);
 
-// A backup is overdue when its last success is older than the interval plus a day.
-bool IsOverdue(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours);
-
-// "2026-12-06 14:05" in local time.
-std::wstring LocalTimeText(std::uint64_t unixSeconds);
-
 // The progress bar's reading: a percentage, or a moving bar while the total
 // is unknown, and a caption with the remaining time once the rate is steady.
 struct ProgressReading {

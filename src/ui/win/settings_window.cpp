@@ -5,6 +5,7 @@
 // changes.
 #include "ui/settings_window.h"
 
+#include "app/local_data.h"
 #include "app/operation_lock.h"
 #include "config/backup_log.h"
 #include "config/credentials.h"
@@ -12,6 +13,7 @@
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "job/backup_job.h"
+#include "notices/notices.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
@@ -413,7 +415,14 @@ void SettingsWindow::refreshDrives() {
 void SettingsWindow::refreshSummary() {
     const std::wstring file =
         os::JoinPath(os::JoinPath(settings_.drive_root, layout::kBackupFolder), layout::kScheduleFile);
-    const std::uint64_t lastSuccess = settings_.drive_root.empty() ? 0 : ReadScheduleState(file).last_success;
+    // The local record of the last success stands in while the drive is absent.
+    std::uint64_t lastSuccess = settings_.drive_root.empty() ? 0 : ReadScheduleState(file).last_success;
+    try {
+        lastSuccess = std::max(lastSuccess,
+                               notices::ReadNoticeState(notices::NoticeStateFile(app::LocalDataDirectory())).last_success);
+    } catch (const std::exception&) {
+        // Without a local data folder the drive's record is all there is.
+    }
     const Summary summary =
         ScheduleSummary(UnixNow(), lastSuccess, settings_.hours, FindLastFailure(ReadBackupLog(settings_)));
     alert_ = summary.alert;

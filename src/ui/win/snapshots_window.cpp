@@ -3,6 +3,7 @@
 // are shown greyed and never touched.
 #include "config/backup_log.h"
 #include "config/layout.h"
+#include "config/time_stamp.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"

@@ -60,7 +60,7 @@ const std::vector<ControlSpec> kControls = {
     {L"STATIC", 0, 20, 120, 220, 24, 0, L"IP / домен"},
     {L"STATIC", 0, 355, 120, 100, 24, 0, L"Порт SSH"},
     {L"STATIC", 0, 485, 120, 180, 24, 0, L"Логин"},
-    {L"STATIC", 0, 685, 120, 275, 24, 0, L"Пароль (пусто = сохранённый)"},
+    {L"STATIC", 0, 685, 120, 290, 24, 0, L"Пароль (пусто = сохранённый)"},
     {L"EDIT", kHost, 20, 148, 310, 30, ES_AUTOHSCROLL, nullptr},
     {L"EDIT", kPort, 355, 148, 105, 30, ES_NUMBER, nullptr},
     {L"EDIT", kUser, 485, 148, 175, 30, ES_AUTOHSCROLL, nullptr},
@@ -255,10 +255,8 @@ LRESULT CALLBACK SettingsWindow::Procedure(HWND window, UINT message, WPARAM wPa
     if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
     try {
         return self->handle(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        MessageBoxW(window, FromUtf8(e.what()).c_str(), L"Ошибка", MB_ICONERROR);
     } catch (...) {
-        MessageBoxW(window, L"Unexpected failure", L"Ошибка", MB_ICONERROR);
+        ShowCurrentError(window);
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

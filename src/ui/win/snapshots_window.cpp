@@ -124,10 +124,8 @@ LRESULT CALLBACK SnapshotsView::Procedure(HWND window, UINT message, WPARAM wPar
     }
     try {
         return self->handle(message, wParam, lParam);
-    } catch (const std::exception& e) {
-        MessageBoxW(window, FromUtf8(e.what()).c_str(), L"Ошибка", MB_ICONERROR);
     } catch (...) {
-        MessageBoxW(window, L"Unexpected failure", L"Ошибка", MB_ICONERROR);
+        ShowCurrentError(window);
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

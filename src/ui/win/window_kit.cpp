@@ -1,6 +1,7 @@
 // DPI scaling, fonts, table-driven controls and the worker thread shared by
 // the settings, snapshots and help windows.
 #include "os/error.h"
+#include "os/text.h"
 #include "resource_ids.h"
 #include "ui/form.h"
 #include "ui/win/window_state.h"
@@ -121,6 +122,17 @@ void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi
                    Scaled(entry.height, dpi), TRUE);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(dpi)), TRUE);
     }
+}
+
+void ShowCurrentError(HWND window) {
+    std::wstring text = L"Unexpected failure";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        text = FromUtf8(e.what());
+    } catch (...) {
+    }
+    MessageBoxW(window, text.c_str(), L"Ошибка", MB_ICONERROR);
 }
 
 void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {

@@ -73,6 +73,10 @@ HWND HelpWindow();
 void OpenSnapshots(const BackupSettings& settings);
 HWND SnapshotsWindow();
 
+// Shows the exception being handled in an "Ошибка" box over `window`; for
+// the catch (...) of a window procedure, which must not let one escape.
+void ShowCurrentError(HWND window);
+
 // Registers a window class of the program: its icon, the arrow cursor, the
 // window background. A class that is already registered is left as it is.
 void RegisterProgramClass(const wchar_t* name, WNDPROC procedure);

@@ -59,16 +59,9 @@ def shoot(path, x, y, w, h, display):
     print(path)
 
 
-def set_dpi(dpi):
-    subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
-                    "/d", str(dpi), "/f"], env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   check=True)
-    wine.kill_server()  # Wine reads the DPI when it starts
-
-
 def window_shot(name, cls=None):
-    rect = dict(line.split("\t", 1) for line in ui(*(["--class", cls] if cls else []), "window-rect"))
-    shoot(out / name, *rect["window"].split("\t"), screen.name)
+    [rect] = ui(*(["--class", cls] if cls else []), "window-rect")
+    shoot(out / name, *rect.split("\t"), screen.name)
 
 
 with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
@@ -80,7 +73,7 @@ with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
     subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
     try:
         for dpi in (96, 144):
-            set_dpi(dpi)
+            wine.set_dpi(dpi)
             process = wine.start(drive.program)
             try:
                 ui("wait-window", 30)
@@ -101,10 +94,9 @@ with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
                 if process.poll() is None:
                     process.kill()
     finally:
-        set_dpi(96)
+        wine.set_dpi(96)
         drive.unmap()
-        subprocess.run(["wine", "reg", "delete", MANAGED_KEY.rsplit("\\", 1)[0], "/f"], env=wine.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        wine.reg_delete(MANAGED_KEY.rsplit("\\", 1)[0])
         wine.kill_server()
         subprocess.run(["rm", "-rf", str(work), str(site)], check=False)
 PY

@@ -135,31 +135,25 @@ def run_python_tests(name, folder):
     return passed, failed, skipped
 
 
-def oldest_supported_python():
-    """The oldest python3 on this machine that servers may have and the
-    program supports (3.7, the first with SQLite's backup API), if any."""
+def pyenv_pythons():
+    """(version, python3) of each Python under ~/.pyenv, oldest first."""
     found = []
     for folder in Path.home().joinpath(".pyenv", "versions").glob("3.*"):
-        try:
-            version = tuple(int(part) for part in folder.name.split(".")[:2])
-        except ValueError:
-            continue
-        if version >= (3, 7) and (folder / "bin" / "python3").exists():
-            found.append((version, folder / "bin" / "python3"))
-    return str(min(found)[1]) if found else None
+        parts = folder.name.split(".")
+        if all(part.isdigit() for part in parts) and (folder / "bin" / "python3").exists():
+            found.append((tuple(int(part) for part in parts[:2]), str(folder / "bin" / "python3")))
+    return sorted(found)
 
 
 def run_remote_program_tests(work, servers):
-    """The server program under this machine's python3, the oldest supported
-    one and the newest one installed, each once."""
+    """The server program under this machine's python3, then under the oldest
+    supported one (3.7, the first with SQLite's backup API) and the newest
+    one installed, each once."""
     totals = list(run_python_tests("server-side program tests", REPO / "tests" / "remote"))
-    newest = []
-    for folder in Path.home().joinpath(".pyenv", "versions").glob("3.*"):
-        if all(part.isdigit() for part in folder.name.split(".")) and (folder / "bin" / "python3").exists():
-            newest.append((tuple(int(part) for part in folder.name.split(".")), str(folder / "bin" / "python3")))
+    supported = [python for version, python in pyenv_pythons() if version >= (3, 7)]
     seen = {os.path.realpath(sys.executable)}
-    for python in (oldest_supported_python(), max(newest)[1] if newest else None):
-        if not python or os.path.realpath(python) in seen:
+    for python in supported[:1] + supported[-1:]:
+        if os.path.realpath(python) in seen:
             continue
         seen.add(os.path.realpath(python))
         os.environ["TESMORA_TEST_PYTHON"] = python

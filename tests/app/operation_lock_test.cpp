@@ -41,11 +41,6 @@ os::ChildProcess StartHolder(const std::wstring& id, const testing::TempDir& dir
     return child;
 }
 
-TEST(OperationLock, NameCarriesTheBindingId) {
-    EXPECT_EQ(OperationLockName(L"0f8fad5b-d9cb-469f-a165-70867728950e"),
-              L"Local\\TesmoraBackup-0f8fad5b-d9cb-469f-a165-70867728950e");
-}
-
 TEST(OperationLock, SecondTakerIsRefusedUntilRelease) {
     const std::wstring id = FreshId();
     {

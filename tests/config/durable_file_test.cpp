@@ -53,14 +53,5 @@ TEST(IsReparsePoint, PlainEntriesAreNotRedirectedButMissingOnesAre) {
     EXPECT_TRUE(IsReparsePoint(dir.file(L"absent")));
 }
 
-TEST(IsReparsePoint, LinkedFolderIsRedirected) {
-    TempDir dir;
-    std::filesystem::create_directory(os::FsPath(dir.file(L"target")));
-    std::error_code ec;
-    std::filesystem::create_directory_symlink(os::FsPath(dir.file(L"target")), os::FsPath(dir.file(L"link")), ec);
-    if (ec) GTEST_SKIP() << "this system cannot create folder links: " << ec.message();
-    EXPECT_TRUE(IsReparsePoint(dir.file(L"link")));
-}
-
 }  // namespace
 }  // namespace tesmora

@@ -23,23 +23,16 @@ std::string Utf16(const char* ascii) {
     return out;
 }
 
-TEST(IniFile, EmptyFileIsExactlyMarkAndSectionLine) {
-    TempDir dir;
-    const std::wstring path = dir.file(L"empty.ini");
-    WriteIniFile(path, {});
-    const std::string bytes = ReadBytes(path);
-    EXPECT_EQ(bytes.size(), 22u);
-    EXPECT_EQ(bytes, "\xFF\xFE" + Utf16("[backup]\r\n"));
-}
-
 TEST(IniFile, EntriesAreWrittenInOrderWithoutQuotingOrSpaces) {
+    EXPECT_EQ(BuildIniContent({}), "\xFF\xFE" + Utf16("[backup]\r\n"));
     EXPECT_EQ(BuildIniContent({{L"id", L"abc"}, {L"host", L""}, {L"path0", L"/var/www a=b"}}),
               "\xFF\xFE" + Utf16("[backup]\r\nid=abc\r\nhost=\r\npath0=/var/www a=b\r\n"));
 }
 
-TEST(IniFile, ValuesRoundTripThroughThePlatformReader) {
+TEST(IniFile, ValuesRoundTripThroughThePlatformReaderAndReplaceTheFile) {
     TempDir dir;
-    const std::wstring path = dir.file(L"settings.ini");
+    const std::wstring path = dir.file(L"a") + L"/b/settings.ini";
+    WriteIniFile(path, {{L"host", L"old"}});
     WriteIniFile(path, {{L"host", L"example.org"}, {L"path0", L"/var/www/сайт"}, {L"empty", L""}});
     EXPECT_EQ(ReadIniValue(path, L"host", L"x"), L"example.org");
     EXPECT_EQ(ReadIniValue(path, L"path0", L"x"), L"/var/www/сайт");
@@ -47,14 +40,6 @@ TEST(IniFile, ValuesRoundTripThroughThePlatformReader) {
     EXPECT_EQ(ReadIniValue(path, L"missing", L"fallback"), L"fallback");
     EXPECT_EQ(ReadIniValue(dir.file(L"absent.ini"), L"host", L"fallback"), L"fallback");
     EXPECT_FALSE(testing::Exists(path + L".tmp"));
-}
-
-TEST(IniFile, ReplacesAnExistingFileAndCreatesMissingFolders) {
-    TempDir dir;
-    const std::wstring path = dir.file(L"a") + L"/b/schedule.ini";
-    WriteIniFile(path, {{L"last_success", L"1"}});
-    WriteIniFile(path, {{L"last_success", L"2"}});
-    EXPECT_EQ(ReadIniValue(path, L"last_success", L""), L"2");
 }
 
 TEST(IniFile, VeryLongValuesAreCutTo32767Characters) {

@@ -169,16 +169,6 @@ TEST(SaveSettings, WritesEveryFileAndLoadsBackTheSame) {
     EXPECT_EQ(SettingsEntries(loaded), SettingsEntries(s));
 }
 
-TEST(SettingsEntries, AreWrittenInTheFileOrder) {
-    auto s = Valid(L"F:\\");
-    s.paths = {L"/a", L"/b"};
-    const IniEntries expected{{L"id", s.id},          {L"device", s.device}, {L"host", s.host},
-                              {L"port", L"22"},       {L"user", s.user},     {L"fingerprint", s.fingerprint},
-                              {L"hours", L"24"},      {L"keep", L"0"},       {L"automatic", L"1"},
-                              {L"path_count", L"2"},  {L"path0", L"/a"},     {L"path1", L"/b"}};
-    EXPECT_EQ(SettingsEntries(s), expected);
-}
-
 TEST(CopyProgramTo, NeverCopiesTheProgramOntoItsOwnFolder) {
     const std::wstring here = os::ParentPath(os::ExecutablePath());
     const std::wstring sameFolderOtherName = os::JoinPath(here, L"copy-that-must-not-appear.exe");

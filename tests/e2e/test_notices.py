@@ -1,26 +1,23 @@
 """Notices of scheduled starts, as the real program sends them to the
 notification area under Wine.
 
-tesmora_tray_stub.exe plays the taskbar: Wine's Shell_NotifyIconW hands each
-icon message to the window of class "Shell_TrayWnd", and the stub logs it and
-answers as the shell would (the balloon timed out, or was clicked). Wine's
-own desktop makes such a window only with a display, so these tests run with
-the null graphics driver: windows exist, nothing is drawn, and the stub is
-the only taskbar.
+The window test driver plays the taskbar ("tray"): Wine's Shell_NotifyIconW
+hands each icon message to the window of class "Shell_TrayWnd", and the driver
+logs it and answers as the shell would (the balloon timed out, or was clicked).
+Wine's own desktop makes such a window only with a display, so these tests run
+with the null graphics driver: windows exist, nothing is drawn, and the driver
+is the only taskbar.
 """
 import shutil
-import subprocess
-import tempfile
 import time
 import unittest
-from pathlib import Path
 
 from harness import wait_for
 from harness.site import BoundDrive, ini_bytes, ini_values, make_sample_site
 from harness.sshd import SshServer
-from harness.wine import PROGRAM, REPO, WinePrefix, windows_path
+from harness.wine import PROGRAM, REPO, ProgramTestCase, windows_path
 
-STUB = REPO / "build" / "windows" / "tesmora_tray_stub.exe"
+DRIVER = REPO / "build" / "windows" / "tesmora_ui_driver.exe"
 DRIVERS_KEY = r"HKCU\Software\Wine\Drivers"
 DAY = 86400
 FAILURE_TITLE = "Резервная копия не создана"
@@ -33,15 +30,15 @@ def local_time(seconds):
 
 
 class Tray:
-    """The stub running as the taskbar, optionally clicking every balloon."""
+    """The driver running as the taskbar, optionally clicking every balloon."""
 
     def __init__(self, wine, log, click=False):
         self.log = log
         log.unlink(missing_ok=True)
-        self.process = wine.start(STUB, windows_path(log), *(["--click"] if click else []))
+        self.process = wine.start(DRIVER, "tray", windows_path(log), *(["--click"] if click else []))
         if not wait_for(lambda: self.lines() is not None, 30):
             self.stop()
-            raise RuntimeError("the tray stub did not start")
+            raise RuntimeError("the taskbar stand-in did not start")
 
     def lines(self):
         """The logged messages as tab-separated fields, READY left out; None before READY."""
@@ -55,23 +52,16 @@ class Tray:
         self.process.wait()
 
 
-class Notices(unittest.TestCase):
+class Notices(ProgramTestCase):
+    NEEDS = (DRIVER,)
+
     @classmethod
     def setUpClass(cls):
-        for needed in (PROGRAM, STUB):
-            if not needed.exists():
-                raise unittest.SkipTest(f"{needed} is not built")
-        cls.wine = WinePrefix().ensure()
+        super().setUpClass()
         cls.wine.reg_add(DRIVERS_KEY, "Graphics", "null")
         cls.addClassCleanup(cls.wine.kill_server)
-        cls.addClassCleanup(subprocess.run, ["wine", "reg", "delete", DRIVERS_KEY, "/v", "Graphics", "/f"],
-                            env=cls.wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        cls.addClassCleanup(cls.wine.reg_delete, DRIVERS_KEY, "Graphics")
         cls.wine.kill_server()
-
-    def setUp(self):
-        self.wine.reset_program_state()
-        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-notices-"))
-        self.addCleanup(shutil.rmtree, self.tmp, True)
 
     def local_copy(self, device, binding_id):
         """The copy the scheduled task starts, bound as --install binds it."""
@@ -130,8 +120,8 @@ class Notices(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertRegex(self.wine.error_log().splitlines()[-1], "^" + STAMP + " SSH connection failed/timeout$")
         self.assertLess(seconds, 30, "the process waited past the balloon's end")
-        told = ["ADD", "0x17", FAILURE_TITLE, f"Сервер не отвечает.\\nПоследняя удачная копия: {local_time(success)}."]
-        self.assertEqual(tray.lines(), [told, ["DELETE", "0x0", "", ""]])
+        told = ["ADD", "0x00000017", FAILURE_TITLE, f"Сервер не отвечает.\\nПоследняя удачная копия: {local_time(success)}."]
+        self.assertEqual(tray.lines(), [told, ["DELETE", "0x00000000", "", ""]])
 
         # Failing again within a day: nothing; a day after the notice: told again.
         make_due()
@@ -161,8 +151,8 @@ class Notices(unittest.TestCase):
         self.assertEqual((code, self.wine.error_log()), (0, ""))
         self.assertLess(seconds, 30)
         self.assertEqual(tray.lines(), [
-            ["ADD", "0x17", OVERDUE_TITLE, "Подключите диск для резервных копий: последняя копия 5 дн. назад"],
-            ["DELETE", "0x0", "", ""]])
+            ["ADD", "0x00000017", OVERDUE_TITLE, "Подключите диск для резервных копий: последняя копия 5 дн. назад"],
+            ["DELETE", "0x00000000", "", ""]])
         self.assertGreaterEqual(int(self.state()["last_overdue_notice"]), now)
 
         self.assertEqual(self.scheduled(program)[0], 0)

@@ -1,27 +1,14 @@
 """The Windows program under Wine: start-up, mode choice, output files and the error log."""
 import re
 import shutil
-import tempfile
 import unittest
-from pathlib import Path
 
-from harness.wine import PROGRAM, WinePrefix, windows_path
+from harness.wine import PROGRAM, ProgramTestCase, windows_path
 
 STAMP = r"\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC"
 
 
-class ProgramModes(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not PROGRAM.exists():
-            raise unittest.SkipTest(f"{PROGRAM} is not built")
-        cls.wine = WinePrefix().ensure()
-
-    def setUp(self):
-        self.wine.reset_program_state()
-        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-e2e-"))
-        self.addCleanup(shutil.rmtree, self.tmp, True)
-
+class ProgramModes(ProgramTestCase):
     def error_lines(self):
         log = self.wine.local_data_dir / "errors.log"
         if not log.exists():

@@ -11,23 +11,19 @@ import re
 import shutil
 import sqlite3
 import subprocess
-import tempfile
 import unittest
-from pathlib import Path
 
 from harness.site import BoundDrive, make_sample_site
 from harness.sshd import TEST_USER, SshServer
-from harness.wine import PROGRAM, WinePrefix, windows_path
+from harness.wine import ProgramTestCase, windows_path
 
 RENAMED = re.compile(r"^переименовано: «(.*)» -> (.*)$")
 
 
-class Restore(unittest.TestCase):
+class Restore(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        if not PROGRAM.exists():
-            raise unittest.SkipTest(f"{PROGRAM} is not built")
-        cls.wine = WinePrefix().ensure()
+        super().setUpClass()
         cls.server = SshServer("ecdsa").start()
         cls.addClassCleanup(cls.server.remove)
         cls.site = make_sample_site("restore-site", big_file_mib=101)
@@ -48,11 +44,6 @@ class Restore(unittest.TestCase):
         (odd / "dangling").symlink_to("nowhere")
         os.link(cls.site / "public" / "index.html", odd / "hard.html")
         subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(odd)], check=True)
-
-    def setUp(self):
-        self.wine.reset_program_state()
-        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-restore-"))
-        self.addCleanup(shutil.rmtree, self.tmp, True)
 
     def program(self, drive, *args):
         return self.wine.run(drive.program, *args, timeout=600)

@@ -38,12 +38,6 @@ TEST(Text, Utf16CodeUnitsAreTheSameInBothBuilds) {
     EXPECT_EQ(Utf16LeBytes(L"AЯ"), std::string("A\0\x2F\x04", 4));
 }
 
-TEST(Text, HexLowerWritesTwoLowerCaseDigitsPerByte) {
-    EXPECT_EQ(HexLower(std::string("\x0A\xFF", 2)), "0aff");
-    EXPECT_EQ(HexLower(std::string("\0\x10\x9c", 3)), "00109c");
-    EXPECT_EQ(HexLower(""), "");
-}
-
 TEST(Text, JsonQuoteEscapesOnlyQuotesBackslashesAndControlBytes) {
     EXPECT_EQ(JsonQuote(L"a\tb"), "\"a\\u0009b\"");
     EXPECT_EQ(JsonQuote(L"\n\x1f"), "\"\\u000a\\u001f\"");

@@ -124,17 +124,6 @@ class BackupCase(unittest.TestCase):
 
 
 class FormTest(BackupCase):
-    def test_stored_form_and_command_size(self):
-        body = SCRIPT.replace(b"\r\n", b"")   # starts with text, not a BOM
-        self.assertEqual((SCRIPT[:3], SCRIPT[-2:], [body.count(c) for c in (
-            b"\n", b"\r", b"\t")]), (b"# T", b"\r\n", [0, 0, 0]))
-        SCRIPT.decode("ascii")
-        # The client's limit holds a hundred paths of about 190 bytes.
-        roots = ["/var/www/clients/client%d/web%d/%s" % (i, 7 * i, "/".join(
-            "uploads-%d" % (i * n % 997) for n in range(1, 15)))
-            for i in range(100)]
-        self.assertLessEqual(len(remote_command(roots)), 32768)
-
     @unittest.skipUnless(os.path.exists(PYTHON36), "no python 3.6")
     def test_old_python_refused_in_one_line_before_any_output(self):
         self.tool("python3", "exec '%s' \"$@\"" % PYTHON36)

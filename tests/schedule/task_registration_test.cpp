@@ -52,11 +52,5 @@ TEST(RegisterTask, DeletingATaskThatDoesNotExistIsNoError) {
     EXPECT_NO_THROW(RegisterTask(false));
 }
 
-TEST(CurrentUserSid, LooksLikeASid) {
-    const std::wstring sid = CurrentUserSid();
-    EXPECT_EQ(sid.rfind(L"S-1-", 0), 0u);
-    EXPECT_GT(sid.size(), 6u);
-}
-
 }  // namespace
 }  // namespace tesmora

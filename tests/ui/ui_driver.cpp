@@ -1,7 +1,8 @@
 // Works the settings window of a running TesmoraBackup.exe from outside, one
 // command per run, so that the end-to-end tests can drive the real window
-// under Wine. Results go to standard output as UTF-8; exit code 0 = done,
-// 1 = not found / timed out / refused, 2 = bad usage.
+// under Wine; and plays the taskbar for the tests of notices (`tray`).
+// Results go to standard output as UTF-8; exit code 0 = done, 1 = not found /
+// timed out / refused, 2 = bad usage.
 //
 //   ui_driver [--class NAME] COMMAND ARGS...
 //
@@ -9,6 +10,7 @@
 // other control characters), so one line always holds one value.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,26 +25,19 @@ constexpr UINT kSendTimeoutMs = 5000;
 
 // ---- output -------------------------------------------------------------------
 
-void write_utf8(const std::wstring& text) {
-    if (text.empty()) return;
+// One line as UTF-8; WriteFile, not stdio: no CR LF translation and no
+// code-page conversion.
+void write_line(HANDLE file, const std::wstring& line) {
+    const std::wstring text = line + L"\n";
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
     DWORD written = 0;
-    // WriteFile, not stdio: no CR LF translation and no code-page conversion.
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void out(const std::wstring& line) { write_utf8(line + L"\n"); }
-
-void err(const std::wstring& line) {
-    std::wstring text = line + L"\n";
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
+void out(const std::wstring& line) { write_line(GetStdHandle(STD_OUTPUT_HANDLE), line); }
+void err(const std::wstring& line) { write_line(GetStdHandle(STD_ERROR_HANDLE), line); }
 
 std::wstring escape(const std::wstring& s) {
     std::wstring r;
@@ -250,18 +245,9 @@ int cmd_controls(HWND main) {
 }
 
 int cmd_window_rect(HWND main) {
-    RECT w{}, c{}, work{};
+    RECT w{};
     GetWindowRect(main, &w);
-    GetClientRect(main, &c);
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    std::wstring title;
-    get_text(main, title);
-    out(L"window\t" + rect_text(w));
-    out(L"client\t" + rect_text(c));
-    out(L"workarea\t" + rect_text(work));
-    out(L"style\t" + hex(static_cast<unsigned long>(GetWindowLongW(main, GWL_STYLE))));
-    out(L"exstyle\t" + hex(static_cast<unsigned long>(GetWindowLongW(main, GWL_EXSTYLE))));
-    out(L"title\t" + escape(title));
+    out(rect_text(w));
     return 0;
 }
 
@@ -462,13 +448,6 @@ int cmd_wheel(HWND main, const std::vector<std::wstring>& a) {
     return 0;
 }
 
-int cmd_rect(HWND main, const std::vector<std::wstring>& a) {
-    HWND c = control(main, a.size() > 0 ? a[0] : L"");
-    if (!c) return 1;
-    out(rect_text(rect_in_parent(c)));
-    return 0;
-}
-
 int cmd_focus(HWND main) {
     HWND f = focused(main);
     if (!f) return 1;
@@ -493,14 +472,116 @@ int cmd_help_windows(HWND main) {
     return 0;
 }
 
+// ---- the taskbar ------------------------------------------------------------------
+// What Wine 8's shell32 sends the "Shell_TrayWnd" window with WM_COPYDATA
+// (dwData is the NIM_ message); the icon's bits follow when NIF_ICON is set.
+// Windows' own Explorer takes another form: this serves Wine only.
+struct WineNotifyData {
+    LONG hWnd;
+    UINT uID, uFlags, uCallbackMessage;
+    WCHAR szTip[128];
+    DWORD dwState, dwStateMask;
+    WCHAR szInfo[256];
+    UINT uTimeout;
+    WCHAR szInfoTitle[64];
+    DWORD dwInfoFlags;
+    GUID guidItem;
+    UINT width, height, planes, bpp;
+};
+static_assert(sizeof(WineNotifyData) == 960, "the layout of Wine 8");
+
+constexpr UINT_PTR kLookForWindow = 1, kLifetime = 2;
+HANDLE g_trayLog = INVALID_HANDLE_VALUE;
+bool g_clickBalloons = false;
+ULONGLONG g_lookUntil = 0;
+
+template <std::size_t N>
+std::wstring field(const WCHAR (&text)[N]) { return escape(std::wstring(text, wcsnlen(text, N))); }
+
+// The path of the program behind a visible settings window, once one opens.
+bool close_opened_window() {
+    for (HWND window : top_level(L"TesmoraBackupSettings", nullptr, 0)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        wchar_t path[MAX_PATH * 2];
+        DWORD size = MAX_PATH * 2;
+        const bool named = process != nullptr && QueryFullProcessImageNameW(process, 0, path, &size);
+        if (process != nullptr) CloseHandle(process);
+        if (!named) continue;
+        write_line(g_trayLog, L"OPENED\t" + std::wstring(path, size));
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return true;
+    }
+    return false;
+}
+
+LRESULT CALLBACK tray_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA) {
+        const auto* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        if (copy->cbData < sizeof(WineNotifyData)) return FALSE;
+        const auto& data = *static_cast<const WineNotifyData*>(copy->lpData);
+        const wchar_t* names[] = {L"ADD", L"MODIFY", L"DELETE"};
+        write_line(g_trayLog, std::wstring(copy->dwData < 3 ? names[copy->dwData] : L"OTHER") + L"\t" +
+                                  hex(data.uFlags) + L"\t" + field(data.szInfoTitle) + L"\t" + field(data.szInfo));
+        // Answered as the shell answers a balloon: shown, then timed out or clicked.
+        if ((data.uFlags & NIF_INFO) && (copy->dwData == NIM_ADD || copy->dwData == NIM_MODIFY)) {
+            const HWND owner = reinterpret_cast<HWND>(static_cast<LONG_PTR>(data.hWnd));
+            PostMessageW(owner, data.uCallbackMessage, data.uID, NIN_BALLOONSHOW);
+            PostMessageW(owner, data.uCallbackMessage, data.uID,
+                         g_clickBalloons ? NIN_BALLOONUSERCLICK : NIN_BALLOONTIMEOUT);
+            if (g_clickBalloons) {
+                g_lookUntil = GetTickCount64() + 30000;
+                SetTimer(window, kLookForWindow, 100, nullptr);
+            }
+        }
+        return TRUE;
+    }
+    if (message == WM_TIMER && wParam == kLookForWindow) {
+        const bool found = close_opened_window();
+        if (found || GetTickCount64() >= g_lookUntil) {
+            if (!found) write_line(g_trayLog, L"NO WINDOW");
+            KillTimer(window, kLookForWindow);
+        }
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == kLifetime) PostQuitMessage(0);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// tray LOG_FILE [--click]: owns the window of class "Shell_TrayWnd", where
+// Wine's Shell_NotifyIconW sends each icon message, and appends a line per
+// message to LOG_FILE: ADD|MODIFY|DELETE, the flags, the balloon's title and
+// text. With --click it clicks each balloon, waits for the settings window
+// that opens, logs OPENED and that program's path, and closes it. The first
+// line, READY, says the window exists; it ends itself after two minutes.
+int cmd_tray(const std::vector<std::wstring>& a) {
+    if (a.empty()) return 2;
+    g_trayLog = CreateFileW(a[0].c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    g_clickBalloons = a.size() > 1 && a[1] == L"--click";
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = tray_proc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"Shell_TrayWnd";
+    if (g_trayLog == INVALID_HANDLE_VALUE || !RegisterClassW(&windowClass)) return 1;
+    // Shell_NotifyIconW looks among top-level windows, so not a message-only one.
+    HWND tray = CreateWindowExW(0, L"Shell_TrayWnd", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+    if (tray == nullptr) return 1;
+    SetTimer(tray, kLifetime, 120000, nullptr);
+    write_line(g_trayLog, L"READY");
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    DestroyWindow(tray);
+    CloseHandle(g_trayLog);
+    return 0;
+}
+
 void usage() {
-    err(L"usage: ui_driver [--class NAME] COMMAND ...\n"
-        L"  wait-window [SECONDS]    controls    window-rect    rect ID    focus    progress ID\n"
-        L"  get-text [ID]    set-text ID TEXT    wait-text ID SUBSTRING [SECONDS [CLICK_ID]]\n"
-        L"  click ID    close    key-f1 [ID]    key-tab [ID]    key-return [ID]    wheel [DELTA]\n"
-        L"  message-box CAPTION [SECONDS]    answer CAPTION yes|no|ok|cancel [SECONDS]\n"
-        L"  folder-dialog CAPTION PATH [SECONDS]    help-windows    list-rows ID\n"
-        L"ID is a control id or @N, the N-th child window in Z order.");
+    err(L"usage: ui_driver [--class NAME] COMMAND ARGS...; COMMAND is one of wait-window controls window-rect\n"
+        L"get-text set-text wait-text click close key-f1 key-tab key-return focus wheel help-windows list-rows\n"
+        L"progress message-box answer folder-dialog tray (see the comments of the cmd_ functions).");
 }
 
 }  // namespace
@@ -523,6 +604,7 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"message-box") return cmd_message_box(a);
     if (name == L"answer") return cmd_answer(a);
     if (name == L"folder-dialog") return cmd_folder_dialog(a);
+    if (name == L"tray") return cmd_tray(a);
 
     HWND main = main_or_fail();
     if (!main) return 1;
@@ -538,7 +620,6 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"key-return") return cmd_key(main, VK_RETURN, a);
     if (name == L"focus") return cmd_focus(main);
     if (name == L"wheel") return cmd_wheel(main, a);
-    if (name == L"rect") return cmd_rect(main, a);
     if (name == L"help-windows") return cmd_help_windows(main);
     if (name == L"list-rows") return cmd_list(main, a);
     if (name == L"progress") return cmd_progress(main, a);

@@ -8,7 +8,7 @@ import uuid
 from pathlib import Path
 
 from .sshd import TEST_USER, ensure_test_user
-from .wine import PROGRAM, REPO, windows_path
+from .wine import PROGRAM, REPO
 
 UNIT_TESTS = REPO / "build" / "windows" / "tesmora_unit_tests.exe"
 

@@ -9,6 +9,8 @@ import getpass
 import os
 import shutil
 import subprocess
+import tempfile
+import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[3]
@@ -119,6 +121,36 @@ class WinePrefix:
                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         self.kill_server()
 
-    def reg_add(self, key, name, value):
-        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+    def reg_add(self, key, name, value, kind="REG_SZ"):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f"],
                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+    def reg_delete(self, key, name=None):
+        """Removes the value, or the whole key; what is missing is no error."""
+        subprocess.run(["wine", "reg", "delete", key, *(["/v", name] if name else []), "/f"],
+                       env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+    def set_dpi(self, dpi):
+        """The DPI of the screen (LogPixels), which Wine reads when it starts."""
+        self.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", dpi, "REG_DWORD")
+        self.kill_server()
+
+
+class ProgramTestCase(unittest.TestCase):
+    """A test of the built program under Wine: one prefix for the class, and
+    for each test the program's state reset and a scratch folder `tmp`.
+    `NEEDS` names further built files the tests cannot do without."""
+
+    NEEDS = ()
+
+    @classmethod
+    def setUpClass(cls):
+        for needed in (PROGRAM, *cls.NEEDS):
+            if not needed.exists():
+                raise unittest.SkipTest(f"{needed} is not built")
+        cls.wine = WinePrefix().ensure()
+
+    def setUp(self):
+        self.wine.reset_program_state()
+        self.tmp = Path(tempfile.mkdtemp(prefix="tesmora-e2e-"))
+        self.addCleanup(shutil.rmtree, self.tmp, True)

@@ -103,6 +103,26 @@ class Backups(ProgramTestCase):
         self.assertEqual({p: p.read_bytes() for p in drive.backup_folder.iterdir() if p.is_file()}, before)
         self.assertEqual(len(drive.snapshots()), 1)
 
+    def test_a_hundred_long_paths_back_up(self):
+        # The most paths the window takes, each about 200 bytes of UTF-8.
+        root = self.site / "клиенты"
+        paths = []
+        for i in range(100):
+            path = root / f"клиент-{i:03d}" / "public_html"
+            while len(str(path).encode()) < 200:
+                path = path / "каталог"
+            path.mkdir(parents=True, exist_ok=True)
+            (path / "index.html").write_text(f"site {i}")
+            paths.append(path)
+        self.addCleanup(shutil.rmtree, root, True)
+        drive = self.drive(paths=paths)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        [snapshot] = drive.snapshots()
+        with tarfile.open(snapshot / "site.tar.gz") as archive:
+            manifest = json.load(archive.extractfile("__Tesmora_Backup__/manifest.json"))
+        self.assertEqual(manifest["sources"], sorted(map(str, paths)))
+        self.assertEqual(manifest["files"], 100)
+
     def test_check_proves_the_pinned_key_and_the_stored_password(self):
         # A wrong pin and a missing password are covered by the SSH unit tests.
         out = self.tmp / "check.txt"

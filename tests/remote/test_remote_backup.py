@@ -123,23 +123,13 @@ class BackupCase(unittest.TestCase):
         return db
 
 
-class FormTest(BackupCase):
+class OldPythonTest(BackupCase):
     @unittest.skipUnless(os.path.exists(PYTHON36), "no python 3.6")
     def test_old_python_refused_in_one_line_before_any_output(self):
         self.tool("python3", "exec '%s' \"$@\"" % PYTHON36)
         self.finish(self.start([self.site]))
         self.assertEqual((self.status, self.out, self.err), (1, b"", (
             "python3 3.7 or newer is needed on the server; found 3.6\n")))
-
-    def test_pax_tar_in_gzip_level_1_without_file_name(self):
-        (self.site / "text.txt").write_text("compressible line\n" * 5000)
-        self.backup()
-        self.assertEqual(self.out[:4], b"\x1f\x8b\x08\x00")     # no FNAME
-        tar = gzip.decompress(self.out)
-        self.assertEqual(tar[257:265], b"ustar\x0000")           # POSIX
-        packer = zlib.compressobj(1, zlib.DEFLATED, -zlib.MAX_WBITS)
-        self.assertEqual(self.out[10:-8],
-                         packer.compress(tar) + packer.flush())
 
 
 class RootsTest(BackupCase):

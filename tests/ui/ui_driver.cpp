@@ -94,16 +94,19 @@ std::wstring class_of(HWND h) {
 }
 
 // WM_GETTEXT with a bound: a hung window must fail the command, not the test run.
+// A text that grew between the two messages filled the buffer: read it again.
 bool get_text(HWND h, std::wstring& text) {
-    DWORD_PTR len = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len)) return false;
-    std::vector<wchar_t> buf(len + 2, L'\0');
-    DWORD_PTR got = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
-                             kSendTimeoutMs, &got))
-        return false;
-    text.assign(buf.data(), got);
-    return true;
+    for (;;) {
+        DWORD_PTR len = 0;
+        if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len)) return false;
+        std::vector<wchar_t> buf(len + 2, L'\0');
+        DWORD_PTR got = 0;
+        if (!SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                                 kSendTimeoutMs, &got))
+            return false;
+        text.assign(buf.data(), got);
+        if (got + 1 < buf.size()) return true;
+    }
 }
 
 bool send(HWND h, UINT msg, WPARAM w, LPARAM l, DWORD_PTR* result = nullptr) {

@@ -3,6 +3,8 @@
 // hashes it and writes it to TESMORA_BENCH_OUTPUT, as a backup would.
 // The server and its user come from the TESMORA_TEST_SSH_* variables.
 #include "config/credentials.h"
+#include "job/backup_job.h"
+#include "remote/remote_command.h"
 #include "os/text.h"
 #include "os/os.h"
 #include "remote/archive_stream.h"
@@ -41,13 +43,15 @@ int main() {
         "import shutil, sys\n"
         "shutil.copyfileobj(open('" + file + "', 'rb'), sys.stdout.buffer, 1 << 20)\n";
     try {
-        SshConnection connection = SshConnection::connect(settings, true);
+        const SshLogin login = StoredLogin(settings);
+        SshConnection connection = SshConnection::connect(EndpointOf(settings), &login);
         const auto started = std::chrono::steady_clock::now();
         std::uint64_t bytes = 0;
         // The stream is raw bytes, not an archive: this figure is the transfer alone.
-        RemoteArchiveStream::run(connection, settings, FromUtf8(Setting("TESMORA_BENCH_OUTPUT")),
+        RemoteArchiveStream::run(connection, BuildRemoteCommand(script, settings.paths),
+                                 FromUtf8(Setting("TESMORA_BENCH_OUTPUT")),
                                  [&](const TransferProgress& progress) { bytes = progress.archiveBytes; },
-                                 {script, {}, nullptr, false});
+                                 {{}, nullptr, false});
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::printf("bytes=%llu\nseconds=%.3f\nmb_per_s=%.1f\n", static_cast<unsigned long long>(bytes), seconds,
                     static_cast<double>(bytes) / 1e6 / seconds);

@@ -9,7 +9,7 @@
 //   --hold-open FILE READY_FILE keeps FILE open, as an indexer or a virus
 //                               scanner does (on Windows without delete
 //                               sharing), says so and waits to be killed.
-#include "app/operation_lock.h"
+#include "config/operation_lock.h"
 #include "config/credentials.h"
 #include "os/text.h"
 #include "os/os.h"
@@ -40,7 +40,7 @@ tesmora::BackupSettings SettingsFromArguments(char** argv) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0) {
-        auto lock = tesmora::app::AcquireOperationLock(tesmora::FromUtf8(argv[2]));
+        auto lock = tesmora::AcquireOperationLock(tesmora::FromUtf8(argv[2]));
         tesmora::testing::WriteBytes(tesmora::FromUtf8(argv[3]), "held");
         std::this_thread::sleep_for(std::chrono::seconds(120));
         return 0;

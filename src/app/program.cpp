@@ -1,6 +1,6 @@
 #include "app/program.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/backup_log.h"
 #include "config/durable_file.h"
 #include "config/ini_file.h"
@@ -39,17 +39,6 @@ constexpr std::array<std::pair<const wchar_t*, Mode>, 8> kModes{{
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
 
-std::wstring NormalizeSeparators(std::wstring_view path) {
-    std::wstring out;
-    out.reserve(path.size());
-    for (wchar_t c : path) {
-        const bool separator = c == L'\\' || c == L'/';
-        if (separator && !out.empty() && out.back() == L'/') continue;
-        out.push_back(separator ? L'/' : c);
-    }
-    return out;
-}
-
 // The settings the window and the job modes work with.
 BackupSettings& ProcessSettings() {
     static BackupSettings settings;
@@ -61,7 +50,7 @@ std::wstring ResolveBindingFile(const std::wstring& bindingPath) {
 }
 
 void RequireSettingsRoot(const std::wstring& settingsRoot) {
-    if (settingsRoot.empty()) throw Error("Configured drive not found");
+    if (settingsRoot.empty()) throw Error(ErrorCode::ConfiguredDriveNotFound, "Configured drive not found");
 }
 
 
@@ -81,7 +70,8 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
         case Mode::Check: {
             RequireSettingsRoot(settingsRoot);
             const BackupSettings settings = LoadSettings(settingsRoot);
-            SshConnection connection = SshConnection::connect(settings, true);
+            const SshLogin login = StoredLogin(settings);
+            SshConnection connection = SshConnection::connect(EndpointOf(settings), &login);
             if (output) WriteWholeFile(*output, "SSH host key and stored credential verified\n");
             connection.close();
             return;
@@ -118,16 +108,18 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
                 os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict));
                 if (!outcome.verdict.ok) os::PrintLine(DamageExplanation(outcome));
             });
-            if (!passed) throw Error("Verification found a copy that cannot be trusted");
+            if (!passed) throw Error(ErrorCode::UntrustedCopy, "Verification found a copy that cannot be trusted");
             return;
         }
         case Mode::Restore: {
             // --restore SNAPSHOT_FOLDER TARGET_FOLDER
             RequireSettingsRoot(settingsRoot);
-            if (arguments.size() < 4) throw Error("Name the snapshot folder and an empty or new folder to restore into");
+            if (arguments.size() < 4) throw Error(ErrorCode::RestoreTarget,
+                                                  "Name the snapshot folder and an empty or new folder to restore into");
             const RestoreResult result = RestoreOwnSnapshot(LoadSettings(settingsRoot), arguments[2], arguments[3]);
             os::PrintLine(RestoreSummaryText(result));
-            if (!result.archiveIntact) throw Error("The archive does not match its checksum; the restored files may be damaged");
+            if (!result.archiveIntact) throw Error(ErrorCode::RestoreDamaged,
+                                                   "The archive does not match its checksum; the restored files may be damaged");
             return;
         }
         case Mode::Window:
@@ -161,13 +153,11 @@ std::optional<std::wstring> OutputPath(const std::vector<std::wstring>& argument
     return arguments[2];
 }
 
-bool SamePath(std::wstring_view a, std::wstring_view b) { return NormalizeSeparators(a) == NormalizeSeparators(b); }
-
 std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std::wstring& localDataFolder,
                                 bool settingsBesideExecutable,
                                 const std::function<std::wstring()>& resolveBoundDrive) {
     if (settingsBesideExecutable) return os::ParentPath(executableFolder);
-    if (SamePath(executableFolder, localDataFolder)) return resolveBoundDrive();
+    if (os::SamePath(executableFolder, localDataFolder)) return resolveBoundDrive();
     return {};
 }
 

@@ -22,10 +22,6 @@ Mode ParseMode(const std::vector<std::wstring>& arguments);
 // Argument 2, the file a mode writes its output to, when given.
 std::optional<std::wstring> OutputPath(const std::vector<std::wstring>& arguments);
 
-// Paths compared element by element, case-sensitively; "\" and "/" are the
-// same separator and runs of separators count as one.
-bool SamePath(std::wstring_view a, std::wstring_view b);
-
 // The root of the drive whose settings this process uses, or empty:
 // - the parent of the executable folder when settings.ini lies beside the
 //   executable (the copy on the drive);

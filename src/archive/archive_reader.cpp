@@ -241,18 +241,23 @@ private:
         const std::size_t size = inflater_.read(tar_.data(), tar_.size());
         std::size_t zeros = 0;
         while (zeros < size && tar_[size - 1 - zeros] == 0) ++zeros;
-        trailingZeros_ = zeros == size ? trailingZeros_ + size : zeros;
+        total_ += size;
+        if (zeros < size) nonZeroEnd_ = total_ - zeros;
         return size;
     }
 
     // After the end-of-archive mark: the rest of the stream may hold only
     // zero padding, and every gzip member must still end with its trailer.
+    // A member hidden behind the mark would pass every reader that stops
+    // there, so not one byte after it may be other than zero.
     void finishStream() {
         while (pull() > 0) {
         }
-        if (trailingZeros_ < kEndOfArchiveBytes) {
+        const auto mark = static_cast<std::uint64_t>(archive_read_header_position(archive_));
+        if (total_ < mark + kEndOfArchiveBytes) {
             throw ArchiveDamage("the tar data does not end with its end-of-archive blocks");
         }
+        if (nonZeroEnd_ > mark) throw ArchiveDamage("the tar data goes on after its end-of-archive blocks");
     }
 
     void rethrowFailure() {
@@ -273,7 +278,8 @@ private:
     std::exception_ptr failure_;
     ArchiveEntry current_;
     std::uint64_t members_ = 0;
-    std::uint64_t trailingZeros_ = 0;
+    std::uint64_t total_ = 0;       // tar bytes inflated so far
+    std::uint64_t nonZeroEnd_ = 0;  // just past the last byte that was not zero
 };
 
 ArchiveReader::ArchiveReader(ByteSource& source) : impl_(std::make_unique<Impl>(source)) {}

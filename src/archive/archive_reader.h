@@ -25,7 +25,7 @@ public:
 // "Archive verification failed: ".
 class ArchiveDamage : public Error {
 public:
-    using Error::Error;
+    explicit ArchiveDamage(const std::string& utf8Message) : Error(ErrorCode::ArchiveVerificationFailed, utf8Message) {}
 };
 
 enum class EntryType { File, Directory, Symlink, Hardlink, Other };

@@ -1,6 +1,6 @@
 #include "config/backup_log.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/layout.h"
 #include "os/text.h"
 #include "config/time_stamp.h"
@@ -66,7 +66,7 @@ void BackupLog::append(const BackupSettings& settings, std::wstring_view message
 
 void BackupLog::appendError(std::string_view utf8Message) {
     try {
-        AppendBytes(os::JoinPath(app::LocalDataDirectory(), layout::kErrorLogFile),
+        AppendBytes(os::JoinPath(LocalDataDirectory(), layout::kErrorLogFile),
                     ErrorLogLine(UnixNow(), utf8Message));
     } catch (...) {
         // Without a local data directory the line has nowhere to go; the exit

@@ -23,7 +23,8 @@ void WipeString(std::string& bytes) {
 
 std::wstring ReadStoredPassword(const BackupSettings& settings) {
     auto blob = os::ReadGenericCredential(CredentialTargetName(settings));
-    if (!blob) throw Error("Enter and save the VDS password on this Windows account first");
+    if (!blob) throw Error(ErrorCode::NoStoredPassword,
+                           "Enter and save the VDS password on this Windows account first");
     // The blob holds UTF-16LE code units; an odd last byte is not part of any.
     std::u16string units(blob->size() / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) {
@@ -47,7 +48,7 @@ void StorePassword(const BackupSettings& settings, std::wstring& password) {
     os::WipeMemory(units.data(), units.size() * sizeof(char16_t));
     const bool stored = os::WriteGenericCredential(CredentialTargetName(settings), settings.user, blob);
     WipeString(blob);
-    if (!stored) throw Error("Windows Credential Manager rejected the password");
+    if (!stored) throw Error(ErrorCode::PasswordNotStored, "Windows Credential Manager rejected the password");
     WipeString(password);
 }
 

@@ -1,6 +1,6 @@
 #include "config/settings.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/ini_file.h"
 #include "config/layout.h"
 #include "os/error.h"
@@ -46,15 +46,15 @@ BackupSettings LoadSettings(const std::wstring& root) {
 void ValidateSettings(const BackupSettings& s) {
     if (s.id.empty() || s.host.empty() || s.user.empty() || s.port < 1 || s.port > 65535 || s.hours < 1 ||
         s.hours > 8760 || s.keep < 0 || s.keep > 365) {
-        throw Error("Invalid host, port, interval or retention");
+        throw Error(ErrorCode::InvalidSettings, "Invalid host, port, interval or retention");
     }
     if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos || HasLineBreak(s.user)) {
-        throw Error("Invalid host/user");
+        throw Error(ErrorCode::InvalidSettings, "Invalid host/user");
     }
-    if (s.paths.empty() || s.paths.size() > 100) throw Error("Select 1..100 source paths");
+    if (s.paths.empty() || s.paths.size() > 100) throw Error(ErrorCode::InvalidSettings, "Select 1..100 source paths");
     for (const auto& path : s.paths) {
         if (path.empty() || path.front() != L'/' || path == L"/" || HasLineBreak(path)) {
-            throw Error("Use absolute Linux paths, one per line; / is not allowed");
+            throw Error(ErrorCode::InvalidSettings, "Use absolute Linux paths, one per line; / is not allowed");
         }
     }
 }
@@ -83,7 +83,7 @@ void SaveSettings(const BackupSettings& s) {
     os::CreateDirectories(os::JoinPath(s.drive_root, layout::kBackupFolder));
     WriteIniFile(os::JoinPath(programFolder, layout::kDeviceFile), {{L"id", s.id}});
     WriteIniFile(os::JoinPath(programFolder, layout::kSettingsFile), SettingsEntries(s));
-    const std::wstring localData = app::LocalDataDirectory();
+    const std::wstring localData = LocalDataDirectory();
     WriteIniFile(os::JoinPath(localData, layout::kBindingFile), {{L"id", s.id}, {L"device", s.device}});
     CopyProgramTo(os::JoinPath(programFolder, layout::kProgramFile));
     CopyProgramTo(os::JoinPath(localData, layout::kProgramFile));

@@ -1,14 +1,16 @@
 #include "job/backup_job.h"
 
-#include "app/operation_lock.h"
-#include "app/program.h"
 #include "config/backup_log.h"
+#include "config/credentials.h"
+#include "config/durable_file.h"
+#include "config/operation_lock.h"
 #include "config/layout.h"
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "device/binding.h"
-#include "job/retention.h"
-#include "job/staging.h"
+#include "repository/format.h"
+#include "repository/retention.h"
+#include "repository/staging.h"
 #include "notices/notices.h"
 #include "remote/remote_command.h"
 #include "os/error.h"
@@ -49,6 +51,13 @@ void JobServices::setKeepAwake(bool on) { os::SetKeepAwake(on); }
 
 ArchiveStreamOptions JobServices::streamOptions() { return {}; }
 
+std::string JobServices::serverProgram() { return EmbeddedBackupScript(); }
+
+std::wstring JobServices::fileSystemOf(const std::wstring& root) {
+    const auto volume = os::VolumeInformation(root);
+    return volume ? volume->fileSystem : std::wstring();
+}
+
 std::string JobServices::digestOnDevice(const std::wstring& path, const ReadProgress& progress) {
     return DigestOnDevice(path, progress);
 }
@@ -63,6 +72,32 @@ void ProgressAdapter::operator()(const TransferProgress& progress) {
     if (progress.archiveBytes - lastReported_ < 1048577) return;
     status_(L"Получено " + std::to_wstring(progress.archiveBytes / 1048576) + L" МиБ\u2026");
     lastReported_ = progress.archiveBytes;
+}
+
+SshEndpoint EndpointOf(const BackupSettings& settings) {
+    return SshEndpoint{settings.host, settings.port, settings.user, settings.fingerprint};
+}
+
+SshLogin StoredLogin(const BackupSettings& settings) {
+    return SshLogin{[settings] { return ReadStoredPassword(settings); }};
+}
+
+namespace {
+
+constexpr std::uint64_t kFat32Limit = 0xFFFFFFFFULL;  // the largest file FAT32 holds
+constexpr std::uint64_t kFat32Warning = 3758096384ULL;  // 3.5 GiB
+
+bool IsFat(std::wstring_view fileSystem) { return fileSystem == L"FAT32" || fileSystem == L"FAT"; }
+
+}  // namespace
+
+bool HitsFileSizeLimit(std::wstring_view fileSystem, std::uint64_t archiveBytes) {
+    // The write that failed was at most one read buffer past what landed.
+    return IsFat(fileSystem) && archiveBytes + 65536 > kFat32Limit;
+}
+
+bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchiveBytes) {
+    return IsFat(fileSystem) && previousArchiveBytes > kFat32Warning;
 }
 
 void ValidateBackupSettings(const BackupSettings& settings) {
@@ -101,32 +136,61 @@ void ProveArchiveOnDevice(const std::wstring& archive, const std::string& receiv
     };
     progress(0, 1);
     if (services.digestOnDevice(archive, progress) != received) {
-        throw Error("Archive verification failed: the copy read back from the drive differs from the received data");
+        throw Error(ErrorCode::ArchiveVerificationFailed,
+                    "Archive verification failed: the copy read back from the drive differs from the received data");
     }
+}
+
+// The size of the newest own snapshot's archive, 0 when there is none.
+std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::wstring& id) {
+    const std::vector<std::wstring> own = RetentionCandidates(backupFolder, id);
+    if (own.empty()) return 0;
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(os::FsPath(os::JoinPath(own.back(), kArchiveFile)), ec);
+    return ec ? 0 : size;
+}
+
+// Writes a line to backup.log unless the log already holds it: a fact that
+// stays true is told once, not at every run.
+void AppendOnce(const BackupSettings& settings, const std::wstring& message) {
+    for (const LogLine& line : ReadBackupLog(settings)) {
+        if (line.message == message) return;
+    }
+    BackupLog::append(settings, message);
+}
+
+void RecordFinishedCommit(const BackupSettings& settings, const std::wstring& snapshot) {
+    const std::wstring name = os::FromFsPath(os::FsPath(snapshot).filename());
+    BackupLog::append(settings, L"Finished the commit an earlier run left: " + name);
+    BackupLog::append(settings, L"SUCCESS " + name);
 }
 
 }  // namespace
 
-void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress) {
+void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress,
+                    const CancelToken* cancel) {
     JobServices services;
-    run(std::move(settings), manual, std::move(status), services, std::move(progress));
+    run(std::move(settings), manual, std::move(status), services, std::move(progress), cancel);
 }
 
 void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services,
-                    JobProgressCallback progress) {
+                    JobProgressCallback progress, const CancelToken* cancel) {
     // A hand-edited settings.ini gets the window's verdict (hours=0 would
     // make every start due).
-    ValidateBackupSettings(s);
-    app::OperationLock lock = app::AcquireOperationLock(s.id);
+    ValidateSettings(s);
+    // The command is built once and is what the run sends.
+    const std::string command = BuildRemoteCommand(services.serverProgram(), s.paths);
+    OperationLock lock = AcquireOperationLock(s.id);
 
-    if (!app::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
-        throw Error("Selected device is missing or its identity changed");
+    if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
+        throw Error(ErrorCode::DriveMissing, "Selected device is missing or its identity changed");
     }
     const std::wstring backupFolder = os::JoinPath(s.drive_root, layout::kBackupFolder);
     os::CreateDirectories(backupFolder);
     // A linked backup folder would take the archive to another volume than
     // the one whose free space was measured.
-    if (os::IsReparsePoint(backupFolder)) throw Error("Backup folder is redirected; nothing written");
+    if (os::IsReparsePoint(backupFolder)) throw Error(ErrorCode::BackupFolderRedirected,
+                                                      "Backup folder is redirected; nothing written");
     const std::wstring scheduleFile = os::JoinPath(backupFolder, layout::kScheduleFile);
 
     const std::uint64_t now = UnixNow();
@@ -135,10 +199,14 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
 
     RecordAttempt(scheduleFile, now, state.last_success);
     const std::wstring staging = os::JoinPath(backupFolder, StagingDirectoryName(s.id));
+    const CommitServices commit{[&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
+                                [&](std::chrono::milliseconds duration) { services.pause(duration); }};
     try {
-        PrepareStaging(staging, s.id);
+        if (const auto finished = PrepareStaging(staging, backupFolder, s.id, commit)) {
+            RecordFinishedCommit(s, *finished);
+        }
     } catch (const std::exception& e) {
-        // A staging directory the run cannot take over stops every run until
+        // A staging folder the run cannot take over stops every run until
         // someone looks: the log is where the window and the user look.
         BackupLog::append(s, FailedLogLine(s.id, e.what()));
         throw;
@@ -146,34 +214,57 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
 
     KeepAwake awake(services);
     BackupLog::append(s, L"START " + s.host + L":" + std::to_wstring(s.port));
+    const std::wstring fileSystem = services.fileSystemOf(s.drive_root);
+    if (NearFileSizeLimit(fileSystem, NewestArchiveBytes(backupFolder, s.id))) {
+        const std::wstring warning =
+            L"Warning: the last archive is above 3.5 GiB and FAT32 holds no file over 4 GiB; format the drive as "
+            L"exFAT or NTFS";
+        BackupLog::append(s, warning);
+        status(L"Внимание: копия сайта приближается к 4 ГиБ, а файловая система диска (FAT32) не хранит файлы "
+               L"больше 4 ГиБ. Отформатируйте диск в exFAT или NTFS.");
+    }
 
     bool committed = false;
+    std::uint64_t landed = 0;
     try {
         std::wstring snapshot;
         {
             const auto free = services.freeBytes(s.drive_root);
-            if (!free || *free < kMinimumFreeBytes) throw Error("Less than 512 MiB free on destination");
-            const ArchiveStreamOptions options = services.streamOptions();
-            SshConnection connection =
-                SshConnection::connect(s, true, {}, options.cancel != nullptr ? options.cancel : &ProcessCancelFlag());
-            const std::wstring archive = os::JoinPath(staging, L"site.tar.gz");
+            if (!free || *free < kMinimumFreeBytes) throw Error(ErrorCode::LowSpace,
+                                                                "Less than 512 MiB free on destination");
+            ArchiveStreamOptions options = services.streamOptions();
+            if (options.cancel == nullptr) options.cancel = cancel;
+            const SshLogin login = StoredLogin(s);
+            SshConnection connection = SshConnection::connect(EndpointOf(s), &login, {}, options.cancel);
+            const std::wstring archive = os::JoinPath(staging, kArchiveFile);
             ProgressAdapter texts(status);
-            const TransferResult received = RemoteArchiveStream::run(
-                connection, s, archive,
-                [&](const TransferProgress& transfer) {
-                    texts(transfer);
-                    if (progress) progress(JobProgress{false, transfer, 0, 0});
-                },
-                options);
-            ProveArchiveOnDevice(archive, received.digest, status, progress, services);
-            if (!app::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root)) {
-                throw Error("Device changed during transfer");
+            TransferResult received;
+            try {
+                received = RemoteArchiveStream::run(
+                    connection, command, archive,
+                    [&](const TransferProgress& transfer) {
+                        landed = transfer.archiveBytes;
+                        texts(transfer);
+                        if (progress) progress(JobProgress{false, transfer, 0, 0});
+                    },
+                    options);
+            } catch (const Error& e) {
+                if (HitsFileSizeLimit(fileSystem, landed) && e.code() == ErrorCode::DestinationFull) {
+                    throw Error(ErrorCode::FileSizeLimit,
+                                "The drive's FAT32 file system holds no file over 4 GiB; format the drive as exFAT or NTFS");
+                }
+                throw;
             }
-            snapshot = CommitSnapshot(
-                staging, backupFolder, s.id,
-                SnapshotIniText(s.id, UnixNow(), received.summary.files, received.summary.databases.size()),
-                [&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
-                [&](std::chrono::milliseconds duration) { services.pause(duration); });
+            WriteWholeFile(os::JoinPath(staging, kChecksumFile), ChecksumLine(received.digest));
+            ProveArchiveOnDevice(archive, received.digest, status, progress, services);
+            if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root)) {
+                throw Error(ErrorCode::DriveChanged, "Device changed during transfer");
+            }
+            const std::uint64_t createdUtc = UnixNow();
+            snapshot = CommitSnapshot(staging, backupFolder, s.id,
+                                      SnapshotIniText(SnapshotIni{s.id, createdUtc, received.summary.files,
+                                                                  received.summary.databases.size()}),
+                                      createdUtc, commit);
             const std::uint64_t committedAt = UnixNow();
             RecordSuccess(scheduleFile, committedAt);
             // The local copy of the success time, for the notices of starts without the drive.
@@ -181,7 +272,8 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             BackupLog::append(s, L"SUCCESS " + os::FromFsPath(os::FsPath(snapshot).filename()));
             committed = true;
             status(L"Готово: " + snapshot);
-            if (s.keep > 0) ApplyRetention(s, backupFolder, s.id, s.keep, snapshot);
+            ApplyRetention(backupFolder, s.id, s.keep, snapshot,
+                           [&](const std::wstring& why) { AppendOnce(s, L"Retention skipped: " + why); });
             connection.close();
         }
     } catch (...) {

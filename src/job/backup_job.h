@@ -5,7 +5,9 @@
 
 #include "archive/archive_check.h"
 #include "config/settings.h"
+#include "os/cancel.h"
 #include "remote/archive_stream.h"
+#include "ssh/ssh_connection.h"
 
 #include <cstdint>
 #include <functional>
@@ -25,8 +27,12 @@ public:
     virtual std::wstring resolveBoundDrive(const std::wstring& device, const std::wstring& id);
     virtual std::optional<std::uint64_t> freeBytes(const std::wstring& root);
     virtual void setKeepAwake(bool on);
-    // Options for the transfer (the server-side program, the clock).
+    // Options for the transfer (the clock, a stand-in for its checks).
     virtual ArchiveStreamOptions streamOptions();
+    // The server-side program; the embedded one unless a test stands in.
+    virtual std::string serverProgram();
+    // The file system of the drive ("NTFS", "exFAT", "FAT32"); empty when unknown.
+    virtual std::wstring fileSystemOf(const std::wstring& root);
     // The SHA-256 of a file as the medium holds it.
     virtual std::string digestOnDevice(const std::wstring& path, const ReadProgress& progress);
     virtual void renameDirectory(const std::wstring& from, const std::wstring& to);
@@ -52,10 +58,21 @@ struct JobProgress {
 };
 using JobProgressCallback = std::function<void(const JobProgress&)>;
 
+// The server and the login of the settings; the password comes from the
+// user's credential store when it is asked for.
+SshEndpoint EndpointOf(const BackupSettings& settings);
+SshLogin StoredLogin(const BackupSettings& settings);
+
 // The checks the settings window makes before it saves, made again by every
 // run: the settings' own rules, and a command that fits the server's limit
 // ("Too many source paths; shorten the list").
 void ValidateBackupSettings(const BackupSettings& settings);
+
+// FAT32 holds no file of 4 GiB or more. Whether a write that failed after
+// `archiveBytes` hit that limit, and whether an earlier archive of
+// `previousArchiveBytes` is close enough to it to warn before a run.
+bool HitsFileSizeLimit(std::wstring_view fileSystem, std::uint64_t archiveBytes);
+bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchiveBytes);
 
 // The backup.log line of a failed run: the staging directory it leaves and why.
 std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason);
@@ -66,9 +83,10 @@ public:
 
     // Returns normally after a success, after a scheduled start that was not
     // due, and after a commit whose retention failed; raises otherwise.
-    static void run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress = {});
+    static void run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress = {},
+                    const CancelToken* cancel = nullptr);
     static void run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services,
-                    JobProgressCallback progress = {});
+                    JobProgressCallback progress = {}, const CancelToken* cancel = nullptr);
 };
 
 }  // namespace tesmora

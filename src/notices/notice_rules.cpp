@@ -3,9 +3,6 @@
 #include "config/schedule_state.h"
 #include "os/text.h"
 
-#include <array>
-#include <utility>
-
 namespace tesmora::notices {
 namespace {
 
@@ -15,42 +12,8 @@ constexpr std::uint64_t kClockSkewAllowance = 300;
 // The most text a notification area balloon takes, without its terminator.
 constexpr std::size_t kLongestText = 255;
 
-constexpr char kBusyMessage[] = "A backup/settings operation is already running";
-
-// The program's own messages, matched by their beginning (some go on with
-// details), and what they mean for someone who never saw the code.
-constexpr std::array<std::pair<std::string_view, const wchar_t*>, 30> kReasons{{
-    {"Selected device is missing or its identity changed", L"Диск для копий не найден или это другой диск."},
-    {"Ambiguous device identity", L"Подключено несколько похожих дисков; оставьте только диск для копий."},
-    {"Less than 512 MiB free", L"На диске для копий меньше 512 МиБ свободного места."},
-    {"Destination full, removed or write failed", L"Диск для копий заполнен, отключён или не принимает запись."},
-    {"Cannot create archive on selected device", L"Диск для копий не принимает запись."},
-    {"Destination flush failed", L"Копию не удалось записать на диск до конца."},
-    {"Device changed during transfer", L"Диск для копий отключили во время копирования."},
-    {"Backup folder is redirected", L"Папка копий на диске оказалась ссылкой; ничего не записано."},
-    {"Staging directory is redirected", L"В папке копий посторонняя ссылка; копирование остановлено."},
-    {"Redirected staging entry", L"В папке копий посторонняя ссылка; копирование остановлено."},
-    {"Unknown file in staging directory", L"В папке копий посторонние файлы; копирование остановлено."},
-    {"Unrecognized staging directory", L"В папке копий посторонние файлы; копирование остановлено."},
-    {"Host lookup failed", L"Адрес сервера не найден; проверьте подключение к интернету."},
-    {"SSH connection failed/timeout", L"Сервер не отвечает."},
-    {"SSH HOST KEY MISMATCH", L"Ключ сервера изменился; копии остановлены до проверки ключа в настройках."},
-    {"SSH password authentication failed", L"Сервер не принял сохранённый пароль."},
-    {"Enter and save the VDS password", L"Пароль сервера не сохранён для этой учётной записи Windows."},
-    {"SSH handshake failed", L"Не удалось установить защищённое соединение с сервером."},
-    {"SSH channel could not open", L"Связь с сервером прервалась."},
-    {"SSH archive read failed", L"Связь с сервером прервалась."},
-    {"SSH error stream failed", L"Связь с сервером прервалась."},
-    {"Remote backup did not close cleanly", L"Связь с сервером прервалась."},
-    {"Backup transfer timeout", L"Сервер перестал передавать данные."},
-    {"Remote Python launch failed", L"На сервере не запускается Python 3."},
-    {"Remote backup failed", L"Сервер не смог собрать архив сайта."},
-    {"Archive verification failed", L"Полученная копия не прошла проверку; она не сохранена."},
-    {"Invalid host", L"Настройки неверны; откройте окно настроек."},
-    {"Select 1..100 source paths", L"Настройки неверны; откройте окно настроек."},
-    {"Use absolute Linux paths", L"Настройки неверны; откройте окно настроек."},
-    {"Too many source paths", L"Слишком много путей в настройках; сократите список."},
-}};
+// The internal and file-system reasons only lead in to the message.
+bool ReasonNeedsMessage(ErrorCode code) { return code == ErrorCode::Internal || code == ErrorCode::FileSystem; }
 
 // Whether a day has passed since the last notice of a kind; a notice time in
 // the future is not trusted.
@@ -68,8 +31,8 @@ IniEntries NoticeStateEntries(const NoticeState& state) {
             {L"last_overdue_notice", std::to_wstring(state.last_overdue_notice)}};
 }
 
-bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, std::string_view message) {
-    if (!state.automatic || message == kBusyMessage) return false;
+bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, ErrorCode code) {
+    if (!state.automatic || code == ErrorCode::Busy) return false;
     return QuietDayOver(now, state.last_failure_notice);
 }
 
@@ -78,17 +41,65 @@ bool OverdueNoticeDue(std::uint64_t now, const NoticeState& state) {
            QuietDayOver(now, state.last_overdue_notice);
 }
 
-std::wstring FailureReason(std::string_view message) {
-    for (const auto& [prefix, reason] : kReasons) {
-        if (message.substr(0, prefix.size()) == prefix) return reason;
+std::wstring FailureReason(ErrorCode code) {
+    // No default: a new kind of failure must get its explanation here.
+    switch (code) {
+        case ErrorCode::DriveMissing: return L"Диск для копий не найден или это другой диск.";
+        case ErrorCode::ConfiguredDriveNotFound: return L"Диск с настройками не найден; подключите диск для копий.";
+        case ErrorCode::NoDriveSelected: return L"Диск для копий не выбран; выберите подключённый диск в списке.";
+        case ErrorCode::AmbiguousDevice: return L"Подключено несколько похожих дисков; оставьте только диск для копий.";
+        case ErrorCode::DriveChanged: return L"Диск для копий отключили во время копирования.";
+        case ErrorCode::LowSpace: return L"На диске для копий меньше 512 МиБ свободного места.";
+        case ErrorCode::DestinationFull: return L"Диск для копий заполнен, отключён или не принимает запись.";
+        case ErrorCode::FileSizeLimit:
+            return L"Копия больше 4 ГиБ не помещается на диск с FAT32; отформатируйте диск в exFAT или NTFS.";
+        case ErrorCode::DestinationUnwritable: return L"Диск для копий не принимает запись.";
+        case ErrorCode::WriteFailed: return L"Файл не записан: диск защищён от записи, извлечён или заполнен.";
+        case ErrorCode::FlushFailed: return L"Копию не удалось записать на диск до конца.";
+        case ErrorCode::ReadBackFailed: return L"Записанную копию не удалось прочитать с диска для проверки.";
+        case ErrorCode::BackupFolderRedirected: return L"Папка копий на диске оказалась ссылкой; ничего не записано.";
+        case ErrorCode::RedirectedEntry:
+            return L"В папке копий посторонняя ссылка; программа по ней не пишет и не удаляет.";
+        case ErrorCode::ForeignStaging: return L"В папке копий посторонние файлы; копирование остановлено.";
+        case ErrorCode::HostLookup: return L"Адрес сервера не найден; проверьте подключение к интернету.";
+        case ErrorCode::ConnectionFailed: return L"Сервер не отвечает.";
+        case ErrorCode::Handshake: return L"Не удалось установить защищённое соединение с сервером.";
+        case ErrorCode::HostKeyMismatch:
+            return L"Ключ сервера изменился; копии остановлены до проверки ключа в настройках.";
+        case ErrorCode::PasswordRefused: return L"Сервер не принял сохранённый пароль.";
+        case ErrorCode::NoStoredPassword: return L"Пароль сервера не сохранён для этой учётной записи Windows.";
+        case ErrorCode::PasswordNotStored: return L"Windows не сохранил пароль; попробуйте ещё раз.";
+        case ErrorCode::ChannelRefused: return L"Сервер не дал начать копирование; повторите позже.";
+        case ErrorCode::RemotePythonLaunch: return L"Сервер не выполнил команду копирования; логину нужен обычный вход по SSH.";
+        case ErrorCode::TransferBroken: return L"Связь с сервером прервалась.";
+        case ErrorCode::TransferTimeout: return L"Сервер перестал передавать данные.";
+        case ErrorCode::RemoteBackupFailed: return L"Сервер не смог собрать архив сайта.";
+        case ErrorCode::ArchiveVerificationFailed: return L"Полученная копия не прошла проверку; она не сохранена.";
+        case ErrorCode::InvalidSettings: return L"Настройки неверны; исправьте их в окне настроек.";
+        case ErrorCode::TooManyPaths: return L"Слишком много путей в настройках; сократите список.";
+        case ErrorCode::SettingsNotSaved: return L"Настройки не записались: диск защищён от записи или извлечён.";
+        case ErrorCode::TaskRegistration: return L"Расписание не создано; сохраните настройки от имени администратора.";
+        case ErrorCode::Busy: return L"Уже идёт другая копия или проверка; дождитесь её конца.";
+        case ErrorCode::Cancelled: return L"Операция отменена.";
+        case ErrorCode::NoSnapshot: return L"На диске нет такой законченной копии.";
+        case ErrorCode::UntrustedCopy: return L"Проверка нашла копию, которой нельзя доверять.";
+        case ErrorCode::RestoreTarget: return L"Выберите пустую или новую папку для восстановления.";
+        case ErrorCode::RestoreDamaged: return L"Архив копии повреждён; восстановленные файлы могут быть испорчены.";
+        case ErrorCode::RestoreFailed: return L"Восстановление остановлено; записанное осталось в папке.";
+        case ErrorCode::SystemRefused:
+            return L"Windows не отдал программе данные учётной записи; выйдите из Windows и войдите снова.";
+        case ErrorCode::ProgramDamaged: return L"Файл программы повреждён; скачайте её заново.";
+        case ErrorCode::FileSystem: return L"Файл или папка недоступны.";
+        case ErrorCode::Internal: return L"Внутренний сбой программы.";
     }
-    return L"Копирование прервалось с ошибкой: " + FromUtf8(message);
+    return FailureReason(ErrorCode::Internal);  // a value no enumerator names
 }
 
-std::wstring FailureNoticeText(std::string_view message, const std::wstring& lastGoodCopy) {
+std::wstring FailureNoticeText(ErrorCode code, std::string_view message, const std::wstring& lastGoodCopy) {
     const std::wstring tail =
         lastGoodCopy.empty() ? L"\nУдачных копий ещё не было." : L"\nПоследняя удачная копия: " + lastGoodCopy + L".";
-    std::wstring reason = FailureReason(message);
+    std::wstring reason = FailureReason(code);
+    if (ReasonNeedsMessage(code)) reason += L" " + FromUtf8(message);
     if (reason.size() + tail.size() > kLongestText) reason = reason.substr(0, kLongestText - tail.size() - 1) + L"…";
     return reason + tail;
 }

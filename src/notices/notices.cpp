@@ -1,6 +1,6 @@
 #include "notices/notices.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/ini_file.h"
 #include "config/time_stamp.h"
 #include "os/os.h"
@@ -50,7 +50,7 @@ NoticeState ReadNoticeState(const std::wstring& file) {
 
 void RecordBackupSuccess(const BackupSettings& settings, std::uint64_t time) noexcept {
     try {
-        WriteIniFile(NoticeStateFile(app::LocalDataDirectory()),
+        WriteIniFile(NoticeStateFile(LocalDataDirectory()),
                      NoticeStateEntries(NoticeState{time, settings.hours, settings.automatic, 0, 0}));
     } catch (...) {
         // The backup is committed; a stale local record only delays or adds a notice.
@@ -69,12 +69,13 @@ void KeepScheduleInStep(const std::wstring& file, const BackupSettings& settings
     }
 }
 
-void NoticeScheduledFailure(const std::wstring& file, std::uint64_t now, std::string_view message) noexcept {
+void NoticeScheduledFailure(const std::wstring& file, std::uint64_t now, ErrorCode code,
+                            std::string_view message) noexcept {
     try {
         const NoticeState state = ReadNoticeState(file);
-        if (!FailureNoticeDue(now, state, message)) return;
+        if (!FailureNoticeDue(now, state, code)) return;
         const std::wstring lastGood = state.last_success == 0 ? std::wstring() : LocalTimeText(state.last_success);
-        if (!Show(kFailureTitle, FailureNoticeText(message, lastGood))) return;
+        if (!Show(kFailureTitle, FailureNoticeText(code, message, lastGood))) return;
         RecordNotice(file, state, &NoticeState::last_failure_notice, now);
     } catch (...) {
         // errors.log and the exit code already report the failure.

@@ -28,8 +28,9 @@ void RecordBackupSuccess(const BackupSettings& settings, std::uint64_t time) noe
 // only when something differs.
 void KeepScheduleInStep(const std::wstring& stateFile, const BackupSettings& settings) noexcept;
 
-// A scheduled run failed with this message: the failure notice, when due.
-void NoticeScheduledFailure(const std::wstring& stateFile, std::uint64_t now, std::string_view utf8Message) noexcept;
+// A scheduled run failed with this kind and message: the failure notice, when due.
+void NoticeScheduledFailure(const std::wstring& stateFile, std::uint64_t now, ErrorCode code,
+                            std::string_view utf8Message) noexcept;
 
 // A scheduled start found the drive absent: the overdue notice, when due.
 void NoticeDriveAbsent(const std::wstring& stateFile, std::uint64_t now) noexcept;

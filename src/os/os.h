@@ -32,6 +32,10 @@ std::wstring JoinPath(const std::wstring& base, const std::wstring& element);
 // The path without its last element ("C:\a\b.exe" gives "C:\a").
 std::wstring ParentPath(const std::wstring& path);
 
+// Paths compared element by element, case-sensitively; "\" and "/" are the
+// same separator and runs of separators count as one.
+bool SamePath(std::wstring_view a, std::wstring_view b);
+
 bool IsRegularFile(const std::wstring& path);
 
 // Creates the folder with all missing parents; FileSystemError
@@ -48,7 +52,8 @@ void FlushFileToDisk(const std::wstring& path);
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to);
 
 // Renames a directory within its volume (MoveFileExW with replace and copy
-// allowed). Raises the file-system error "rename" naming both paths.
+// allowed) and returns once the rename reached the medium. Raises the
+// file-system error "rename" naming both paths.
 void RenameDirectory(const std::wstring& from, const std::wstring& to);
 
 // True for symbolic links, junctions, mount points and for paths whose

@@ -17,6 +17,20 @@ std::wstring ParentPath(const std::wstring& path) {
     return FromFsPath(FsPath(path).parent_path());
 }
 
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+    const auto normalized = [](std::wstring_view path) {
+        std::wstring out;
+        out.reserve(path.size());
+        for (wchar_t c : path) {
+            const bool separator = c == L'\\' || c == L'/';
+            if (separator && !out.empty() && out.back() == L'/') continue;
+            out.push_back(separator ? L'/' : c);
+        }
+        return out;
+    };
+    return normalized(a) == normalized(b);
+}
+
 std::wstring QuoteArgument(const std::wstring& text) {
     std::wstring out = L"\"";
     size_t backslashes = 0;

@@ -1,9 +1,7 @@
 #include "remote/archive_stream.h"
 
-#include "config/durable_file.h"
 #include "os/text.h"
 #include "os/error.h"
-#include "remote/remote_command.h"
 #include "archive/stream_check.h"
 
 #include <libssh2.h>
@@ -36,10 +34,10 @@ public:
     void open(const std::string& command) {
         channel_ = libssh2_channel_open_ex(session_, "session", 7, LIBSSH2_CHANNEL_WINDOW_DEFAULT,
                                            LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0);
-        if (channel_ == nullptr) throw Error("SSH channel could not open");
+        if (channel_ == nullptr) throw Error(ErrorCode::ChannelRefused, "SSH channel could not open");
         if (libssh2_channel_process_startup(channel_, "exec", 4, command.c_str(),
                                             static_cast<unsigned>(std::strlen(command.c_str()))) != 0) {
-            throw Error("Remote Python launch failed");
+            throw Error(ErrorCode::RemotePythonLaunch, "Remote Python launch failed");
         }
         libssh2_channel_send_eof(channel_);
     }
@@ -74,24 +72,16 @@ private:
 
 }  // namespace
 
-CancelFlag& ProcessCancelFlag() {
-    static CancelFlag flag{false};
-    return flag;
-}
-
-std::string ChecksumLine(const std::string& digest) { return HexLower(digest) + "  site.tar.gz\n"; }
-
 Error VerificationFailure(const ArchiveDamage& damage) {
-    return Error(std::string("Archive verification failed: ") + damage.what());
+    return Error(ErrorCode::ArchiveVerificationFailed, std::string("Archive verification failed: ") + damage.what());
 }
 
-TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupSettings& settings,
+TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::string& command,
                                         const std::wstring& archivePath, ProgressCallback progress,
                                         const ArchiveStreamOptions& options) {
-    const std::string command =
-        BuildRemoteCommand(options.script.empty() ? EmbeddedBackupScript() : options.script, settings.paths);
     const auto now = options.clock ? options.clock : [] { return os::MonotonicNanoseconds(); };
-    const CancelFlag& cancel = options.cancel != nullptr ? *options.cancel : ProcessCancelFlag();
+    const CancelToken never;
+    const CancelToken& cancel = options.cancel != nullptr ? *options.cancel : never;
     LIBSSH2_SESSION* session = connection.session();
 
     Channel channel(session);
@@ -99,7 +89,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
     libssh2_session_set_blocking(session, 0);
 
     std::ofstream archive(os::FsPath(archivePath), std::ios::binary | std::ios::trunc);
-    if (!archive) throw Error("Cannot create archive on selected device");
+    if (!archive) throw Error(ErrorCode::DestinationUnwritable, "Cannot create archive on selected device");
     os::Sha256 hash;
     std::optional<StreamCheck> check;
     if (options.checkArchive) check.emplace();
@@ -124,13 +114,13 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
     const std::uint64_t start = now();
     std::uint64_t lastActivity = start;
     for (;;) {
-        if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
+        if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
         bool hadData = false;
 
         const ssize_t out = libssh2_channel_read_ex(channel.get(), 0, buffer.data(), buffer.size());
         if (out > 0) {
             archive.write(buffer.data(), out);
-            if (!archive) throw Error("Destination full, removed or write failed");
+            if (!archive) throw Error(ErrorCode::DestinationFull, "Destination full, removed or write failed");
             hash.update(buffer.data(), static_cast<std::size_t>(out));
             if (check) check->feed(std::string_view(buffer.data(), static_cast<std::size_t>(out)));
             state.archiveBytes += static_cast<std::uint64_t>(out);
@@ -139,8 +129,8 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
             hadData = true;
         } else if (out < 0 && out != LIBSSH2_ERROR_EAGAIN) {
             // A cancel shuts the socket down under the read: say what happened.
-            if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
-            throw Error("SSH archive read failed");
+            if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
+            throw Error(ErrorCode::TransferBroken, "SSH archive read failed");
         }
 
         const ssize_t err = libssh2_channel_read_ex(channel.get(), SSH_EXTENDED_DATA_STDERR, buffer.data(),
@@ -151,8 +141,8 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
             errors.add(std::string_view(buffer.data(), static_cast<std::size_t>(err)), report);
             hadData = true;
         } else if (err < 0 && err != LIBSSH2_ERROR_EAGAIN) {
-            if (cancel.load()) throw Error("Cancelled; incomplete archive is not a backup");
-            throw Error("SSH error stream failed");
+            if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
+            throw Error(ErrorCode::TransferBroken, "SSH error stream failed");
         }
 
         const std::uint64_t time = now();
@@ -160,7 +150,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
         // libssh2 reports the end only once no data of the channel is queued.
         if (libssh2_channel_eof(channel.get()) && !hadData) break;
         if (time - lastActivity > kIdleLimitNs || time - start > kTotalLimitNs) {
-            throw Error("Backup transfer timeout");
+            throw Error(ErrorCode::TransferTimeout, "Backup transfer timeout");
         }
         if (hadData) continue;
         // Reading one stream can pull the other's data, and the end of the
@@ -170,7 +160,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
         os::WaitForSocket(connection.socket(), outbound, std::chrono::milliseconds(200));
     }
 
-    if (!channel.closeAndWait()) throw Error("Remote backup did not close cleanly");
+    if (!channel.closeAndWait()) throw Error(ErrorCode::TransferBroken, "Remote backup did not close cleanly");
     const int exitStatus = libssh2_channel_get_exit_status(channel.get());
     // A program killed by a signal sends no exit status; its archive is cut
     // short however many bytes arrived, so the signal fails the run.
@@ -186,7 +176,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
             message += "killed by signal ";
             message += signal;
         }
-        throw Error(message);
+        throw Error(ErrorCode::RemoteBackupFailed, message);
     }
     TransferResult result;
     if (check) {
@@ -196,9 +186,8 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const BackupS
             throw VerificationFailure(damage);
         }
     }
-    FlushFileToDisk(archivePath);
+    os::FlushFileToDisk(archivePath);
     result.digest = hash.finish();
-    WriteWholeFile(os::JoinPath(os::ParentPath(archivePath), L"SHA256SUMS.txt"), ChecksumLine(result.digest));
     return result;
 }
 

@@ -1,11 +1,10 @@
 // Runs the server-side backup program over an exec channel and lands its
 // standard output as the archive file, hashed on the fly and proven on a
-// second thread while it arrives, with SHA256SUMS.txt written beside it only
-// when everything checked out.
+// second thread while it arrives.
 #pragma once
 
 #include "archive/archive_check.h"
-#include "config/settings.h"
+#include "os/cancel.h"
 #include "remote/server_output.h"
 #include "ssh/ssh_connection.h"
 
@@ -23,13 +22,9 @@ struct TransferProgress {
 };
 using ProgressCallback = std::function<void(const TransferProgress&)>;
 
-// The process-wide cancel request of the running operation.
-CancelFlag& ProcessCancelFlag();
-
 struct ArchiveStreamOptions {
-    std::string script;                          // empty: the embedded program
     std::function<std::uint64_t()> clock;        // nanoseconds; empty: the monotonic clock
-    const CancelFlag* cancel = nullptr;          // null: ProcessCancelFlag()
+    const CancelToken* cancel = nullptr;         // null: never cancelled
     bool checkArchive = true;                    // false only for stand-in programs that send no archive
 };
 
@@ -45,17 +40,14 @@ public:
     static constexpr std::uint64_t kIdleLimitNs = 300ULL * 1000000000ULL;
     static constexpr std::uint64_t kTotalLimitNs = 10800ULL * 1000000000ULL;
 
-    // Returns only after the archive and SHA256SUMS.txt are on disk; the
-    // connection is left open, its session in blocking mode, on every path.
-    // An archive that does not prove whole fails with "Archive verification
-    // failed: " and the reason, and no SHA256SUMS.txt is written.
-    static TransferResult run(SshConnection& connection, const BackupSettings& settings,
+    // Runs `command` (BuildRemoteCommand) and returns only after the archive
+    // is on disk, flushed; the connection is left open, its session in
+    // blocking mode, on every path. An archive that does not prove whole
+    // fails with "Archive verification failed: " and the reason.
+    static TransferResult run(SshConnection& connection, const std::string& command,
                               const std::wstring& archivePath, ProgressCallback progress,
                               const ArchiveStreamOptions& options = {});
 };
-
-// "<64 hex digits>  site.tar.gz\n"
-std::string ChecksumLine(const std::string& digest);
 
 // The error an untrustworthy archive ends a run with.
 Error VerificationFailure(const ArchiveDamage& damage);

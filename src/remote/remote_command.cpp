@@ -42,14 +42,14 @@ std::string RemotePayload(std::string_view script, const std::vector<std::wstrin
 std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths) {
     const std::string hex = HexLower(RemotePayload(script, paths));
     if (sizeof(kCommandHead) - 1 + hex.size() + sizeof(kCommandTail) - 1 > kMaxRemoteCommandBytes) {
-        throw Error("Too many source paths; shorten the list");
+        throw Error(ErrorCode::TooManyPaths, "Too many source paths; shorten the list");
     }
     return kCommandHead + hex + kCommandTail;
 }
 
 std::string EmbeddedBackupScript() {
     std::string script = os::LoadResourceBytes(TESMORA_RESOURCE_REMOTE_SCRIPT);
-    if (script.empty()) throw Error("Embedded backup script missing");
+    if (script.empty()) throw Error(ErrorCode::ProgramDamaged, "Embedded backup script missing");
     return script;
 }
 

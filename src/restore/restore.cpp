@@ -1,6 +1,7 @@
 #include "restore/restore.h"
 
 #include "os/error.h"
+#include "repository/format.h"
 #include "os/os.h"
 #include "os/text.h"
 #include "restore/restore_names.h"
@@ -51,17 +52,17 @@ void SetName(archive_entry* entry, void (*wide)(archive_entry*, const wchar_t*),
 // The archive as it is read, hashed on the way.
 class ArchiveFile final : public ByteSource {
 public:
-    ArchiveFile(const std::wstring& path, const ReadProgress& progress, const CancelFlag* cancel)
+    ArchiveFile(const std::wstring& path, const ReadProgress& progress, const CancelToken* cancel)
         : progress_(progress), cancel_(cancel) {
         file_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         file_.open(os::FsPath(path), std::ios::binary);
-        if (!file_) throw Error("Cannot read " + ToUtf8(path));
+        if (!file_) throw Error(ErrorCode::RestoreFailed, "Cannot read " + ToUtf8(path));
         std::error_code ec;
         size_ = fs::file_size(os::FsPath(path), ec);
     }
 
     std::size_t read(char* buffer, std::size_t size) override {
-        if (cancel_ != nullptr && cancel_->load()) throw CancelledError();
+        if (cancel_ != nullptr && cancel_->cancelled()) throw CancelledError();
         file_.read(buffer, static_cast<std::streamsize>(size));
         const auto got = static_cast<std::size_t>(file_.gcount());
         hash_.update(buffer, got);
@@ -82,7 +83,7 @@ private:
     std::vector<char> buffer_ = std::vector<char>(1 << 20);
     std::ifstream file_;
     const ReadProgress& progress_;
-    const CancelFlag* cancel_;
+    const CancelToken* cancel_;
     os::Sha256 hash_;
     std::uint64_t done_ = 0, size_ = 0;
 };
@@ -92,7 +93,7 @@ private:
 class Report {
 public:
     explicit Report(const std::wstring& path) : out_(os::FsPath(os::ExtendedPath(path)), std::ios::binary) {
-        if (!out_) throw Error("Cannot write " + ToUtf8(path));
+        if (!out_) throw Error(ErrorCode::RestoreFailed, "Cannot write " + ToUtf8(path));
         out_ << "\xEF\xBB\xBF";
     }
     void line(const std::wstring& text) { out_ << ToUtf8(text) << "\r\n" << std::flush; }
@@ -106,8 +107,8 @@ std::wstring Quoted(const std::string& archiveName) { return L"\u00AB" + FromUtf
 class Restore {
 public:
     Restore(const std::wstring& snapshot, const std::wstring& target, const ReadProgress& progress,
-            const CancelFlag* cancel)
-        : snapshot_(snapshot), target_(target), archive_(os::JoinPath(snapshot, L"site.tar.gz"), progress, cancel),
+            const CancelToken* cancel)
+        : snapshot_(snapshot), target_(target), archive_(os::JoinPath(snapshot, kArchiveFile), progress, cancel),
           report_(os::JoinPath(target, kRestoreReportName)) {
         report_.line(L"Восстановление копии " + os::FromFsPath(os::FsPath(snapshot).filename()) + L" в папку " +
                      target);
@@ -152,10 +153,12 @@ private:
             }
         }
         // Directory times are set at the close, after their contents.
-        if (archive_write_close(disk_.get()) != ARCHIVE_OK) throw Error(DiskError());
+        if (archive_write_close(disk_.get()) != ARCHIVE_OK) throw Error(ErrorCode::RestoreFailed, DiskError());
         for (const Link& link : links_) symbolicLink(link);
-        const std::string sums = ReadWhole(os::JoinPath(snapshot_, L"SHA256SUMS.txt"));
-        result_.archiveIntact = manifestLast && sums.size() >= 64 && archive_.digest() == sums.substr(0, 64);
+        // The same strict reading as verification: what restore calls intact,
+        // verify never rejects.
+        const auto sum = ParseChecksumLine(ReadMarkerFile(os::JoinPath(snapshot_, kChecksumFile)));
+        result_.archiveIntact = manifestLast && sum && archive_.digest() == *sum;
     }
 
     // A directory or a file: a name Windows cannot tell from an earlier one
@@ -190,10 +193,10 @@ private:
         while (data->readData(piece, offset)) {
             if (archive_write_data_block(disk_.get(), piece.data(), piece.size(), static_cast<la_int64_t>(offset)) <
                 ARCHIVE_OK) {
-                throw Error(DiskError());
+                throw Error(ErrorCode::RestoreFailed, DiskError());
             }
         }
-        if (archive_write_finish_entry(disk_.get()) < ARCHIVE_WARN) throw Error(DiskError());
+        if (archive_write_finish_entry(disk_.get()) < ARCHIVE_WARN) throw Error(ErrorCode::RestoreFailed, DiskError());
         ++result_.files;
         result_.bytes += entry.size;
     }
@@ -222,7 +225,7 @@ private:
             fs::copy_file(os::FsPath(os::ExtendedPath(os::JoinPath(target_, existing))),
                           os::FsPath(os::ExtendedPath(os::JoinPath(target_, name.path))), ec);
             if (ec) {
-                if (ec == std::errc::no_space_on_device) throw Error(FullMessage());
+                if (ec == std::errc::no_space_on_device) throw Error(ErrorCode::RestoreFailed, FullMessage());
                 skip(entry, L"жёсткая ссылка не создана: " + FromUtf8(os::ErrorText(ec)));
                 return;
             }
@@ -296,7 +299,7 @@ private:
     }
 
     void failed(const ArchiveEntry& entry) {
-        if (archive_errno(disk_.get()) == ENOSPC) throw Error(FullMessage());
+        if (archive_errno(disk_.get()) == ENOSPC) throw Error(ErrorCode::RestoreFailed, FullMessage());
         skip(entry, FromUtf8(archive_error_string(disk_.get()) != nullptr ? archive_error_string(disk_.get())
                                                                              : "not written"));
     }
@@ -312,16 +315,11 @@ private:
         return "The restore folder's drive is full; what was restored so far stays in " + ToUtf8(target_);
     }
 
-    static std::string ReadWhole(const std::wstring& path) {
-        std::ifstream in(os::FsPath(path), std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-
     void finish(const std::wstring& failure) {
         if (!failure.empty()) report_.line(failure);
         if (!result_.archiveIntact) {
-            report_.line(L"Внимание: архив не совпал со своей контрольной суммой (SHA256SUMS.txt) или обрывается "
-                         L"до манифеста; копия повреждена, восстановленное может быть неполным.");
+            report_.line(std::wstring(L"Внимание: архив не совпал со своей контрольной суммой (") + kChecksumFile +
+                         L") или обрывается до манифеста; копия повреждена, восстановленное может быть неполным.");
         }
         report_.line(RestoreSummaryText(result_) + L"; пропущено " + std::to_wstring(result_.skipped));
     }
@@ -344,11 +342,11 @@ std::wstring RestoreSummaryText(const RestoreResult& result) {
 }
 
 RestoreResult RestoreSnapshot(const std::wstring& snapshot, const std::wstring& target, const ReadProgress& progress,
-                              const CancelFlag* cancel) {
+                              const CancelToken* cancel) {
     const fs::path folder = os::FsPath(target);
     std::error_code ec;
     if (fs::exists(folder, ec) && !fs::is_empty(folder, ec)) {
-        throw Error("Choose an empty or new folder to restore into");
+        throw Error(ErrorCode::RestoreTarget, "Choose an empty or new folder to restore into");
     }
     fs::create_directories(folder, ec);
     if (ec) throw FileSystemError("create_directories", target, ec);

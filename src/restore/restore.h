@@ -4,7 +4,7 @@
 #pragma once
 
 #include "archive/archive_check.h"
-#include "ssh/ssh_connection.h"
+#include "os/cancel.h"
 
 #include <cstdint>
 #include <string>
@@ -33,6 +33,6 @@ std::wstring RestoreSummaryText(const RestoreResult& result);
 // cancel (CancelledError) raises after the report was written, and what was
 // restored stays where it is.
 RestoreResult RestoreSnapshot(const std::wstring& snapshot, const std::wstring& target,
-                              const ReadProgress& progress = {}, const CancelFlag* cancel = nullptr);
+                              const ReadProgress& progress = {}, const CancelToken* cancel = nullptr);
 
 }  // namespace tesmora

@@ -1,6 +1,6 @@
 #include "schedule/task_registration.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/layout.h"
 #include "os/text.h"
 #include "os/error.h"
@@ -70,7 +70,7 @@ std::wstring DeleteTaskCommand() { return L"schtasks.exe /Delete /TN " + QuoteAr
 
 std::uint32_t RunHidden(const std::wstring& commandLine) {
     const auto exitCode = os::ChildProcess::RunHidden(commandLine, std::chrono::milliseconds(30000));
-    if (!exitCode) throw Error("Could not launch Task Scheduler");
+    if (!exitCode) throw Error(ErrorCode::TaskRegistration, "Could not launch Task Scheduler");
     return *exitCode;
 }
 
@@ -82,7 +82,7 @@ void RegisterTask(bool enable) {
         return;
     }
     const os::LocalTime now = os::LocalTimeNow();
-    const std::wstring localData = app::LocalDataDirectory();
+    const std::wstring localData = LocalDataDirectory();
     // The task starts the copy inside the local data directory, so the path
     // joins the folder and the file name with a separator.
     const std::wstring xml =
@@ -95,7 +95,8 @@ void RegisterTask(bool enable) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     if (RunHidden(CreateTaskCommand(taskFile)) != 0) {
-        throw Error("Task registration failed; run settings as administrator if Windows policy requires it");
+        throw Error(ErrorCode::TaskRegistration,
+                    "Task registration failed; run settings as administrator if Windows policy requires it");
     }
 }
 

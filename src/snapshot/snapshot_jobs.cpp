@@ -1,12 +1,14 @@
 #include "snapshot/snapshot_jobs.h"
 
-#include "app/operation_lock.h"
+#include "config/operation_lock.h"
 #include "config/backup_log.h"
 #include "config/layout.h"
-#include "job/staging.h"
+#include "os/error.h"
+#include "repository/format.h"
 #include "os/os.h"
 #include "os/text.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace tesmora {
@@ -18,13 +20,32 @@ std::wstring NameOf(const std::wstring& folder) {
     return os::FromFsPath(path.filename());
 }
 
-std::vector<SnapshotInfo> OwnSnapshots(const BackupSettings& settings) {
-    std::vector<SnapshotInfo> own;
-    for (SnapshotInfo& snapshot :
-         ListSnapshots(os::JoinPath(settings.drive_root, layout::kBackupFolder), settings.id, {})) {
-        if (snapshot.own && snapshot.state != SnapshotState::Incomplete) own.push_back(std::move(snapshot));
+std::vector<BackupFolderEntry> OwnSnapshots(const BackupSettings& settings) {
+    std::vector<BackupFolderEntry> own;
+    try {
+        for (BackupFolderEntry& entry :
+             ListBackupFolder(os::JoinPath(settings.drive_root, layout::kBackupFolder), settings.id)) {
+            if (entry.own && !entry.staging) own.push_back(std::move(entry));
+        }
+    } catch (const Error&) {
+        // No backup folder: no snapshots.
     }
     return own;
+}
+
+// Whether the folder is one of the drive's own snapshots, not a copy of one
+// elsewhere that happens to have its name.
+bool IsOnTheDrive(const std::wstring& folder, const std::vector<BackupFolderEntry>& own) {
+    const std::wstring name = NameOf(folder);
+    for (const BackupFolderEntry& entry : own) {
+        if (entry.name != name) continue;
+        try {
+            return os::SameFolderOnDisk(entry.path, folder);
+        } catch (const Error&) {
+            return false;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -32,13 +53,15 @@ std::vector<SnapshotInfo> OwnSnapshots(const BackupSettings& settings) {
 bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstring>& folders,
                      const std::function<void(const VerifyOutcome&)>& outcome,
                      const std::function<void(std::size_t, std::uint64_t, std::uint64_t)>& progress,
-                     const CancelFlag* cancel) {
-    const app::OperationLock lock = app::AcquireOperationLock(settings.id);
-    const std::vector<SnapshotInfo> own = OwnSnapshots(settings);
+                     const CancelToken* cancel) {
+    const OperationLock lock = AcquireOperationLock(settings.id);
+    std::vector<BackupFolderEntry> own = OwnSnapshots(settings);
+    // Newest first, as the others are named to the user.
+    std::reverse(own.begin(), own.end());
     std::vector<std::wstring> chosen = folders;
     if (chosen.empty()) {
-        for (const SnapshotInfo& snapshot : own) chosen.push_back(snapshot.path);
-        if (chosen.empty()) throw Error("No snapshot of this configuration on the drive");
+        for (const BackupFolderEntry& snapshot : own) chosen.push_back(snapshot.path);
+        if (chosen.empty()) throw Error(ErrorCode::NoSnapshot, "No snapshot of this configuration on the drive");
     }
     bool allPassed = true;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
@@ -50,8 +73,10 @@ bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstr
                 if (progress) progress(i + 1, done, total);
             },
             cancel);
-        BackupLog::append(settings, VerifyLogLine(result.name, result.verdict));
-        for (const SnapshotInfo& snapshot : own) {
+        // The log speaks for the drive's snapshots: a verdict on a copy
+        // elsewhere must not mark the drive's one of that name.
+        if (IsOnTheDrive(chosen[i], own)) BackupLog::append(settings, VerifyLogLine(result.name, result.verdict));
+        for (const BackupFolderEntry& snapshot : own) {
             if (snapshot.name != result.name) result.others.push_back(snapshot.name);
         }
         allPassed = allPassed && result.verdict.ok;
@@ -69,10 +94,10 @@ std::wstring DamageExplanation(const VerifyOutcome& outcome) {
 }
 
 RestoreResult RestoreOwnSnapshot(const BackupSettings& settings, const std::wstring& snapshot,
-                                 const std::wstring& target, const ReadProgress& progress, const CancelFlag* cancel) {
-    const app::OperationLock lock = app::AcquireOperationLock(settings.id);
-    if (settings.id.empty() || ReadMarkerFile(os::JoinPath(snapshot, L"COMPLETE")) != ToUtf8(settings.id)) {
-        throw Error("Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
+                                 const std::wstring& target, const ReadProgress& progress, const CancelToken* cancel) {
+    const OperationLock lock = AcquireOperationLock(settings.id);
+    if (!IsOwnSnapshot(snapshot, settings.id)) {
+        throw Error(ErrorCode::NoSnapshot, "Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
     }
     return RestoreSnapshot(snapshot, target, progress, cancel);
 }

@@ -29,7 +29,7 @@ struct VerifyOutcome {
 bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstring>& folders,
                      const std::function<void(const VerifyOutcome&)>& outcome,
                      const std::function<void(std::size_t, std::uint64_t, std::uint64_t)>& progress = {},
-                     const CancelFlag* cancel = nullptr);
+                     const CancelToken* cancel = nullptr);
 
 // The sentence that tells a person what a failed verification means.
 std::wstring DamageExplanation(const VerifyOutcome& outcome);
@@ -37,6 +37,6 @@ std::wstring DamageExplanation(const VerifyOutcome& outcome);
 // Restores an own snapshot folder of the drive into an empty or new folder.
 RestoreResult RestoreOwnSnapshot(const BackupSettings& settings, const std::wstring& snapshot,
                                  const std::wstring& target, const ReadProgress& progress = {},
-                                 const CancelFlag* cancel = nullptr);
+                                 const CancelToken* cancel = nullptr);
 
 }  // namespace tesmora

@@ -1,14 +1,13 @@
 #include "snapshot/snapshot_list.h"
 
 #include "config/time_stamp.h"
-#include "job/staging.h"
+#include "os/error.h"
+#include "repository/format.h"
 #include "os/os.h"
 #include "os/text.h"
 
 #include <algorithm>
 #include <filesystem>
-
-namespace fs = std::filesystem;
 
 namespace tesmora {
 
@@ -34,31 +33,29 @@ void ApplyLogState(SnapshotInfo& snapshot, const std::vector<LogLine>& log) {
 std::vector<SnapshotInfo> ListSnapshots(const std::wstring& backupFolder, const std::wstring& id,
                                         const std::vector<LogLine>& log) {
     std::vector<SnapshotInfo> snapshots;
-    std::error_code ec;
-    for (fs::directory_iterator it(os::FsPath(backupFolder), ec), end; !ec && it != end; it.increment(ec)) {
+    std::vector<BackupFolderEntry> entries;
+    try {
+        entries = ListBackupFolder(backupFolder, id);
+    } catch (const Error&) {
+        return snapshots;  // no backup folder yet, or a drive that went away
+    }
+    for (const BackupFolderEntry& entry : entries) {
         SnapshotInfo info;
-        info.name = os::FromFsPath(it->path().filename());
-        info.path = os::FromFsPath(it->path());
-        const bool staging = info.name.rfind(L".partial-", 0) == 0;
-        std::error_code statusError;
-        if ((!staging && info.name.find(L"_UTC-") == std::wstring::npos) || !it->is_directory(statusError) ||
-            os::IsReparsePoint(info.path)) {
-            continue;
-        }
-        const std::string ownId = ToUtf8(id);
-        if (staging) {
-            info.own = !id.empty() && info.name == StagingDirectoryName(id);
+        info.name = entry.name;
+        info.path = entry.path;
+        info.own = entry.own;
+        if (entry.staging) {
             info.state = SnapshotState::Incomplete;
         } else {
-            info.own = !id.empty() && ReadMarkerFile(os::JoinPath(info.path, L"COMPLETE")) == ownId;
             info.created = ParseUtcStamp(info.name).value_or(0);
-            if (const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(info.path, L"snapshot.ini")))) {
+            if (const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(info.path, kSnapshotIniFile)))) {
                 info.files = ini->files;
                 info.databases = ini->databases;
             }
             ApplyLogState(info, log);
         }
-        info.archiveBytes = fs::file_size(it->path() / "site.tar.gz", statusError);
+        std::error_code statusError;
+        info.archiveBytes = std::filesystem::file_size(os::FsPath(os::JoinPath(info.path, kArchiveFile)), statusError);
         if (statusError) info.archiveBytes = 0;
         snapshots.push_back(std::move(info));
     }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "archive/archive_check.h"
-#include "ssh/ssh_connection.h"
+#include "os/cancel.h"
 
 #include <string>
 
@@ -20,7 +20,7 @@ struct Verdict {
 // its one line, the archive has that SHA-256 and proves whole (CheckArchive).
 // A copy that fails is a verdict, not an error; a cancel raises "Cancelled".
 Verdict VerifySnapshot(const std::wstring& snapshot, const std::wstring& id, const ReadProgress& progress = {},
-                       const CancelFlag* cancel = nullptr);
+                       const CancelToken* cancel = nullptr);
 
 // "VERIFY <name> OK" or "VERIFY <name> FAILED <reason>", for backup.log.
 std::wstring VerifyLogLine(const std::wstring& name, const Verdict& verdict);

@@ -3,27 +3,31 @@
 // secret is read, and password authentication. Torn down in one fixed order.
 #pragma once
 
-#include "config/settings.h"
+#include "os/cancel.h"
 #include "os/os.h"
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 struct _LIBSSH2_SESSION;
 
 namespace tesmora {
 
-// Set by the window's cancel command; polled by the transfer loop.
-using CancelFlag = std::atomic<bool>;
+// Where to connect and whom to expect there.
+struct SshEndpoint {
+    std::wstring host;
+    std::int32_t port = 22;
+    std::wstring user;
+    std::wstring fingerprint;  // the pinned host key, "SHA256:" + base64
+};
 
-// The socket of the connection in use, so a cancel can shut it down and break
-// a blocked call. One per process: a process holds at most one connection.
-std::atomic<os::SocketHandle>& ActiveSocketSlot();
-
-// Shuts down the socket in ActiveSocketSlot, if any (the socket is closed only
-// by its owner).
-void InterruptActiveConnection();
+// How to log in. The secret is asked for only after the host key matched the
+// pin; the caller's function raises when there is none.
+struct SshLogin {
+    std::function<std::wstring()> password;
+};
 
 // "SHA256:" + base64 of the session's SHA-256 host-key hash, padding removed.
 // Raises "Host key SHA256 unavailable".
@@ -44,13 +48,13 @@ public:
     SshConnection& operator=(const SshConnection&) = delete;
     ~SshConnection();
 
-    // With `authenticate` false the connection stops after the handshake (a
-    // host-key fetch); with true it checks the pin and logs in with the stored
-    // password. Every failure raises its message and leaves nothing open. A
-    // cancel (the flag, or the socket shut down through ActiveSocketSlot)
-    // raises CancelledError, in any phase, within a tenth of a second.
-    static SshConnection connect(const BackupSettings& settings, bool authenticate,
-                                 const ConnectTimeouts& timeouts = {}, const CancelFlag* cancel = nullptr);
+    // Without a login the connection stops after the handshake (a host-key
+    // fetch); with one it checks the pin and logs in. Every failure raises its
+    // message and leaves nothing open. The socket is published in the cancel
+    // token while the connection lives, so a cancel raises CancelledError in
+    // any phase within a tenth of a second.
+    static SshConnection connect(const SshEndpoint& endpoint, const SshLogin* login,
+                                 const ConnectTimeouts& timeouts = {}, const CancelToken* cancel = nullptr);
 
     // Disconnects, frees the session, closes the socket; safe in any state.
     void close();
@@ -61,6 +65,7 @@ public:
 private:
     os::SocketHandle socket_ = os::kInvalidSocket;
     _LIBSSH2_SESSION* session_ = nullptr;
+    const CancelToken* cancel_ = nullptr;  // where the socket is published
 };
 
 }  // namespace tesmora

@@ -41,7 +41,7 @@ int PreselectedDrive(const std::vector<DriveInfo>& drives, const std::wstring& d
 BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveInfo>& drives, const FormFields& form) {
     BackupSettings s = current;
     if (form.selection < 0 || static_cast<size_t>(form.selection) >= drives.size()) {
-        throw Error("Select a mounted drive");
+        throw Error(ErrorCode::NoDriveSelected, "Select a mounted drive");
     }
     s.drive_root = drives[static_cast<size_t>(form.selection)].root;
     s.device = drives[static_cast<size_t>(form.selection)].identity;
@@ -72,7 +72,7 @@ std::wstring PathsBoxText(const std::vector<std::wstring>& paths) {
 }
 
 void BusyFlag::requireIdle() const {
-    if (busy()) throw Error("Wait for the active operation");
+    if (busy()) throw Error(ErrorCode::Busy, "Wait for the active operation");
 }
 
 }  // namespace tesmora::ui

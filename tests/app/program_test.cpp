@@ -8,40 +8,6 @@
 namespace tesmora::app {
 namespace {
 
-TEST(ParseMode, MatchesWholeCaseSensitiveNames) {
-    const std::wstring exe = L"TesmoraBackup.exe";
-    EXPECT_EQ(ParseMode({exe, L"--devices"}), Mode::Devices);
-    EXPECT_EQ(ParseMode({exe, L"--self-test", L"out.txt"}), Mode::SelfTest);
-    EXPECT_EQ(ParseMode({exe, L"--check"}), Mode::Check);
-    EXPECT_EQ(ParseMode({exe, L"--install", L"a", L"b", L"c"}), Mode::Install);
-    EXPECT_EQ(ParseMode({exe, L"--backup-now"}), Mode::BackupNow);
-    EXPECT_EQ(ParseMode({exe, L"--scheduled"}), Mode::Scheduled);
-}
-
-TEST(ParseMode, AnythingElseOpensTheWindow) {
-    const std::wstring exe = L"TesmoraBackup.exe";
-    EXPECT_EQ(ParseMode({exe}), Mode::Window);
-    EXPECT_EQ(ParseMode({}), Mode::Window);
-    for (const wchar_t* other : {L"--Self-Test", L"self-test", L"--self-test=1", L"-self-test", L"--self-test ",
-                                 L"", L"--SCHEDULED", L"/scheduled", L"--backup", L"--devices\t"}) {
-        EXPECT_EQ(ParseMode({exe, other}), Mode::Window);
-    }
-}
-
-TEST(OutputPath, IsTheSecondArgumentWhenGiven) {
-    EXPECT_FALSE(OutputPath({L"exe", L"--self-test"}).has_value());
-    EXPECT_EQ(OutputPath({L"exe", L"--self-test", L"C:\\out.txt", L"ignored"}), L"C:\\out.txt");
-    EXPECT_EQ(OutputPath({L"exe", L"--self-test", L""}), L"");
-}
-
-TEST(SamePath, ComparesElementsWithEitherSeparator) {
-    EXPECT_TRUE(SamePath(L"C:\\Users\\me\\AppData\\Local\\Tesmora\\SiteBackup",
-                         L"C:/Users/me//AppData\\\\Local/Tesmora/SiteBackup"));
-    EXPECT_FALSE(SamePath(L"C:\\Users\\Me\\x", L"C:\\Users\\me\\x"));
-    EXPECT_FALSE(SamePath(L"C:\\a\\b", L"C:\\a\\bc"));
-    EXPECT_FALSE(SamePath(L"C:\\a", L"C:\\a\\b"));
-}
-
 TEST(DecideSettingsRoot, FollowsWhereTheExecutableRuns) {
     int resolverCalls = 0;
     const auto resolver = [&] {

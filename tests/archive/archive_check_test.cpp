@@ -83,6 +83,7 @@ TEST(CheckArchive, NamesWhatIsWrong) {
         {wrongCrc, "gzip member 1 is damaged: incorrect data check"},
         {kGood + "trailing junk", "unexpected data after gzip member 1"},
         {Gzip(noEndBlocks), "the tar data does not end with its end-of-archive blocks"},
+        {Gzip(kGoodTar + Tar({{"hidden.txt", "x"}})), "the tar data goes on after its end-of-archive blocks"},
         {Gzip(Tar({{kManifestName, Manifest(0)}, {"late.txt", "x"}})), "the manifest is not the last member"},
         {Gzip(Tar({{"a.txt", "x"}})), "the manifest is missing"},
         {Gzip(Tar({{"a.txt", "x"}, {kManifestName, "{\"files\": "}})), "the manifest does not parse: "},

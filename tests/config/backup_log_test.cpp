@@ -1,6 +1,6 @@
 #include "config/backup_log.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/layout.h"
 #include "os/os.h"
 #include "test_support.h"
@@ -50,7 +50,7 @@ TEST(BackupLog, ErrorLinesKeepTheMessageBytesAndEndInCrLf) {
 }
 
 TEST(BackupLog, ErrorLinesGoToTheLocalDataDirectoryInOrder) {
-    const std::wstring path = os::JoinPath(app::LocalDataDirectory(), layout::kErrorLogFile);
+    const std::wstring path = os::JoinPath(LocalDataDirectory(), layout::kErrorLogFile);
     const size_t before = ReadBytes(path).size();
     BackupLog::appendError("first failure");
     BackupLog::appendError("second failure");

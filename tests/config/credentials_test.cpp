@@ -1,6 +1,6 @@
 #include "config/credentials.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "os/text.h"
 #include "os/error.h"
 #include "os/os.h"
@@ -100,7 +100,7 @@ TEST(Credentials, PasswordSurvivesTheProcessAndNeverLandsInOurFiles) {
     withDrive.drive_root = dir.file(L"drive");
     withDrive.device = L"NO-HARDWARE-SERIAL/VOL-1";
     SaveSettings(withDrive);
-    for (const std::wstring& folder : {withDrive.drive_root, app::LocalDataDirectory()}) {
+    for (const std::wstring& folder : {withDrive.drive_root, LocalDataDirectory()}) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(os::FsPath(folder))) {
             if (!entry.is_regular_file()) continue;
             const std::string bytes = testing::ReadBytes(os::FromFsPath(entry.path()));

@@ -1,6 +1,6 @@
 #include "config/settings.h"
 
-#include "app/local_data.h"
+#include "config/local_data.h"
 #include "config/ini_file.h"
 #include "config/layout.h"
 #include "os/error.h"
@@ -159,11 +159,11 @@ TEST(SaveSettings, WritesEveryFileAndLoadsBackTheSame) {
     EXPECT_TRUE(std::filesystem::is_directory(os::FsPath(os::JoinPath(dir.path(), layout::kBackupFolder))));
     EXPECT_EQ(ReadIniValue(os::JoinPath(program, L"device.ini"), L"id", L""), s.id);
     EXPECT_EQ(testing::ReadBytes(SettingsFile(dir.path())), BuildIniContent(SettingsEntries(s)));
-    const std::wstring binding = os::JoinPath(app::LocalDataDirectory(), L"binding.ini");
+    const std::wstring binding = os::JoinPath(LocalDataDirectory(), L"binding.ini");
     EXPECT_EQ(testing::ReadBytes(binding), BuildIniContent({{L"id", s.id}, {L"device", s.device}}));
     EXPECT_EQ(testing::ReadBytes(os::JoinPath(program, L"TesmoraBackup.exe")),
               testing::ReadBytes(os::ExecutablePath()));
-    EXPECT_TRUE(testing::Exists(os::JoinPath(app::LocalDataDirectory(), L"TesmoraBackup.exe")));
+    EXPECT_TRUE(testing::Exists(os::JoinPath(LocalDataDirectory(), L"TesmoraBackup.exe")));
 
     const BackupSettings loaded = LoadSettings(dir.path());
     EXPECT_EQ(SettingsEntries(loaded), SettingsEntries(s));

@@ -1,3 +1,4 @@
+#include "os/os.h"
 #include "os/text.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,14 @@ TEST(Text, JsonQuoteEscapesOnlyQuotesBackslashesAndControlBytes) {
     EXPECT_EQ(JsonQuote(L"\x7f/"), "\"\x7f/\"");
     EXPECT_EQ(JsonQuote(L"Щ"), "\"\xD0\xA9\"");
     EXPECT_EQ(JsonQuote(L""), "\"\"");
+}
+
+TEST(SamePath, ComparesElementsWithEitherSeparator) {
+    EXPECT_TRUE(os::SamePath(L"C:\\Users\\me\\AppData\\Local\\Tesmora\\SiteBackup",
+                         L"C:/Users/me//AppData\\\\Local/Tesmora/SiteBackup"));
+    EXPECT_FALSE(os::SamePath(L"C:\\Users\\Me\\x", L"C:\\Users\\me\\x"));
+    EXPECT_FALSE(os::SamePath(L"C:\\a\\b", L"C:\\a\\bc"));
+    EXPECT_FALSE(os::SamePath(L"C:\\a", L"C:\\a\\b"));
 }
 
 }  // namespace

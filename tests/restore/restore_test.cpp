@@ -127,9 +127,9 @@ TEST_F(Restoring, RefusesAFolderInUseAndACancelKeepsWhatWasWritten) {
     EXPECT_EQ(std::distance(fs::directory_iterator(os::FsPath(target_)), fs::directory_iterator()), 1);
 
     fs::remove(os::FsPath(In(L"mine.txt")));
-    CancelFlag cancel{false};
+    CancelToken cancel;
     try {
-        RestoreSnapshot(snapshot_, target_, [&](std::uint64_t, std::uint64_t) { cancel = true; }, &cancel);
+        RestoreSnapshot(snapshot_, target_, [&](std::uint64_t, std::uint64_t) { cancel.cancel(); }, &cancel);
         FAIL() << "the restore ignored the cancel";
     } catch (const CancelledError& e) {
         EXPECT_EQ(std::string(e.what()), "Restore cancelled; what was restored so far stays in " + ToUtf8(target_));

@@ -1,8 +1,9 @@
+#include "repository/format.h"
 #include "snapshot/snapshot_list.h"
 #include "snapshot/verify.h"
 
 #include "archive/archive_maker.h"
-#include "job/staging.h"
+#include "repository/staging.h"
 #include "os/os.h"
 #include "test_support.h"
 
@@ -82,10 +83,10 @@ TEST(ListSnapshots, ShowsOwnForeignAndUnfinishedWithTheLogsVerdict) {
     };
     const std::wstring older = L"2026-01-01_00-00-00_UTC-A", newer = L"2026-02-01_00-00-00_UTC-B",
                        proven = L"2026-03-01_00-00-00_UTC-C", foreign = L"2026-04-01_00-00-00_UTC-D";
-    make(older, kId, SnapshotIniText(kId, 1));               // made before counts were recorded
-    make(newer, kId, SnapshotIniText(kId, 2, 10, 1));
-    make(proven, kId, SnapshotIniText(kId, 3, 20, 0));
-    make(foreign, L"ANOTHER", SnapshotIniText(L"ANOTHER", 4, 5, 0));
+    make(older, kId, SnapshotIniText({kId, 1}));               // made before counts were recorded
+    make(newer, kId, SnapshotIniText({kId, 2, 10, 1}));
+    make(proven, kId, SnapshotIniText({kId, 3, 20, 0}));
+    make(foreign, L"ANOTHER", SnapshotIniText({L"ANOTHER", 4, 5, 0}));
     fs::create_directories(os::FsPath(dir.file(L".partial-" + kId)));
     const std::vector<LogLine> log = {
         {100, L"SUCCESS " + older}, {200, L"SUCCESS " + newer}, {300, L"SUCCESS " + proven},

@@ -3,6 +3,7 @@
 #include "ssh/ssh_connection.h"
 
 #include "config/credentials.h"
+#include "job/backup_job.h"
 #include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
@@ -36,12 +37,21 @@ void StoreRightPassword(const BackupSettings& s, const TestSshServer& server) {
     StorePassword(s, password);
 }
 
+// Connects as the program does: with the stored password when `authenticate`.
+SshConnection Connect(const BackupSettings& s, bool authenticate, ConnectTimeouts timeouts = {},
+                      const CancelToken* cancel = nullptr) {
+    const SshLogin login = StoredLogin(s);
+    return SshConnection::connect(EndpointOf(s), authenticate ? &login : nullptr, timeouts, cancel);
+}
+
 std::string ConnectError(const BackupSettings& s, bool authenticate, ConnectTimeouts timeouts = {},
-                         const CancelFlag* cancel = nullptr) {
+                         CancelToken* cancel = nullptr) {
+    CancelToken own;
+    CancelToken& token = cancel != nullptr ? *cancel : own;
     try {
-        SshConnection::connect(s, authenticate, timeouts, cancel);
+        Connect(s, authenticate, timeouts, &token);
     } catch (const Error& e) {
-        EXPECT_EQ(ActiveSocketSlot().load(), os::kInvalidSocket) << "a failed attempt left its socket published";
+        EXPECT_EQ(token.socketSlot().load(), os::kInvalidSocket) << "a failed attempt left its socket published";
         return e.what();
     }
     return "connected";
@@ -65,13 +75,14 @@ TEST(SshConnection, KeyFetchNeedsNeitherPinNorPassword) {
     REQUIRE_SERVER(server, "ECDSA");
     BackupSettings s = SettingsFor(*server);
     s.fingerprint.clear();
-    SshConnection connection = SshConnection::connect(s, false);
+    CancelToken cancel;
+    SshConnection connection = Connect(s, false, {}, &cancel);
     EXPECT_EQ(HostKeyFingerprint(connection.session()), server->fingerprint);
     EXPECT_EQ(HostKeyFingerprint(connection.session()).size(), 50u);
     EXPECT_STREQ(libssh2_session_methods(connection.session(), LIBSSH2_METHOD_HOSTKEY), "ecdsa-sha2-nistp256");
-    EXPECT_EQ(ActiveSocketSlot().load(), connection.socket());
+    EXPECT_EQ(cancel.socketSlot().load(), connection.socket());
     connection.close();
-    EXPECT_EQ(ActiveSocketSlot().load(), os::kInvalidSocket);
+    EXPECT_EQ(cancel.socketSlot().load(), os::kInvalidSocket);
     connection.close();  // a second close is harmless
 }
 
@@ -79,7 +90,7 @@ TEST(SshConnection, RightPinAndPasswordAuthenticate) {
     REQUIRE_SERVER(server, "ECDSA");
     const BackupSettings s = SettingsFor(*server);
     StoreRightPassword(s, *server);
-    SshConnection connection = SshConnection::connect(s, true);
+    SshConnection connection = Connect(s, true);
     EXPECT_TRUE(libssh2_userauth_authenticated(connection.session()));
 }
 
@@ -87,7 +98,7 @@ TEST(SshConnection, RsaOnlyServerIsReachedThroughRsaSha2) {
     REQUIRE_SERVER(server, "RSA");
     const BackupSettings s = SettingsFor(*server);
     StoreRightPassword(s, *server);
-    SshConnection connection = SshConnection::connect(s, true);
+    SshConnection connection = Connect(s, true);
     EXPECT_STREQ(libssh2_session_methods(connection.session(), LIBSSH2_METHOD_HOSTKEY), "rsa-sha2-512");
 }
 
@@ -146,11 +157,10 @@ TEST(SshConnection, UnreachableAddressesFailWithinTheConnectTimeout) {
 
         // The window's cancel, a quarter of a second into the wait: the
         // attempt ends within a second, not after its fifteen.
-        CancelFlag cancel{false};
+        CancelToken cancel;
         std::thread canceller([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            cancel = true;
-            InterruptActiveConnection();
+            cancel.cancel();
         });
         const auto cancelled = std::chrono::steady_clock::now();
         EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");

@@ -25,7 +25,8 @@ constexpr std::size_t kReadBackBuffer = 1 << 20;
 constexpr std::size_t kReadBackAlignment = 4096;
 
 [[noreturn]] void ReadBackFailed(const std::wstring& path, int error) {
-    throw Error("Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(error)));
+    throw Error(ErrorCode::ReadBackFailed,
+                "Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(error)));
 }
 
 }  // namespace
@@ -41,10 +42,10 @@ bool IsRegularFile(const std::wstring& path) {
 
 void FlushFileToDisk(const std::wstring& path) {
     const int fd = open(ToUtf8(path).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw Error("Cannot flush destination file");
+    if (fd < 0) throw Error(ErrorCode::FlushFailed, "Cannot flush destination file");
     const bool flushed = fsync(fd) == 0;
     close(fd);
-    if (!flushed) throw Error("Destination flush failed; backup not committed");
+    if (!flushed) throw Error(ErrorCode::FlushFailed, "Destination flush failed; backup not committed");
 }
 
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
@@ -66,6 +67,12 @@ void RenameDirectory(const std::wstring& from, const std::wstring& to) {
     if (rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) != 0) {
         const int error = errno;
         throw FileSystemError("rename", from + L" -> " + to, SystemErrorText(static_cast<unsigned long>(error)));
+    }
+    // The rename reaches the medium only with its folder.
+    const int folder = open(ToUtf8(ParentPath(to)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
     }
 }
 
@@ -146,7 +153,8 @@ CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
     std::vector<char> buffer(65536, '\0');
     if (getcwd(buffer.data(), buffer.size()) != nullptr) previous_ = FromUtf8(buffer.data());
     if (chdir(ToUtf8(path).c_str()) != 0) {
-        throw Error("Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(errno)));
+        throw Error(ErrorCode::RestoreFailed,
+                    "Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(errno)));
     }
 }
 

@@ -14,7 +14,7 @@ namespace {
 constexpr DWORD kReadBackBuffer = 1 << 20;
 
 [[noreturn]] void ReadBackFailed(const std::wstring& path, DWORD error) {
-    throw Error("Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(error));
+    throw Error(ErrorCode::ReadBackFailed, "Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(error));
 }
 
 }  // namespace
@@ -32,10 +32,10 @@ void FlushFileToDisk(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw Error("Cannot flush destination file");
+    if (file == INVALID_HANDLE_VALUE) throw Error(ErrorCode::FlushFailed, "Cannot flush destination file");
     const BOOL flushed = FlushFileBuffers(file);
     CloseHandle(file);
-    if (!flushed) throw Error("Destination flush failed; backup not committed");
+    if (!flushed) throw Error(ErrorCode::FlushFailed, "Destination flush failed; backup not committed");
 }
 
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
@@ -50,7 +50,10 @@ bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
 }
 
 void RenameDirectory(const std::wstring& from, const std::wstring& to) {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    // Write-through: a commit is logged as a success only once its rename
+    // would survive the drive being pulled.
+    if (!MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = GetLastError();
         throw FileSystemError("rename", from + L" -> " + to, SystemErrorText(error));
     }
@@ -135,7 +138,7 @@ CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
     std::vector<wchar_t> buffer(32768, L'\0');
     previous_.assign(buffer.data(), GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data()));
     if (!SetCurrentDirectoryW(path.c_str())) {
-        throw Error("Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(GetLastError()));
+        throw Error(ErrorCode::RestoreFailed, "Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(GetLastError()));
     }
 }
 

@@ -47,17 +47,18 @@ std::wstring NewGuidText() {
 
 std::wstring CurrentUserSid() {
     HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) throw Error("User token unavailable");
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) throw Error(ErrorCode::SystemRefused,
+                                                                               "User token unavailable");
     ScopedHandle token(raw);
     DWORD size = 0;
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> buffer(size, 0);
     if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-        throw Error("User SID unavailable");
+        throw Error(ErrorCode::SystemRefused, "User SID unavailable");
     }
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-        throw Error("SID conversion failed");
+        throw Error(ErrorCode::SystemRefused, "SID conversion failed");
     }
     std::wstring sid(text);
     LocalFree(text);

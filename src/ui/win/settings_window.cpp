@@ -5,8 +5,8 @@
 // changes.
 #include "ui/settings_window.h"
 
-#include "app/local_data.h"
-#include "app/operation_lock.h"
+#include "config/local_data.h"
+#include "config/operation_lock.h"
 #include "config/backup_log.h"
 #include "config/credentials.h"
 #include "config/layout.h"
@@ -106,8 +106,7 @@ double SteadySeconds() {
 
 // The worker's side of one operation; everything it learns goes to the window
 // by posted messages.
-void RunOperation(const BackupSettings& settings, WorkerMode mode) {
-    const CancelFlag* cancel = &ProcessCancelFlag();
+void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelToken& cancel) {
     try {
         switch (mode) {
             case WorkerMode::BackupNow: {
@@ -121,20 +120,24 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode) {
                     caption = reading.caption;
                     PostOwned(g_main.load(), kProgressMessage, std::make_unique<ProgressReading>(reading));
                 };
-                BackupJob::run(settings, true, PostStatus, [&](const JobProgress& progress) {
-                    post(progress.verifying ? ProgressEstimate::verification(progress.verified, progress.toVerify)
-                                            : estimate.transfer(progress.transfer.server, SteadySeconds()));
-                });
+                BackupJob::run(
+                    settings, true, PostStatus,
+                    [&](const JobProgress& progress) {
+                        post(progress.verifying ? ProgressEstimate::verification(progress.verified, progress.toVerify)
+                                                : estimate.transfer(progress.transfer.server, SteadySeconds()));
+                    },
+                    &cancel);
                 post({true, 100, L"100 %"});
                 break;
             }
             case WorkerMode::CheckSsh: {
-                SshConnection connection = SshConnection::connect(settings, true, {}, cancel);
+                const SshLogin login = StoredLogin(settings);
+                SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, &cancel);
                 PostStatus(L"Соединение и ключ сервера проверены.");
                 break;
             }
             case WorkerMode::FetchKey: {
-                SshConnection connection = SshConnection::connect(settings, false, {}, cancel);
+                SshConnection connection = SshConnection::connect(EndpointOf(settings), nullptr, {}, &cancel);
                 PostOwned(g_main.load(), kFingerprintMessage,
                           std::make_unique<std::wstring>(HostKeyFingerprint(connection.session())));
                 break;
@@ -417,7 +420,7 @@ void SettingsWindow::refreshSummary() {
     std::uint64_t lastSuccess = settings_.drive_root.empty() ? 0 : ReadScheduleState(file).last_success;
     try {
         lastSuccess = std::max(lastSuccess,
-                               notices::ReadNoticeState(notices::NoticeStateFile(app::LocalDataDirectory())).last_success);
+                               notices::ReadNoticeState(notices::NoticeStateFile(LocalDataDirectory())).last_success);
     } catch (const std::exception&) {
         // Without a local data folder the drive's record is all there is.
     }
@@ -459,7 +462,7 @@ void SettingsWindow::saveAndApply() {
     // The checks every backup run makes again, so a list of paths too long
     // for the server's command is refused now rather than at 03:00.
     ValidateBackupSettings(s);
-    app::OperationLock lock = app::AcquireOperationLock(s.id);
+    OperationLock lock = AcquireOperationLock(s.id);
     std::wstring password = text(kPassword);
     if (password.empty()) {
         std::wstring stored = ReadStoredPassword(s);  // only its existence matters
@@ -481,9 +484,8 @@ void SettingsWindow::saveAndApply() {
 
 void SettingsWindow::startWorker(WorkerMode mode) {
     if (WorkerBusy()) return;
-    ProcessCancelFlag().store(false);
     showProgress({true, 0, L""});
-    StartWorker([settings = settings_, mode] { RunOperation(settings, mode); });
+    StartWorker([settings = settings_, mode](const CancelToken& cancel) { RunOperation(settings, mode, cancel); });
 }
 
 void SettingsWindow::command(int id) {
@@ -507,8 +509,7 @@ void SettingsWindow::command(int id) {
             startWorker(WorkerMode::FetchKey);
             break;
         case kCancel:
-            ProcessCancelFlag().store(true);
-            InterruptActiveConnection();
+            CancelWorker();
             break;
         case kOpenBackups: {
             const std::wstring folder = os::JoinPath(settings_.drive_root, layout::kBackupFolder);

@@ -146,7 +146,7 @@ LRESULT SnapshotsView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                     break;
                 }
                 case kCancel:
-                    ProcessCancelFlag().store(true);
+                    CancelWorker();
                     break;
                 default:
                     break;
@@ -260,10 +260,9 @@ void SnapshotsView::verify(bool all) {
     for (const SnapshotInfo& s : snapshots_) {
         if (s.own && s.state != SnapshotState::Incomplete) own.push_back(s);
     }
-    ProcessCancelFlag().store(false);
     setStatus(L"Проверка\u2026");
     HWND window = window_;
-    StartWorker([settings = settings_, folders, own, window] {
+    StartWorker([settings = settings_, folders, own, window](const CancelToken& cancel) {
         auto result = std::make_unique<Finished>();
         try {
             std::vector<std::wstring> damaged;
@@ -288,7 +287,7 @@ void SnapshotsView::verify(bool all) {
                     if (folders.empty()) reading->caption += L" (копия " + std::to_wstring(number) + L")";
                     PostOwned(window, kProgressMessage, std::move(reading));
                 },
-                &ProcessCancelFlag());
+                &cancel);
             result->status = passed ? L"Проверка завершена: копиям можно доверять." : L"Проверка нашла повреждения.";
             for (const std::wstring& text : damaged) result->warning += (result->warning.empty() ? L"" : L"\n\n") + text;
         } catch (const CancelledError&) {
@@ -326,10 +325,9 @@ void SnapshotsView::restore() {
     if (snapshot == nullptr) return;
     const std::wstring target = PickFolder(window_);
     if (target.empty()) return;
-    ProcessCancelFlag().store(false);
     setStatus(L"Восстановление\u2026");
     HWND window = window_;
-    StartWorker([settings = settings_, path = snapshot->path, target, window] {
+    StartWorker([settings = settings_, path = snapshot->path, target, window](const CancelToken& cancel) {
         auto result = std::make_unique<Finished>();
         try {
             const RestoreResult restored = RestoreOwnSnapshot(
@@ -340,7 +338,7 @@ void SnapshotsView::restore() {
                               std::make_unique<ProgressReading>(
                                   ProgressReading{true, percent, L"Восстановление: " + std::to_wstring(percent) + L" %"}));
                 },
-                &ProcessCancelFlag());
+                &cancel);
             result->status = RestoreSummaryText(restored);
             if (!restored.archiveIntact) {
                 result->warning = L"Архив этой копии повреждён: восстановленное может быть неполным. "

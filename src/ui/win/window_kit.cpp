@@ -153,12 +153,20 @@ RECT WorkArea() {
     return area;
 }
 
-bool StartWorker(std::function<void()> work) {
+// The cancel token of the operation in progress. It outlives every window:
+// the worker thread is detached and may still be finishing.
+CancelToken& WorkerCancelToken() {
+    static CancelToken token;
+    return token;
+}
+
+bool StartWorker(std::function<void(const CancelToken&)> work) {
     if (!g_busy.tryStart()) return false;
+    WorkerCancelToken().reset();
     try {
         std::thread([work = std::move(work)] {
             try {
-                work();
+                work(WorkerCancelToken());
             } catch (...) {
                 // Every operation reports its own failures; nothing may end the process.
             }
@@ -172,6 +180,8 @@ bool StartWorker(std::function<void()> work) {
 }
 
 bool WorkerBusy() { return g_busy.busy(); }
+
+void CancelWorker() { WorkerCancelToken().cancel(); }
 
 void RequireIdleWorker() { g_busy.requireIdle(); }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/settings.h"
+#include "os/cancel.h"
 #include "os/win/win32.h"
 #include "ui/window_texts.h"
 
@@ -87,9 +88,12 @@ RECT WorkArea();
 // ---- The worker -----------------------------------------------------------------
 // At most one long operation runs at a time in the process: a backup, a
 // connection check, a key fetch, a verification or a restore. False when one
-// already runs; the flag clears when `work` returns.
-bool StartWorker(std::function<void()> work);
+// already runs; the flag clears when `work` returns. `work` gets the cancel
+// token of the operation, cleared before it starts.
+bool StartWorker(std::function<void(const CancelToken&)> work);
 bool WorkerBusy();
+// Asks the running operation to stop; its blocked connection breaks at once.
+void CancelWorker();
 // Raises "Wait for the active operation" while one runs.
 void RequireIdleWorker();
 

@@ -1,13 +1,16 @@
-#include "job/staging.h"
+#include "repository/staging.h"
+
+#include "repository/format.h"
 
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
+#include <optional>
 
 namespace fs = std::filesystem;
 
@@ -28,7 +31,7 @@ protected:
     std::wstring inStaging(const wchar_t* name) const { return os::JoinPath(staging(), name); }
     std::string Failure(const std::wstring& id = kId) {
         try {
-            PrepareStaging(staging(), id);
+            finished_ = PrepareStaging(staging(), dir_.path(), id);
         } catch (const Error& e) {
             return e.what();
         }
@@ -37,11 +40,21 @@ protected:
     size_t EntryCount() const {
         return static_cast<size_t>(std::distance(fs::directory_iterator(os::FsPath(staging())), fs::directory_iterator()));
     }
+    // Leaves the staging folder as a commit cut off after COMPLETE.
+    void CutCommit(const std::string& archive) {
+        WriteBytes(inStaging(L"site.tar.gz"), archive);
+        os::Sha256 hash;
+        hash.update("archive", 7);
+        WriteBytes(inStaging(L"SHA256SUMS.txt"), ChecksumLine(hash.finish()));
+        WriteBytes(inStaging(L"snapshot.ini"), SnapshotIniText({kId, 1700000000, 7, 1}));
+        WriteBytes(inStaging(L"COMPLETE"), ToUtf8Id());
+        fs::remove(os::FsPath(inStaging(L"PARTIAL_OWNER")));
+    }
     TempDir dir_;
+    std::optional<std::wstring> finished_;
 };
 
 TEST_F(Staging, FirstRunCreatesItWithOnlyTheOwnerMarker) {
-    EXPECT_EQ(StagingDirectoryName(kId), L".partial-" + kId);
     ASSERT_EQ(Failure(), "");
     EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), "0F8FAD5B-D9CB-469F-A165-70867728950E");
     EXPECT_EQ(EntryCount(), 1u);
@@ -97,39 +110,45 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
     ASSERT_EQ(Failure(), "");
     WriteBytes(inStaging(L"site.tar.gz"), "archive");
     WriteBytes(inStaging(L"SHA256SUMS.txt"), "sums");
-    const std::wstring snapshot = CommitSnapshot(staging(), dir_.path(), kId, SnapshotIniText(kId, 1700000000, 7, 1));
+    const std::wstring snapshot =
+        CommitSnapshot(staging(), dir_.path(), kId, SnapshotIniText({kId, 1700000000, 7, 1}), 1700000000);
     EXPECT_FALSE(testing::Exists(staging()));
-    const std::wstring name = os::FromFsPath(os::FsPath(snapshot).filename());
-    EXPECT_TRUE(std::regex_match(name, std::wregex(L"\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d_UTC-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-    EXPECT_EQ(name.size(), 60u);
-    EXPECT_EQ(ReadBytes(os::JoinPath(snapshot, L"COMPLETE")), ToUtf8Id());
+    EXPECT_TRUE(IsOwnSnapshot(snapshot, kId));
     EXPECT_FALSE(testing::Exists(os::JoinPath(snapshot, L"PARTIAL_OWNER")));
     EXPECT_EQ(ReadBytes(os::JoinPath(snapshot, L"site.tar.gz")), "archive");
-    const std::string ini = ReadBytes(os::JoinPath(snapshot, L"snapshot.ini"));
-    EXPECT_EQ(ini, "format=1\nconfig=0F8FAD5B-D9CB-469F-A165-70867728950E\ncreated_utc=1700000000\n"
-                   "archive=site.tar.gz\nfiles=7\ndatabases=1\n");
-    const auto parsed = ParseSnapshotIni(ini);
+    const auto parsed = ParseSnapshotIni(ReadBytes(os::JoinPath(snapshot, L"snapshot.ini")));
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->config, kId);
     EXPECT_EQ(parsed->createdUtc, 1700000000u);
     EXPECT_EQ(parsed->files, 7u);
     // Snapshots made before the counts were recorded parse too; damage does not.
-    EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText(kId, 1)) && !ParseSnapshotIni(SnapshotIniText(kId, 1))->files);
+    EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText({kId, 1})) && !ParseSnapshotIni(SnapshotIniText({kId, 1}))->files);
     EXPECT_FALSE(ParseSnapshotIni("format=1\nconfig=x\ncreated_utc=12a\narchive=site.tar.gz\n"));
     EXPECT_FALSE(ParseSnapshotIni("garbage"));
 }
 
-TEST_F(Staging, WhateverAKillLeftIsTakenOverAndPartialOwnerIsNeverRemoved) {
-    // A commit cut short after PARTIAL_OWNER went: COMPLETE holds the id.
+TEST_F(Staging, ACutOffCommitIsFinishedWhenItsArchiveProvesAndEmptiedWhenNot) {
     ASSERT_EQ(Failure(), "");
-    WriteBytes(inStaging(L"site.tar.gz"), "archive");
-    WriteBytes(inStaging(L"COMPLETE"), ToUtf8Id());
-    fs::remove(os::FsPath(inStaging(L"PARTIAL_OWNER")));
+    CutCommit("archive");
     ASSERT_EQ(Failure(), "");
+    ASSERT_TRUE(finished_);
+    EXPECT_TRUE(IsOwnSnapshot(*finished_, kId));
+    EXPECT_EQ(ReadBytes(os::JoinPath(*finished_, L"site.tar.gz")), "archive");
+    EXPECT_EQ(os::FromFsPath(os::FsPath(*finished_).filename()).rfind(L"2023-11-14_22-13-20_UTC-", 0), 0u);
+    EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), ToUtf8Id());
+    EXPECT_EQ(EntryCount(), 1u);
+
+    // An archive that no longer matches its checksum proves nothing.
+    CutCommit("archivf");
+    ASSERT_EQ(Failure(), "");
+    EXPECT_FALSE(finished_);
     EXPECT_EQ(EntryCount(), 1u);
     EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), ToUtf8Id());
+}
 
-    // A creation cut short: the folder with an empty marker, or none at all.
+TEST_F(Staging, ACreationCutShortIsTakenOver) {
+    ASSERT_EQ(Failure(), "");
+    // The folder with an empty marker, or none at all.
     WriteBytes(inStaging(L"PARTIAL_OWNER"), "");
     ASSERT_EQ(Failure(), "");
     fs::remove(os::FsPath(inStaging(L"PARTIAL_OWNER")));

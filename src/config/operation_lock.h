@@ -1,17 +1,17 @@
 // At most one backup run or settings save per bound drive at a time, across
-// every process of the user's logon session. Tried once, never waited for.
+// every process of every logon session on the PC. Tried once, never waited for.
 #pragma once
 
 #include "os/os.h"
 
 #include <string>
 
-namespace tesmora::app {
+namespace tesmora {
 
 // A held lock; released when it goes out of scope, on every path.
 using OperationLock = os::NamedLock;
 
-// "Local\TesmoraBackup-" followed by the binding id.
+// "Global\TesmoraBackup-" followed by the binding id.
 std::wstring OperationLockName(const std::wstring& bindingId);
 
 // Raises "A backup/settings operation is already running" when another holder
@@ -20,4 +20,4 @@ OperationLock AcquireOperationLock(const std::wstring& bindingId);
 
 void ReleaseOperationLock(OperationLock& lock);
 
-}  // namespace tesmora::app
+}  // namespace tesmora

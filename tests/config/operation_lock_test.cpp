@@ -1,4 +1,4 @@
-#include "app/operation_lock.h"
+#include "config/operation_lock.h"
 
 #include "os/error.h"
 #include "os/os.h"
@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-namespace tesmora::app {
+namespace tesmora {
 namespace {
 
 using namespace std::chrono_literals;
@@ -58,6 +58,16 @@ TEST(OperationLock, SecondTakerIsRefusedUntilRelease) {
     EXPECT_FALSE(RefusedOnAnotherThread(id));
 }
 
+TEST(OperationLock, HoldsAcrossLogonSessions) {
+    // Wine runs every process in one session, so the test stands in for a
+    // process of another session: it can only look in the global namespace.
+    const std::wstring id = FreshId();
+    OperationLock lock = AcquireOperationLock(id);
+    bool taken = true;
+    std::thread([&] { taken = os::TryAcquireNamedLock(L"Global\\TesmoraBackup-" + id).held(); }).join();
+    EXPECT_FALSE(taken);
+}
+
 TEST(OperationLock, DifferentBindingIdsDoNotBlockEachOther) {
     OperationLock first = AcquireOperationLock(FreshId());
     OperationLock second = AcquireOperationLock(FreshId());
@@ -92,4 +102,4 @@ TEST(OperationLock, AnotherProcessHoldingItRefusesAndItsDeathFreesIt) {
 }
 
 }  // namespace
-}  // namespace tesmora::app
+}  // namespace tesmora

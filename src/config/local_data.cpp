@@ -1,9 +1,9 @@
-#include "app/local_data.h"
+#include "config/local_data.h"
 
 #include "config/layout.h"
 #include "os/os.h"
 
-namespace tesmora::app {
+namespace tesmora {
 
 std::wstring LocalDataDirectory() {
     const std::wstring path = os::JoinPath(os::JoinPath(os::LocalAppDataFolder(), layout::kLocalDataVendorFolder),
@@ -12,4 +12,4 @@ std::wstring LocalDataDirectory() {
     return path;
 }
 
-}  // namespace tesmora::app
+}  // namespace tesmora

@@ -1,4 +1,4 @@
-#include "job/retention.h"
+#include "repository/retention.h"
 
 #include "config/layout.h"
 #include "os/error.h"
@@ -22,7 +22,6 @@ const std::wstring kId = L"0F8FAD5B-D9CB-469F-A165-70867728950E";
 class Retention : public ::testing::Test {
 protected:
     Retention() {
-        settings_.drive_root = dir_.path();
         folder_ = os::JoinPath(dir_.path(), layout::kBackupFolder);
         fs::create_directories(os::FsPath(folder_));
     }
@@ -36,14 +35,14 @@ protected:
         return path;
     }
 
-    std::string Log() const {
-        return testing::ReadBytes(os::JoinPath(folder_, L"backup.log"));
+    void Apply(int keep, const std::wstring& protectedSnapshot = L"") {
+        ApplyRetention(folder_, kId, keep, protectedSnapshot, [&](const std::wstring& why) { notes_.push_back(why); });
     }
 
     static std::string ToUtf8(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
     TempDir dir_;
-    BackupSettings settings_;
+    std::vector<std::wstring> notes_;
     std::wstring folder_;
 };
 
@@ -55,7 +54,7 @@ TEST_F(Retention, KeepsTheNewestOwnSnapshotsAndNothingForeign) {
     fs::create_directories(os::FsPath(os::JoinPath(folder_, L".partial-" + kId)));
 
     EXPECT_EQ(RetentionCandidates(folder_, kId), own);
-    ApplyRetention(settings_, folder_, kId, 3, own[4]);
+    Apply(3, own[4]);
     EXPECT_FALSE(testing::Exists(own[0]));
     EXPECT_FALSE(testing::Exists(own[1]));
     for (int i = 2; i < 5; ++i) EXPECT_TRUE(testing::Exists(own[i]));
@@ -63,7 +62,7 @@ TEST_F(Retention, KeepsTheNewestOwnSnapshotsAndNothingForeign) {
     EXPECT_TRUE(testing::Exists(incomplete));
     EXPECT_TRUE(RetentionCandidates(folder_, L"").empty());
 
-    ApplyRetention(settings_, folder_, kId, 1, own[4]);
+    Apply(1, own[4]);
     EXPECT_EQ(RetentionCandidates(folder_, kId), std::vector<std::wstring>{own[4]});
 }
 
@@ -71,25 +70,28 @@ TEST_F(Retention, NeverRemovesTheSnapshotJustMade) {
     // A clock set back: the new snapshot sorts first.
     const std::wstring newest = Snapshot(1);
     const std::wstring older = Snapshot(2);
-    ApplyRetention(settings_, folder_, kId, 1, newest);
+    Apply(1, newest);
     EXPECT_TRUE(testing::Exists(newest));
     EXPECT_FALSE(testing::Exists(older));
 }
 
-TEST_F(Retention, ForeignContentStopsTrimmingWithoutFailure) {
-    const std::wstring oldest = Snapshot(1);
-    const std::wstring next = Snapshot(2);
-    Snapshot(3);
-    WriteBytes(os::JoinPath(oldest, L"readme.txt"), "user's note");
-    ApplyRetention(settings_, folder_, kId, 1);
-    EXPECT_TRUE(testing::Exists(oldest));
-    EXPECT_TRUE(testing::Exists(next));
-    EXPECT_NE(Log().find("Retention skipped: extra files in snapshot\r\n"), std::string::npos);
-
-    fs::remove(os::FsPath(os::JoinPath(oldest, L"readme.txt")));
-    fs::create_directory(os::FsPath(os::JoinPath(oldest, L"sub")));
-    ApplyRetention(settings_, folder_, kId, 1);
-    EXPECT_TRUE(testing::Exists(oldest));
+TEST_F(Retention, ForeignOrReadOnlyContentNeverStopsTheTrimmingOfTheRest) {
+    const std::wstring mac = Snapshot(1), explorer = Snapshot(2), readOnly = Snapshot(3), next = Snapshot(4);
+    Snapshot(5);
+    WriteBytes(os::JoinPath(mac, L".DS_Store"), "Bud1");
+    fs::create_directory(os::FsPath(os::JoinPath(explorer, L"desktop.ini")));
+    // Copied back with Explorer from a read-only medium.
+    for (const wchar_t* name : {L"site.tar.gz", L"SHA256SUMS.txt", L"COMPLETE"}) {
+        fs::permissions(os::FsPath(os::JoinPath(readOnly, name)), fs::perms::owner_write, fs::perm_options::remove);
+    }
+    Apply(1);
+    EXPECT_TRUE(testing::Exists(os::JoinPath(mac, L"site.tar.gz")));
+    EXPECT_TRUE(testing::Exists(os::JoinPath(mac, L"SHA256SUMS.txt")));
+    EXPECT_TRUE(testing::Exists(explorer));
+    EXPECT_FALSE(testing::Exists(readOnly));
+    EXPECT_FALSE(testing::Exists(next));
+    EXPECT_EQ(notes_, (std::vector<std::wstring>{L"extra files in snapshot 2026-01-01_00-00-00_UTC-GUID1",
+                                                 L"extra files in snapshot 2026-01-02_00-00-00_UTC-GUID2"}));
 }
 
 TEST_F(Retention, LinksStopItAndAreNeverCandidates) {
@@ -104,7 +106,7 @@ TEST_F(Retention, LinksStopItAndAreNeverCandidates) {
 
     fs::create_directory_symlink(os::FsPath(outside.path()), os::FsPath(os::JoinPath(oldest, L"site.tar.gz.d")), ec);
     try {
-        ApplyRetention(settings_, folder_, kId, 1);
+        Apply(1);
         FAIL() << "retention walked past a link";
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "Retention stopped at a redirected directory");

@@ -4,10 +4,10 @@
 
 #include <string>
 
-namespace tesmora::app {
+namespace tesmora {
 
 // The local application data folder + "Tesmora" + "SiteBackup", created with
 // its missing parents on every call ("create_directories" when that fails).
 std::wstring LocalDataDirectory();
 
-}  // namespace tesmora::app
+}  // namespace tesmora

@@ -1,0 +1,96 @@
+// The backup folder as it lies on the drive, in one place: the names of a
+// snapshot's files, the text of snapshot.ini and of the checksum line, which
+// folders are snapshots and whose, and the one listing every reader uses.
+//
+//   <backup folder>/<UTC stamp>-<GUID>/   a committed snapshot
+//       site.tar.gz      the archive
+//       SHA256SUMS.txt   "<64 hex digits>  site.tar.gz\n"
+//       snapshot.ini     format, config, created_utc, archive, files, databases
+//       COMPLETE         the configuration's id
+//   <backup folder>/.partial-<id>/        the staging folder of a run
+//       PARTIAL_OWNER    the configuration's id, while the run owns it
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tesmora {
+
+inline constexpr wchar_t kArchiveFile[] = L"site.tar.gz";
+inline constexpr wchar_t kChecksumFile[] = L"SHA256SUMS.txt";
+inline constexpr wchar_t kSnapshotIniFile[] = L"snapshot.ini";
+inline constexpr wchar_t kCompleteMarker[] = L"COMPLETE";
+inline constexpr wchar_t kOwnerMarker[] = L"PARTIAL_OWNER";
+
+// Whether a name is one of the files a snapshot or a staging folder may hold.
+bool IsSnapshotFileName(std::wstring_view name, bool staging);
+
+// ".partial-" + id
+std::wstring StagingDirectoryName(const std::wstring& id);
+
+// "<UTC stamp>-<GUID>": the name a commit gives a snapshot made at `unixTime`.
+std::wstring NewSnapshotName(std::uint64_t unixTime);
+
+// What snapshot.ini says of a snapshot.
+struct SnapshotIni {
+    std::wstring config;
+    std::uint64_t createdUtc = 0;
+    // What the archive holds, as proven when the snapshot was made; absent in
+    // snapshots made before these counts were recorded.
+    std::optional<std::uint64_t> files, databases;
+};
+
+std::string SnapshotIniText(const SnapshotIni& ini);
+
+// Empty unless the text has format 1, a config, a creation time and the
+// archive's name; unknown keys are passed over.
+std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text);
+
+// The checksum file's one line for an archive with this raw SHA-256.
+std::string ChecksumLine(const std::string& rawDigest);
+
+// The lower-case hex digest of a checksum file, or empty unless the text is
+// exactly one such line.
+std::optional<std::string> ParseChecksumLine(std::string_view text);
+
+// The whole file as bytes; empty when it is missing or unreadable.
+std::string ReadMarkerFile(const std::wstring& path);
+
+// Whether the folder is a complete snapshot of configuration `id`: its
+// COMPLETE holds the id. An empty id owns nothing.
+bool IsOwnSnapshot(const std::wstring& folder, const std::wstring& id);
+
+// What a snapshot's markers say before its archive is read: the SHA-256 the
+// archive must have when COMPLETE holds the id, snapshot.ini is the id's and
+// SHA256SUMS.txt holds its one line; otherwise which of them is wrong.
+struct SnapshotMarkers {
+    std::optional<std::string> digest;  // lower-case hex
+    std::optional<SnapshotIni> ini;
+    std::string fault;
+};
+SnapshotMarkers ReadSnapshotMarkers(const std::wstring& snapshot, const std::wstring& id);
+
+// Why an archive whose SHA-256 differs from its checksum file fails.
+std::string ChecksumMismatch();
+
+// Removes one of the program's own files, clearing a read-only attribute
+// (a copy made with Explorer, a sync tool) first. Raises "remove".
+void RemoveOwnFile(const std::wstring& path);
+
+// One folder of the backup folder that is a snapshot or a staging folder.
+struct BackupFolderEntry {
+    std::wstring name;
+    std::wstring path;
+    bool staging = false;
+    bool own = false;  // a snapshot of `id`, or `id`'s own staging folder
+};
+
+// The snapshots and staging folders in the backup folder, by name in code-unit
+// order (oldest snapshot first). Links and junctions, plain files and folders
+// of other names are left out. A folder that cannot be listed raises.
+std::vector<BackupFolderEntry> ListBackupFolder(const std::wstring& backupFolder, const std::wstring& id);
+
+}  // namespace tesmora

@@ -16,6 +16,7 @@
 #include "snapshot/snapshot_jobs.h"
 #include "ssh/ssh_connection.h"
 #include "ui/settings_window.h"
+#include "ui/window_texts.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "ssh/ssh_library.h"
@@ -161,10 +162,19 @@ std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std:
     return {};
 }
 
+int ExitCodeFor(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::Busy: return 2;
+        case ErrorCode::Cancelled: return 3;
+        default: return 1;
+    }
+}
+
 int ProgramMain(const std::vector<std::wstring>& arguments) {
     os::NetworkLibrary network;
     ssh::SshLibrary ssh;
-    int exitCode = 0;
+    bool failed = false;
+    ErrorCode code = ErrorCode::Internal;
     std::string failure;
     std::wstring noticeStateFile;  // empty until the local data directory is known
     try {
@@ -176,22 +186,25 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
             executableFolder, localData, os::IsRegularFile(os::JoinPath(executableFolder, layout::kSettingsFile)),
             [&] { return ResolveBindingFile(bindingPath); });
         RunMode(arguments, settingsRoot, noticeStateFile);
+    } catch (const Error& e) {
+        failed = true;
+        code = e.code();
+        failure = e.what();
     } catch (const std::exception& e) {
-        exitCode = 1;
+        failed = true;
         failure = e.what();
     } catch (...) {
-        exitCode = 1;
+        failed = true;
         failure = "Unexpected failure";
     }
-    if (exitCode != 0) {
-        BackupLog::appendError(failure);
-        if (arguments.size() <= 1) os::ShowErrorMessage(FromUtf8(failure), L"Tesmora Backup");
-        // Nobody watches a scheduled run: a notice is how its failure reaches the user.
-        if (ParseMode(arguments) == Mode::Scheduled && !noticeStateFile.empty()) {
-            notices::NoticeScheduledFailure(noticeStateFile, UnixNow(), failure);
-        }
+    if (!failed) return 0;
+    BackupLog::appendError(failure);
+    if (arguments.size() <= 1) os::ShowErrorMessage(ui::ErrorText(code, failure), L"Tesmora Backup");
+    // Nobody watches a scheduled run: a notice is how its failure reaches the user.
+    if (ParseMode(arguments) == Mode::Scheduled && !noticeStateFile.empty()) {
+        notices::NoticeScheduledFailure(noticeStateFile, UnixNow(), code, failure);
     }
-    return exitCode;
+    return ExitCodeFor(code);
 }
 
 }  // namespace tesmora::app

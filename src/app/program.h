@@ -1,6 +1,8 @@
 // The start of the program: one mode per process, or the settings window.
 #pragma once
 
+#include "os/error.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -36,8 +38,13 @@ std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std:
 // [{"root":"E:\\","serial":"<identity>"},...] in the list's order.
 std::string DevicesJson(const std::vector<DriveInfo>& drives);
 
+// The exit code of a run that failed with this kind of error: 2 when another
+// operation was running (nothing was tried; a later start may well succeed),
+// 3 when the user cancelled, 1 for every other failure.
+int ExitCodeFor(ErrorCode code);
+
 // Runs the whole process: start-up, one mode or the window, the outermost
-// error handler. Returns the exit code, 0 or 1.
+// error handler. Returns 0 on success, else ExitCodeFor the error.
 int ProgramMain(const std::vector<std::wstring>& arguments);
 
 }  // namespace tesmora::app

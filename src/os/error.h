@@ -80,6 +80,7 @@ struct ErrorCatalogueEntry {
 // Every kind with its text, in the order of ErrorCode.
 std::span<const ErrorCatalogueEntry> ErrorCatalogue();
 
+// The catalogue's English text of one kind.
 std::string_view ErrorCodeText(ErrorCode code);
 
 class Error : public std::runtime_error {

@@ -2,6 +2,8 @@
 
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
+#include "notices/notice_rules.h"
+#include "os/text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -97,6 +99,10 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
     if (!s.own) state += L" (другая настройка)";
     return {s.created == 0 ? s.name : LocalTimeText(s.created), Size(s.archiveBytes),
             s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) : L"—", state};
+}
+
+std::wstring ErrorText(ErrorCode code, std::string_view message) {
+    return notices::FailureReason(code) + L"\n" + FromUtf8(message);
 }
 
 std::wstring WithCrLf(std::wstring_view text) {

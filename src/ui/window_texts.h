@@ -1,15 +1,17 @@
 // What the windows show, decided apart from the windows so it can be tested
 // anywhere: the schedule summary, the progress bar's reading, the rows of the
-// snapshots list and the status box's line breaks.
+// snapshots list, the errors and the status box's line breaks.
 #pragma once
 
 #include "config/backup_log.h"
+#include "os/error.h"
 #include "remote/server_output.h"
 #include "snapshot/snapshot_list.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tesmora::ui {
@@ -53,6 +55,11 @@ private:
 // The four cells of a snapshot's row: date and time, size, files and
 // databases, state.
 std::vector<std::wstring> SnapshotRow(const SnapshotInfo& snapshot);
+
+// An error as the windows show it: what the kind means in Russian, then the
+// program's own English message on the next line, the text the manual
+// explains and the logs keep.
+std::wstring ErrorText(ErrorCode code, std::string_view utf8Message);
 
 // The text with every bare line feed made CR LF, as an edit control wants it.
 std::wstring WithCrLf(std::wstring_view text);

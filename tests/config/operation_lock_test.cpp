@@ -26,7 +26,9 @@ bool RefusedOnAnotherThread(const std::wstring& id) {
         try {
             auto lock = AcquireOperationLock(id);
         } catch (const Error& e) {
-            refused = std::string(e.what()) == "A backup/settings operation is already running";
+            // The kind keeps a scheduled start that meets a running operation
+            // from being told as a failed backup.
+            refused = e.code() == ErrorCode::Busy;
         }
     }).join();
     return refused;

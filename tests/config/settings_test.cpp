@@ -45,18 +45,6 @@ void ExpectRejected(const BackupSettings& s, const char* message) {
     }
 }
 
-TEST(LoadSettings, MissingFileGivesTheDefaults) {
-    TempDir dir;
-    const BackupSettings s = LoadSettings(dir.path());
-    EXPECT_EQ(s.drive_root, dir.path());
-    EXPECT_EQ(s.port, 22);
-    EXPECT_EQ(s.hours, 24);
-    EXPECT_EQ(s.keep, 0);
-    EXPECT_TRUE(s.automatic);
-    EXPECT_EQ(s.paths, (std::vector<std::wstring>{L"/var/www", L"/etc/nginx", L"/var/log/nginx"}));
-    EXPECT_TRUE(s.id.empty() && s.host.empty() && s.user.empty() && s.fingerprint.empty() && s.device.empty());
-}
-
 TEST(LoadSettings, MalformedValuesFallBackOneByOne) {
     TempDir dir;
     WriteIniFile(SettingsFile(dir.path()), {{L"port", L"22 "}, {L"hours", L"-1"}, {L"keep", L"4294967295"},

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
-#include <set>
 
 namespace tesmora {
 namespace {
@@ -75,17 +73,6 @@ TEST(ResolveBoundDrive, UnreadableDeviceFileReadsAsEmpty) {
     testing::WriteBytes(DeviceFilePath(garbage), std::string("\xFF\xFE\x00\xD8[\x00", 6));
     const std::vector<DriveInfo> drives{{folderInstead, kIdentity, L"", L"", 0, 0}, {garbage, kIdentity, L"", L"", 0, 0}};
     EXPECT_EQ(ResolveBoundDrive(drives, kIdentity, kId), L"");
-}
-
-TEST(NewBindingId, IsAnUpperCaseGuidWithoutBraces) {
-    const std::wregex form(L"[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
-    std::set<std::wstring> seen;
-    for (int i = 0; i < 50; ++i) {
-        const std::wstring id = NewBindingId();
-        EXPECT_TRUE(std::regex_match(id, form)) << id.size();
-        seen.insert(id);
-    }
-    EXPECT_EQ(seen.size(), 50u);
 }
 
 }  // namespace

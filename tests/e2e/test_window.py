@@ -116,6 +116,14 @@ class Windows(unittest.TestCase):
             self.fail(f"no {caption!r} box; the status line shows {self.ui('get-text', 120)[1]}")
         return lines[0], lines[1].split("\t")[1]
 
+    def error_box(self):
+        """Waits for the "Ошибка" box; returns (its English message, owner)
+        once a Russian explanation was seen to come first."""
+        text, owner = self.message_box("Ошибка")
+        reason, _, message = text.partition("\n")
+        self.assertRegex(reason, "[а-яё]", text)
+        return message, owner
+
     def answer(self, caption, button):
         self.ui_ok("answer", caption, button)
 
@@ -232,13 +240,12 @@ class Windows(unittest.TestCase):
         before = self.settings.read_bytes()
         self.ui_ok("set-text", 103, "someone-else")
         self.ui_ok("click", 131)
-        self.assertEqual(self.message_box("Ошибка"),
-                         ("Enter and save the VDS password on this Windows account first", "main"))
+        self.assertEqual(self.error_box(), ("Enter and save the VDS password on this Windows account first", "main"))
         self.answer("Ошибка", "ok")
         self.ui_ok("set-text", 103, self.server.user)
         self.ui_ok("set-text", 106, escape("".join(f"/srv/{os.urandom(200).hex()}\r\n" for _ in range(60))))
         self.ui_ok("click", 131)
-        self.assertEqual(self.message_box("Ошибка")[0], "Too many source paths; shorten the list")
+        self.assertEqual(self.error_box()[0], "Too many source paths; shorten the list")
         self.answer("Ошибка", "ok")
         self.assertEqual(self.settings.read_bytes(), before)
 
@@ -279,7 +286,7 @@ class Windows(unittest.TestCase):
         self.answer("Резервная копия", "ok")
         self.assertIsNone(process.poll())
         self.ui_ok("click", 133)
-        self.assertEqual(self.message_box("Ошибка")[0], "Wait for the active operation")
+        self.assertEqual(self.error_box()[0], "Wait for the active operation")
         self.answer("Ошибка", "ok")
         self.ui_ok("click", 135)
         self.assertEqual(self.wait_text(120, "Ошибка: ", 30), "Ошибка: Cancelled; incomplete archive is not a backup")

@@ -2,9 +2,14 @@
 
 #include "config/ini_file.h"
 #include "notices/notices.h"
+#include "os/os.h"
+#include "resource_ids.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
 
 namespace tesmora::notices {
 namespace {
@@ -14,17 +19,17 @@ constexpr std::uint64_t kDay = 86400;
 
 TEST(NoticeRules, FailuresAreToldAtOnceThenOnceADayWhileAutomaticIsOn) {
     NoticeState state{kNow - 3 * kDay, 24, true, 0, 0};
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, "SSH connection failed/timeout"));
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, "A backup/settings operation is already running"));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::Busy));
     state.last_failure_notice = kNow - kDay + 1;
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, "SSH connection failed/timeout"));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
     state.last_failure_notice = kNow - kDay;
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, "SSH connection failed/timeout"));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
     state.last_failure_notice = kNow + 301;  // the clock was set back
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, "SSH connection failed/timeout"));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
     state.automatic = false;
     state.last_failure_notice = 0;
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, "SSH connection failed/timeout"));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
 }
 
 TEST(NoticeRules, AnAbsentDriveIsToldAfterTheIntervalAndADayThenOnceADay) {
@@ -43,16 +48,48 @@ TEST(NoticeRules, AnAbsentDriveIsToldAfterTheIntervalAndADayThenOnceADay) {
               L"Подключите диск для резервных копий: последняя копия 5 дн. назад");
 }
 
-TEST(NoticeTexts, ExplainTheReasonInRussianAndAlwaysKeepTheLastGoodCopy) {
-    EXPECT_EQ(FailureNoticeText("SSH connection failed/timeout", L"2023-11-14 23:13"),
-              L"Сервер не отвечает.\nПоследняя удачная копия: 2023-11-14 23:13.");
-    EXPECT_EQ(FailureReason("SSH HOST KEY MISMATCH. Expected SHA256:a; received SHA256:b"),
-              L"Ключ сервера изменился; копии остановлены до проверки ключа в настройках.");
-    EXPECT_EQ(FailureNoticeText("Settings close failed", L""),
-              L"Копирование прервалось с ошибкой: Settings close failed\nУдачных копий ещё не было.");
-    const std::wstring longest = FailureNoticeText("rename: " + std::string(400, 'x'), L"2023-11-14 23:13");
+TEST(NoticeTexts, GiveTheReasonThenTheLastGoodCopyAndTheMessageOnlyWhereTheReasonNeedsIt) {
+    const std::string mismatch = "SSH HOST KEY MISMATCH. Expected SHA256:a; received SHA256:b";
+    EXPECT_EQ(FailureNoticeText(ErrorCode::HostKeyMismatch, mismatch, L"2023-11-14 23:13"),
+              FailureReason(ErrorCode::HostKeyMismatch) + L"\nПоследняя удачная копия: 2023-11-14 23:13.");
+    EXPECT_EQ(FailureNoticeText(ErrorCode::Internal, "Out of memory", L""),
+              FailureReason(ErrorCode::Internal) + L" Out of memory\nУдачных копий ещё не было.");
+    const FileSystemError damage("rename", std::wstring(400, L'x'), "Access is denied.");
+    const std::wstring longest = FailureNoticeText(damage.code(), damage.what(), L"2023-11-14 23:13");
     EXPECT_EQ(longest.size(), 255u);
+    EXPECT_EQ(longest.rfind(FailureReason(ErrorCode::FileSystem) + L" rename: xxx", 0), 0u);
     EXPECT_EQ(longest.substr(longest.size() - 44), L"…\nПоследняя удачная копия: 2023-11-14 23:13.");
+}
+
+// The manual's text with every run of white space made one space, so that a
+// message broken over two lines is still found.
+std::string ManualText() {
+    std::string text;
+    for (const char c : os::LoadResourceBytes(TESMORA_RESOURCE_MANUAL)) {
+        const bool space = c == ' ' || c == '\r' || c == '\n' || c == '\t';
+        if (space && (text.empty() || text.back() == ' ')) continue;
+        text += space ? ' ' : c;
+    }
+    return text;
+}
+
+TEST(ErrorCatalogue, EveryKindHasItsOwnRussianReasonAndTheManualExplainsItsEnglishText) {
+    const std::string manual = ManualText();
+    ASSERT_GT(manual.size(), 1000u);
+    std::set<std::wstring> reasons;
+    for (const ErrorCatalogueEntry& entry : ErrorCatalogue()) {
+        const std::wstring reason = FailureReason(entry.code);
+        const auto name = static_cast<int>(entry.code);
+        EXPECT_NE(std::find_if(reason.begin(), reason.end(), [](wchar_t c) { return c >= L'а' && c <= L'я'; }),
+                  reason.end())
+            << name;
+        // A kind left out of the explanations would share the internal one.
+        EXPECT_TRUE(reasons.insert(reason).second) << name;
+        if (entry.english.empty()) continue;
+        std::string english(entry.english);
+        while (english.back() == ' ') english.pop_back();
+        EXPECT_NE(manual.find("\xC2\xAB" + english), std::string::npos) << "the manual lacks «" << english << "»";
+    }
 }
 
 TEST(NoticeState, ReadsBackWhatItWritesAndKeepsDefaultsForWhatItCannotRead) {

@@ -122,7 +122,7 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
     EXPECT_EQ(parsed->createdUtc, 1700000000u);
     EXPECT_EQ(parsed->files, 7u);
     // Snapshots made before the counts were recorded parse too; damage does not.
-    EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText({kId, 1})) && !ParseSnapshotIni(SnapshotIniText({kId, 1}))->files);
+    EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText({kId, 1, {}, {}})) && !ParseSnapshotIni(SnapshotIniText({kId, 1, {}, {}}))->files);
     EXPECT_FALSE(ParseSnapshotIni("format=1\nconfig=x\ncreated_utc=12a\narchive=site.tar.gz\n"));
     EXPECT_FALSE(ParseSnapshotIni("garbage"));
 }

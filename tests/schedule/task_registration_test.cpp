@@ -31,12 +31,6 @@ TEST(QuoteArgument, AlwaysQuotesAndDoublesBackslashesBeforeQuotes) {
     EXPECT_EQ(QuoteArgument(L"a\\b"), L"\"a\\b\"");
 }
 
-TEST(TaskCommands, NameTheTaskAndItsDefinitionQuoted) {
-    EXPECT_EQ(CreateTaskCommand(L"C:\\Users\\A & B\\task.xml"),
-              L"schtasks.exe /Create /TN \"Tesmora-SiteBackup\" /XML \"C:\\Users\\A & B\\task.xml\" /F");
-    EXPECT_EQ(DeleteTaskCommand(), L"schtasks.exe /Delete /TN \"Tesmora-SiteBackup\" /F");
-}
-
 TEST(BuildTaskXml, MatchesTheGoldenDefinitionByteForByte) {
     const std::wstring folder = L"C:\\Users\\Анна & Co\\AppData\\Local\\Tesmora\\SiteBackup";
     const std::wstring xml = BuildTaskXml(L"S-1-5-21-1004336348-1177238915-682003330-1001",

@@ -1,4 +1,7 @@
+#include "config/layout.h"
+#include "os/text.h"
 #include "repository/format.h"
+#include "snapshot/snapshot_jobs.h"
 #include "snapshot/snapshot_list.h"
 #include "snapshot/verify.h"
 
@@ -72,6 +75,24 @@ TEST(VerifySnapshot, NamesWhatCannotBeTrustedAndWritesNothing) {
     }
 }
 
+TEST(VerifySnapshots, OnlyTheDrivesOwnSnapshotsAreLogged) {
+    testing::TempDir drive, elsewhere;
+    BackupSettings settings;
+    settings.id = kId;
+    settings.drive_root = drive.path();
+    const std::wstring name = L"2026-01-01_00-00-00_UTC-A";
+    const std::wstring onDrive = os::JoinPath(os::JoinPath(drive.path(), layout::kBackupFolder), name);
+    const std::string good = testing::ArchiveOf({{"srv/a.txt", "a"}});
+    testing::WriteSnapshot(onDrive, kId, good.substr(0, good.size() / 2));  // damaged on the drive
+    testing::WriteSnapshot(elsewhere.file(name), kId, good);                 // a sound copy elsewhere
+    const auto log = [&] { return testing::ReadBytes(os::JoinPath(os::ParentPath(onDrive), L"backup.log")); };
+
+    EXPECT_TRUE(VerifySnapshots(settings, {elsewhere.file(name)}, {}));
+    EXPECT_EQ(log(), "") << "a copy elsewhere vouched for the drive's snapshot";
+    EXPECT_FALSE(VerifySnapshots(settings, {onDrive + os::kPathSeparator}, {}));
+    EXPECT_NE(log().find(ToUtf8(L"VERIFY " + name + L" FAILED")), std::string::npos);
+}
+
 TEST(ListSnapshots, ShowsOwnForeignAndUnfinishedWithTheLogsVerdict) {
     testing::TempDir dir;
     const auto make = [&](const std::wstring& name, const std::wstring& owner, const std::string& ini) {
@@ -83,7 +104,7 @@ TEST(ListSnapshots, ShowsOwnForeignAndUnfinishedWithTheLogsVerdict) {
     };
     const std::wstring older = L"2026-01-01_00-00-00_UTC-A", newer = L"2026-02-01_00-00-00_UTC-B",
                        proven = L"2026-03-01_00-00-00_UTC-C", foreign = L"2026-04-01_00-00-00_UTC-D";
-    make(older, kId, SnapshotIniText({kId, 1}));               // made before counts were recorded
+    make(older, kId, SnapshotIniText({kId, 1, {}, {}}));               // made before counts were recorded
     make(newer, kId, SnapshotIniText({kId, 2, 10, 1}));
     make(proven, kId, SnapshotIniText({kId, 3, 20, 0}));
     make(foreign, L"ANOTHER", SnapshotIniText({L"ANOTHER", 4, 5, 0}));

@@ -144,11 +144,10 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelT
             }
         }
     } catch (const CancelledError& e) {
+        // A cancel is the user's own doing: its English text says all there is.
         PostStatus(mode == WorkerMode::BackupNow ? L"Ошибка: " + FromUtf8(e.what()) : L"Отменено");
-    } catch (const std::exception& e) {
-        PostStatus(L"Ошибка: " + FromUtf8(e.what()));
     } catch (...) {
-        PostStatus(L"Ошибка: Unexpected failure");
+        PostStatus(L"Ошибка: " + CurrentErrorText());
     }
     PostOwned(g_main.load(), kDoneMessage, std::make_unique<std::wstring>());
 }

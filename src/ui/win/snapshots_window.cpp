@@ -292,8 +292,8 @@ void SnapshotsView::verify(bool all) {
             for (const std::wstring& text : damaged) result->warning += (result->warning.empty() ? L"" : L"\n\n") + text;
         } catch (const CancelledError&) {
             result->status = L"Проверка отменена.";
-        } catch (const std::exception& e) {
-            result->status = L"Ошибка: " + FromUtf8(e.what());
+        } catch (...) {
+            result->status = L"Ошибка: " + CurrentErrorText();
         }
         PostOwned(window, kDoneMessage, std::move(result));
     });
@@ -345,8 +345,11 @@ void SnapshotsView::restore() {
                                   L"Подробности в restore-report.txt.";
             }
             result->openFolder = target;
-        } catch (const std::exception& e) {
+        } catch (const CancelledError& e) {
+            // The English text of a cancelled restore says where its files are.
             result->status = L"Ошибка: " + FromUtf8(e.what());
+        } catch (...) {
+            result->status = L"Ошибка: " + CurrentErrorText();
         }
         PostOwned(window, kDoneMessage, std::move(result));
     });

@@ -5,6 +5,7 @@
 #include "resource_ids.h"
 #include "ui/form.h"
 #include "ui/win/window_state.h"
+#include "ui/window_texts.h"
 
 #include <commctrl.h>
 #include <shobjidl.h>
@@ -124,15 +125,20 @@ void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi
     }
 }
 
-void ShowCurrentError(HWND window) {
-    std::wstring text = L"Unexpected failure";
+std::wstring CurrentErrorText() {
     try {
         throw;
+    } catch (const Error& e) {
+        return ErrorText(e.code(), e.what());
     } catch (const std::exception& e) {
-        text = FromUtf8(e.what());
+        return ErrorText(ErrorCode::Internal, e.what());
     } catch (...) {
+        return ErrorText(ErrorCode::Internal, "Unexpected failure");
     }
-    MessageBoxW(window, text.c_str(), L"Ошибка", MB_ICONERROR);
+}
+
+void ShowCurrentError(HWND window) {
+    MessageBoxW(window, CurrentErrorText().c_str(), L"Ошибка", MB_ICONERROR);
 }
 
 void RegisterProgramClass(const wchar_t* name, WNDPROC procedure) {

@@ -74,6 +74,10 @@ HWND HelpWindow();
 void OpenSnapshots(const BackupSettings& settings);
 HWND SnapshotsWindow();
 
+// The exception being handled as the windows show errors: the Russian
+// reason for its kind, then its English message.
+std::wstring CurrentErrorText();
+
 // Shows the exception being handled in an "Ошибка" box over `window`; for
 // the catch (...) of a window procedure, which must not let one escape.
 void ShowCurrentError(HWND window);

@@ -129,10 +129,12 @@ std::optional<std::wstring> PrepareStaging(const std::wstring& staging, const st
     }
     const std::vector<fs::path> entries = ProvenEntries(staging);
 
-    // A commit cut off after COMPLETE holds a proven archive: it may be the
-    // newest backup there is, so it becomes the snapshot it was meant to be.
-    if (cutCommit) {
+    // A commit cut off after COMPLETE (written only once the archive was
+    // read back and proven) may hold the newest backup there is: it becomes
+    // the snapshot it was meant to be.
+    if (IsOwnSnapshot(staging, id)) {
         if (const auto createdUtc = FinishableCommit(staging, id)) {
+            if (!marker.empty()) RemoveOwnFile(owner);
             const std::wstring snapshot = RenameIntoSnapshot(staging, backupFolder, *createdUtc, services);
             CreateStaging(staging, ownId);
             return snapshot;

@@ -138,6 +138,12 @@ TEST_F(Staging, ACutOffCommitIsFinishedWhenItsArchiveProvesAndEmptiedWhenNot) {
     EXPECT_EQ(ReadBytes(inStaging(L"PARTIAL_OWNER")), ToUtf8Id());
     EXPECT_EQ(EntryCount(), 1u);
 
+    // Cut off before PARTIAL_OWNER went: COMPLETE was written after the proof.
+    CutCommit("archive");
+    WriteBytes(inStaging(L"PARTIAL_OWNER"), ToUtf8Id());
+    ASSERT_EQ(Failure(), "");
+    EXPECT_TRUE(finished_);
+
     // An archive that no longer matches its checksum proves nothing.
     CutCommit("archivf");
     ASSERT_EQ(Failure(), "");

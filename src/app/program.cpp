@@ -11,6 +11,7 @@
 #include "device/binding.h"
 #include "device/drives.h"
 #include "job/backup_job.h"
+#include "job/server_restore.h"
 #include "notices/notices.h"
 #include "schedule/task_registration.h"
 #include "snapshot/snapshot_jobs.h"
@@ -27,7 +28,7 @@
 namespace tesmora::app {
 namespace {
 
-constexpr std::array<std::pair<const wchar_t*, Mode>, 8> kModes{{
+constexpr std::array<std::pair<const wchar_t*, Mode>, 9> kModes{{
     {L"--devices", Mode::Devices},
     {L"--self-test", Mode::SelfTest},
     {L"--check", Mode::Check},
@@ -36,6 +37,7 @@ constexpr std::array<std::pair<const wchar_t*, Mode>, 8> kModes{{
     {L"--scheduled", Mode::Scheduled},
     {L"--verify", Mode::Verify},
     {L"--restore", Mode::Restore},
+    {L"--restore-to-server", Mode::RestoreToServer},
 }};
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
@@ -121,6 +123,25 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             os::PrintLine(RestoreSummaryText(result));
             if (!result.archiveIntact) throw Error(ErrorCode::RestoreDamaged,
                                                    "The archive does not match its checksum; the restored files may be damaged");
+            if (result.skipped > 0) {
+                throw Error(ErrorCode::RestoreIncomplete,
+                            "Some members were not restored; restore-report.txt names them");
+            }
+            return;
+        }
+        case Mode::RestoreToServer: {
+            // --restore-to-server SNAPSHOT_FOLDER REMOTE_FOLDER: the summary
+            // and the report on the console; 0 only for a complete restore.
+            RequireSettingsRoot(settingsRoot);
+            if (arguments.size() < 4) throw Error(ErrorCode::RestoreTarget,
+                                                  "Name the snapshot folder and an empty or new folder to restore into");
+            const RemoteRestoreResult result = RestoreToServer(LoadSettings(settingsRoot), arguments[2], arguments[3]);
+            os::PrintLine(RemoteRestoreSummary(result));
+            os::PrintLine(result.report);
+            if (result.refused > 0) {
+                throw Error(ErrorCode::RestoreIncomplete,
+                            "Some members were not restored; restore-report.txt names them");
+            }
             return;
         }
         case Mode::Window:

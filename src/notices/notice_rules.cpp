@@ -86,6 +86,8 @@ std::wstring FailureReason(ErrorCode code) {
         case ErrorCode::RestoreTarget: return L"Выберите пустую или новую папку для восстановления.";
         case ErrorCode::RestoreDamaged: return L"Архив копии повреждён; восстановленные файлы могут быть испорчены.";
         case ErrorCode::RestoreFailed: return L"Восстановление остановлено; записанное осталось в папке.";
+        case ErrorCode::RestoreIncomplete: return L"Восстановлено не всё; пропущенное перечислено в restore-report.txt.";
+        case ErrorCode::RemoteRestoreFailed: return L"Сервер не смог восстановить копию; его папки не изменены.";
         case ErrorCode::SystemRefused:
             return L"Windows не отдал программе данные учётной записи; выйдите из Windows и войдите снова.";
         case ErrorCode::ProgramDamaged: return L"Файл программы повреждён; скачайте её заново.";

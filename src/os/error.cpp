@@ -49,6 +49,8 @@ constexpr std::array<ErrorCatalogueEntry, kErrorCodeCount> kCatalogue{{
     {ErrorCode::RestoreTarget, "Choose an empty or new folder to restore into"},
     {ErrorCode::RestoreDamaged, "The archive does not match its checksum; the restored files may be damaged"},
     {ErrorCode::RestoreFailed, "Restore failed: "},
+    {ErrorCode::RestoreIncomplete, "Some members were not restored; restore-report.txt names them"},
+    {ErrorCode::RemoteRestoreFailed, "Restore on the server failed: "},
     {ErrorCode::SystemRefused, "Local application data folder not found"},
     {ErrorCode::ProgramDamaged, "Embedded backup script missing"},
     {ErrorCode::FileSystem, ""},

@@ -60,6 +60,8 @@ enum class ErrorCode : std::uint8_t {
     RestoreTarget,
     RestoreDamaged,
     RestoreFailed,
+    RestoreIncomplete,
+    RemoteRestoreFailed,
     // Windows and the program itself.
     SystemRefused,
     ProgramDamaged,

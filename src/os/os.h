@@ -94,18 +94,9 @@ std::wstring ExtendedPath(const std::wstring& path);
 // when `directory`. False when the system refused or made nothing.
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
 
-// Makes `path` the process's current folder for the life of the object and
-// goes back to the previous one after. Raises when the folder cannot be entered.
-class CurrentFolderScope {
-public:
-    explicit CurrentFolderScope(const std::wstring& path);
-    ~CurrentFolderScope();
-    CurrentFolderScope(const CurrentFolderScope&) = delete;
-    CurrentFolderScope& operator=(const CurrentFolderScope&) = delete;
-
-private:
-    std::wstring previous_;
-};
+// Sets the modification time of a file or a folder (never of what a link
+// leads to) to `seconds` since 1970 UTC and `nanoseconds`. False on failure.
+bool SetModificationTime(const std::wstring& path, std::int64_t seconds, long nanoseconds);
 
 // The platform's INI reader: the value of `key` in `section`, or `fallback`
 // when the file, the section or the key is missing. Values are cut to 32767

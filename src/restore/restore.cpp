@@ -6,15 +6,14 @@
 #include "os/text.h"
 #include "restore/restore_names.h"
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
+#include <cwctype>
 #include <memory>
 #include <vector>
 
@@ -22,32 +21,6 @@ namespace fs = std::filesystem;
 
 namespace tesmora {
 namespace {
-
-// libarchive's own checks on every path it writes, on top of the names this
-// program already proved: no "..", no absolute path, nothing through a link.
-constexpr int kDiskOptions = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                             ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS |
-                             ARCHIVE_EXTRACT_NO_OVERWRITE;
-
-struct DiskFree {
-    void operator()(archive* disk) const { archive_write_free(disk); }
-};
-struct EntryFree {
-    void operator()(archive_entry* entry) const { archive_entry_free(entry); }
-};
-using DiskHandle = std::unique_ptr<archive, DiskFree>;
-using EntryHandle = std::unique_ptr<archive_entry, EntryFree>;
-
-// libarchive's disk writer takes names as UTF-16 on Windows (its UTF-8
-// setter cannot convert there) and as UTF-8 bytes elsewhere.
-void SetName(archive_entry* entry, void (*wide)(archive_entry*, const wchar_t*),
-             void (*utf8)(archive_entry*, const char*), const std::wstring& name) {
-    if (sizeof(wchar_t) == 2) {
-        wide(entry, name.c_str());
-    } else {
-        utf8(entry, ToUtf8(name).c_str());
-    }
-}
 
 // The archive as it is read, hashed on the way.
 class ArchiveFile final : public ByteSource {
@@ -104,6 +77,23 @@ private:
 
 std::wstring Quoted(const std::string& archiveName) { return L"\u00AB" + FromUtf8(archiveName) + L"\u00BB"; }
 
+// A relative path's parts, split at either separator.
+std::vector<std::wstring> PartsOf(const std::wstring& path) {
+    std::vector<std::wstring> parts;
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Names as a case-blind file system compares them.
+std::wstring Folded(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
 class Restore {
 public:
     Restore(const std::wstring& snapshot, const std::wstring& target, const ReadProgress& progress,
@@ -118,9 +108,11 @@ public:
         try {
             extract();
         } catch (const CancelledError&) {
+            abandonCurrent();
             finish(L"Восстановление отменено");
             throw CancelledError("Restore cancelled; what was restored so far stays in " + ToUtf8(target_));
         } catch (const std::exception& e) {
+            abandonCurrent();
             finish(L"Восстановление не завершено: " + FromUtf8(e.what()));
             throw;
         }
@@ -129,11 +121,19 @@ public:
     }
 
 private:
+    struct Link {
+        std::string name, target;
+        std::wstring path;
+    };
+    struct Folder {
+        std::wstring path;
+        std::int64_t mtime;
+        long nanoseconds;
+    };
+
+    std::wstring At(const std::wstring& relative) const { return os::ExtendedPath(os::JoinPath(target_, relative)); }
+
     void extract() {
-        const os::CurrentFolderScope inTarget(target_);
-        disk_.reset(archive_write_disk_new());
-        if (!disk_) throw Error("Out of memory");
-        archive_write_disk_set_options(disk_.get(), kDiskOptions);
         ArchiveReader reader(archive_);
         ArchiveEntry entry;
         bool manifestLast = false;
@@ -145,15 +145,18 @@ private:
                 continue;
             }
             switch (entry.type) {
-                case EntryType::Directory: write(entry, *name, nullptr); break;
-                case EntryType::File: write(entry, *name, &reader); break;
+                case EntryType::Directory: directory(entry, *name); break;
+                case EntryType::File: file(entry, *name, reader); break;
                 case EntryType::Hardlink: hardLink(entry, *name); break;
                 case EntryType::Symlink: links_.push_back({entry.name, entry.link, name->path}); break;
                 case EntryType::Other: skip(entry, L"особый файл"); break;
             }
         }
-        // Directory times are set at the close, after their contents.
-        if (archive_write_close(disk_.get()) != ARCHIVE_OK) throw Error(ErrorCode::RestoreFailed, DiskError());
+        // A folder's time is set after its contents, the deepest first.
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+            os::SetModificationTime(At(folder->path), folder->mtime, folder->nanoseconds);
+        }
+        for (const Link& link : links_) linkNames_.insert(Folded(link.path));
         for (const Link& link : links_) symbolicLink(link);
         // The same strict reading as verification: what restore calls intact,
         // verify never rejects.
@@ -161,90 +164,145 @@ private:
         result_.archiveIntact = manifestLast && sum && archive_.digest() == *sum;
     }
 
-    // A directory or a file: a name Windows cannot tell from an earlier one
-    // (letter case) gets a number.
-    void write(const ArchiveEntry& entry, const RestoreName& name, ArchiveReader* data) {
+    // Whether every folder on the way to `relative` (itself excluded) is a
+    // plain folder, made where missing when `make`. A link, a junction or a
+    // file on the way fails it, so nothing is ever written through one.
+    // `fresh` looks at the disk again rather than trust what it saw before.
+    bool PlainFoldersTo(const std::wstring& relative, bool make, bool fresh) {
+        const std::vector<std::wstring> parts = PartsOf(relative);
+        std::wstring path;
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+            path = path.empty() ? parts[i] : os::JoinPath(path, parts[i]);
+            if (!fresh && plain_.count(path) != 0) continue;
+            std::error_code ec;
+            const auto status = fs::symlink_status(os::FsPath(At(path)), ec);
+            if (!fs::exists(status)) {
+                if (!make || !fs::create_directory(os::FsPath(At(path)), ec)) return false;
+            } else if (fs::is_symlink(status) || !fs::is_directory(status) || os::IsReparsePoint(At(path))) {
+                return false;
+            }
+            plain_.insert(path);
+        }
+        return true;
+    }
+
+    bool Exists(const std::wstring& relative) const {
+        std::error_code ec;
+        return fs::exists(fs::symlink_status(os::FsPath(At(relative)), ec));
+    }
+
+    // The name a new file gets: a name Windows cannot tell from an earlier
+    // one (letter case) gets a number.
+    std::wstring FreeName(const RestoreName& name) {
         std::wstring path = name.path;
-        // libarchive passes over a file that exists without a word; the
-        // restore started empty, so one that exists came first under a name
-        // Windows cannot tell from this one.
-        for (int n = 2; data != nullptr && Exists(path) && n < 1000; ++n) path = NumberedName(name.path, n);
-        {
-            EntryHandle disk(archive_entry_new());
-            SetName(disk.get(), archive_entry_copy_pathname_w, archive_entry_set_pathname_utf8, path);
-            archive_entry_set_filetype(disk.get(), data != nullptr ? AE_IFREG : AE_IFDIR);
-            archive_entry_set_perm(disk.get(), data != nullptr ? 0644 : 0755);
-            if (data != nullptr) archive_entry_set_size(disk.get(), static_cast<la_int64_t>(entry.size));
-            archive_entry_set_mtime(disk.get(), entry.mtime, entry.mtimeNanoseconds);
-            const int result = archive_write_header(disk_.get(), disk.get());
-            if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
-                failed(entry);
-                return;
-            }
-        }
+        for (int n = 2; Exists(path) && n < 1000; ++n) path = NumberedName(name.path, n);
         if (path != name.path) taken_[name.path] = path;
-        if (path != name.path || name.renamed) {
-            ++result_.renamed;
-            report_.line(L"переименовано: " + Quoted(entry.name) + L" -> " + path);
-        }
-        if (data == nullptr) return;
-        std::string_view piece;
-        std::uint64_t offset = 0;
-        while (data->readData(piece, offset)) {
-            if (archive_write_data_block(disk_.get(), piece.data(), piece.size(), static_cast<la_int64_t>(offset)) <
-                ARCHIVE_OK) {
-                throw Error(ErrorCode::RestoreFailed, DiskError());
+        return path;
+    }
+
+    void renamed(const ArchiveEntry& entry, const RestoreName& name, const std::wstring& path) {
+        if (path == name.path && !name.renamed) return;
+        ++result_.renamed;
+        report_.line(L"переименовано: " + Quoted(entry.name) + L" -> " + path);
+    }
+
+    void directory(const ArchiveEntry& entry, const RestoreName& name) {
+        std::error_code ec;
+        if (!PlainFoldersTo(name.path, true, false)) return skip(entry, L"на пути ссылка или файл");
+        const auto status = fs::symlink_status(os::FsPath(At(name.path)), ec);
+        if (!fs::exists(status)) {
+            if (!fs::create_directory(os::FsPath(At(name.path)), ec)) {
+                return skip(entry, L"папка не создана: " + FromUtf8(os::ErrorText(ec)));
             }
+        } else if (fs::is_symlink(status) || !fs::is_directory(status)) {
+            return skip(entry, L"на этом месте уже есть файл");
         }
-        if (archive_write_finish_entry(disk_.get()) < ARCHIVE_WARN) throw Error(ErrorCode::RestoreFailed, DiskError());
+        plain_.insert(name.path);
+        folders_.push_back({name.path, entry.mtime, entry.mtimeNanoseconds});
+        renamed(entry, name, name.path);
+    }
+
+    void file(const ArchiveEntry& entry, const RestoreName& name, ArchiveReader& data) {
+        if (!PlainFoldersTo(name.path, true, false)) return skip(entry, L"на пути ссылка или файл");
+        const std::wstring path = FreeName(name);
+        {
+            std::ofstream out(os::FsPath(At(path)), std::ios::binary | std::ios::trunc);
+            if (!out) return skip(entry, L"файл не создан: " + FromUtf8(os::ErrorText(std::error_code(errno, std::generic_category()))));
+            current_ = path;
+            std::string_view piece;
+            std::uint64_t offset = 0;
+            while (data.readData(piece, offset)) {
+                out.seekp(static_cast<std::streamoff>(offset));
+                out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+                if (!out) WriteFailed(errno);
+            }
+            out.close();
+            if (!out) WriteFailed(errno);
+        }
+        // A sparse file may end with a hole.
+        std::error_code ec;
+        if (fs::file_size(os::FsPath(At(path)), ec) != entry.size) {
+            fs::resize_file(os::FsPath(At(path)), entry.size, ec);
+            if (ec) WriteFailed(ec.value());
+        }
+        os::SetModificationTime(At(path), entry.mtime, entry.mtimeNanoseconds);
+        current_.clear();
         ++result_.files;
         result_.bytes += entry.size;
+        renamed(entry, name, path);
+    }
+
+    [[noreturn]] void WriteFailed(int error) const {
+        if (error == ENOSPC) throw Error(ErrorCode::RestoreFailed, FullMessage());
+        throw Error(ErrorCode::RestoreFailed, "Restore failed: cannot write " + ToUtf8(os::JoinPath(target_, current_)) +
+                                                  ": " + os::ErrorText(std::error_code(error, std::generic_category())) +
+                                                  "; what was restored so far stays in " + ToUtf8(target_));
+    }
+
+    // The file being written when the restore stopped: removed, or renamed
+    // to "*.incomplete" when it cannot be, and named in the report either way.
+    void abandonCurrent() {
+        if (current_.empty()) return;
+        std::error_code ec;
+        if (fs::remove(os::FsPath(At(current_)), ec)) {
+            report_.line(L"не дописан и удалён: " + current_);
+        } else {
+            fs::rename(os::FsPath(At(current_)), os::FsPath(At(current_ + L".incomplete")), ec);
+            report_.line(L"не дописан: " + current_ + (ec ? L"" : L".incomplete"));
+        }
+        current_.clear();
     }
 
     // A hard link where the file system has them, a copy elsewhere (FAT,
     // exFAT), or a line in the report when its file was not restored.
     void hardLink(const ArchiveEntry& entry, const RestoreName& name) {
         const auto target = MapArchiveName(entry.link);
-        if (!target) {
-            skip(entry, L"ссылка вне папки восстановления");
-            return;
-        }
+        if (!target) return skip(entry, L"ссылка вне папки восстановления");
+        if (!PlainFoldersTo(name.path, true, false)) return skip(entry, L"на пути ссылка или файл");
         const auto taken = taken_.find(target->path);
         const std::wstring existing = taken != taken_.end() ? taken->second : target->path;
-        EntryHandle disk(archive_entry_new());
-        SetName(disk.get(), archive_entry_copy_pathname_w, archive_entry_set_pathname_utf8, name.path);
-        SetName(disk.get(), archive_entry_copy_hardlink_w, archive_entry_set_hardlink_utf8, existing);
-        archive_entry_set_filetype(disk.get(), AE_IFREG);
-        archive_entry_set_perm(disk.get(), 0644);
-        archive_entry_set_size(disk.get(), 0);
-        const int linked = archive_write_header(disk_.get(), disk.get());
-        if (linked == ARCHIVE_OK || linked == ARCHIVE_WARN) {
-            archive_write_finish_entry(disk_.get());
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(os::FsPath(At(existing)), ec))) {
+            return skip(entry, L"жёсткая ссылка не создана: её файла нет");
+        }
+        const std::wstring path = FreeName(name);
+        fs::create_hard_link(os::FsPath(At(existing)), os::FsPath(At(path)), ec);
+        if (!ec) {
+            ++result_.hardLinks;
         } else {
-            std::error_code ec;
-            fs::copy_file(os::FsPath(os::ExtendedPath(os::JoinPath(target_, existing))),
-                          os::FsPath(os::ExtendedPath(os::JoinPath(target_, name.path))), ec);
+            fs::copy_file(os::FsPath(At(existing)), os::FsPath(At(path)), ec);
             if (ec) {
                 if (ec == std::errc::no_space_on_device) throw Error(ErrorCode::RestoreFailed, FullMessage());
-                skip(entry, L"жёсткая ссылка не создана: " + FromUtf8(os::ErrorText(ec)));
-                return;
+                return skip(entry, L"жёсткая ссылка не создана: " + FromUtf8(os::ErrorText(ec)));
             }
             ++result_.files;
             report_.line(L"копия вместо жёсткой ссылки: " + Quoted(entry.name) + L" -> " + existing);
         }
-        if (name.renamed) {
-            ++result_.renamed;
-            report_.line(L"переименовано: " + Quoted(entry.name) + L" -> " + name.path);
-        }
+        renamed(entry, name, path);
     }
 
-    struct Link {
-        std::string name, target;
-        std::wstring path;
-    };
-
-    // Made after everything else, so nothing was ever written through one,
-    // and only when it points somewhere inside the restore folder.
+    // Made after everything else, and only when it points somewhere inside
+    // the restore folder and no folder on its way is a link.
     void symbolicLink(const Link& link) {
         const auto relative = WithinTarget(link);
         const std::wstring shown = Quoted(link.name) + L" -> " + FromUtf8(link.target);
@@ -256,7 +314,7 @@ private:
         const std::wstring at = os::JoinPath(target_, link.path);
         std::error_code ec;
         const bool directory = fs::is_directory(os::FsPath(os::ExtendedPath(os::JoinPath(os::ParentPath(at), *relative))), ec);
-        if (fs::exists(fs::symlink_status(os::FsPath(os::ExtendedPath(at)), ec)) ||
+        if (!PlainFoldersTo(link.path, true, true) || Exists(link.path) ||
             !os::MakeSymbolicLink(at, *relative, directory)) {
             ++result_.linksNotCreated;
             report_.line(L"ссылка не создана: " + shown);
@@ -264,10 +322,14 @@ private:
     }
 
     // The link's target in Windows form, relative to the link's folder, when
-    // it stays inside the restore folder.
-    static std::optional<std::wstring> WithinTarget(const Link& link) {
+    // it stays inside the restore folder. The depth is that of the mapped
+    // name ("./x//l" is one folder deep), and a target that passes through
+    // another link of the archive is refused: ".." after a link leaves from
+    // wherever that link leads.
+    std::optional<std::wstring> WithinTarget(const Link& link) const {
         if (link.target.empty() || link.target.front() == '/') return std::nullopt;
-        int depth = static_cast<int>(std::count(link.name.begin(), link.name.end(), '/'));
+        std::vector<std::wstring> at = PartsOf(link.path);
+        at.pop_back();
         std::wstring relative;
         for (std::size_t start = 0; start < link.target.size();) {
             const std::size_t end = std::min(link.target.find('/', start), link.target.size());
@@ -275,40 +337,26 @@ private:
             start = end + 1;
             if (component.empty() || component == ".") continue;
             if (component == "..") {
-                if (--depth < 0) return std::nullopt;
+                if (at.empty()) return std::nullopt;
+                at.pop_back();
                 relative = relative.empty() ? L".." : os::JoinPath(relative, L"..");
                 continue;
             }
             const auto mapped = MapArchiveName(component);
             if (!mapped) return std::nullopt;
-            ++depth;
+            std::wstring through;
+            for (const std::wstring& part : at) through = through.empty() ? part : os::JoinPath(through, part);
+            if (!through.empty() && linkNames_.count(Folded(through)) != 0) return std::nullopt;
+            at.push_back(mapped->path);
             relative = relative.empty() ? mapped->path : os::JoinPath(relative, mapped->path);
         }
         if (relative.empty()) return std::nullopt;
         return relative;
     }
 
-    bool Exists(const std::wstring& path) const {
-        std::error_code ec;
-        return fs::exists(fs::symlink_status(os::FsPath(os::ExtendedPath(os::JoinPath(target_, path))), ec));
-    }
-
     void skip(const ArchiveEntry& entry, const std::wstring& why) {
         ++result_.skipped;
         report_.line(L"пропущено: " + Quoted(entry.name) + L" (" + why + L")");
-    }
-
-    void failed(const ArchiveEntry& entry) {
-        if (archive_errno(disk_.get()) == ENOSPC) throw Error(ErrorCode::RestoreFailed, FullMessage());
-        skip(entry, FromUtf8(archive_error_string(disk_.get()) != nullptr ? archive_error_string(disk_.get())
-                                                                             : "not written"));
-    }
-
-    std::string DiskError() const {
-        if (archive_errno(disk_.get()) == ENOSPC) return FullMessage();
-        const char* text = archive_error_string(disk_.get());
-        return "Restore failed: " + std::string(text != nullptr ? text : "write error") +
-               "; what was restored so far stays in " + ToUtf8(target_);
     }
 
     std::string FullMessage() const {
@@ -321,15 +369,18 @@ private:
             report_.line(std::wstring(L"Внимание: архив не совпал со своей контрольной суммой (") + kChecksumFile +
                          L") или обрывается до манифеста; копия повреждена, восстановленное может быть неполным.");
         }
-        report_.line(RestoreSummaryText(result_) + L"; пропущено " + std::to_wstring(result_.skipped));
+        report_.line(RestoreSummaryText(result_));
     }
 
     std::wstring snapshot_, target_;
     ArchiveFile archive_;
     Report report_;
-    DiskHandle disk_;
     RestoreResult result_;
     std::vector<Link> links_;
+    std::vector<Folder> folders_;
+    std::set<std::wstring> plain_;      // folders seen to be plain folders
+    std::set<std::wstring> linkNames_;  // the archive's symbolic links, folded
+    std::wstring current_;              // the file being written
     std::map<std::wstring, std::wstring> taken_;  // names numbered for a case clash
 };
 
@@ -337,14 +388,20 @@ private:
 
 std::wstring RestoreSummaryText(const RestoreResult& result) {
     return L"Восстановлено: " + std::to_wstring(result.files) + L" файлов, " + std::to_wstring(result.bytes >> 20) +
-           L" МиБ; переименовано " + std::to_wstring(result.renamed) + L"; ссылок не создано " +
-           std::to_wstring(result.linksNotCreated);
+           L" МиБ; жёстких ссылок " + std::to_wstring(result.hardLinks) + L"; переименовано " +
+           std::to_wstring(result.renamed) + L"; ссылок не создано " + std::to_wstring(result.linksNotCreated) +
+           L"; пропущено " + std::to_wstring(result.skipped);
 }
 
-RestoreResult RestoreSnapshot(const std::wstring& snapshot, const std::wstring& target, const ReadProgress& progress,
-                              const CancelToken* cancel) {
-    const fs::path folder = os::FsPath(target);
+RestoreResult RestoreSnapshot(const std::wstring& givenSnapshot, const std::wstring& givenTarget,
+                              const ReadProgress& progress, const CancelToken* cancel) {
+    // Absolute from here on: nothing depends on the process's current folder,
+    // which another thread may change.
     std::error_code ec;
+    const std::wstring snapshot = os::FromFsPath(fs::absolute(os::FsPath(givenSnapshot), ec));
+    const std::wstring target = os::FromFsPath(fs::absolute(os::FsPath(givenTarget), ec).lexically_normal());
+    if (ec) throw FileSystemError("absolute", givenTarget, ec);
+    const fs::path folder = os::FsPath(os::ExtendedPath(target));
     if (fs::exists(folder, ec) && !fs::is_empty(folder, ec)) {
         throw Error(ErrorCode::RestoreTarget, "Choose an empty or new folder to restore into");
     }

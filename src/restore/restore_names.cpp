@@ -16,15 +16,20 @@ std::wstring Escaped(unsigned char byte) {
     return {L'%', kDigits[byte >> 4], kDigits[byte & 0x0F]};
 }
 
-bool IsReservedDeviceName(std::wstring_view component) {
-    const std::wstring_view base = component.substr(0, component.find(L'.'));
+// The length of a component's first part when Windows takes the component
+// for a device, else 0. Windows drops spaces before the extension ("CON .txt"
+// is CON) and counts the superscript digits as digits (COM\u00B9).
+std::size_t ReservedDeviceLength(std::wstring_view component) {
+    std::wstring_view base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
     std::wstring upper;
     for (wchar_t c : base) upper.push_back(static_cast<wchar_t>(std::towupper(c)));
-    for (const wchar_t* name : {L"CON", L"PRN", L"AUX", L"NUL"}) {
-        if (upper == name) return true;
+    for (const wchar_t* name : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (upper == name) return base.size();
     }
-    return upper.size() == 4 && (upper.rfind(L"COM", 0) == 0 || upper.rfind(L"LPT", 0) == 0) && upper[3] >= L'1' &&
-           upper[3] <= L'9';
+    const bool digit = upper.size() == 4 && ((upper[3] >= L'1' && upper[3] <= L'9') || upper[3] == L'\u00B9' ||
+                                             upper[3] == L'\u00B2' || upper[3] == L'\u00B3');
+    return digit && (upper.rfind(L"COM", 0) == 0 || upper.rfind(L"LPT", 0) == 0) ? base.size() : 0;
 }
 
 // One component's Windows form: characters Windows refuses and bytes that are
@@ -53,7 +58,7 @@ std::wstring MapComponent(std::string_view bytes) {
         out.pop_back();
         out += Escaped(last);
     }
-    if (IsReservedDeviceName(out)) out.insert(out.find(L'.') == std::wstring::npos ? out.size() : out.find(L'.'), L"_");
+    if (const std::size_t length = ReservedDeviceLength(out)) out.insert(length, L"_");
     return out;
 }
 

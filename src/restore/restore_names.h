@@ -4,9 +4,10 @@
 // - the characters < > : " | ? * \ and control characters become %XX (their
 //   byte in hexadecimal), as do bytes that are not UTF-8;
 // - a trailing dot or space becomes %2E or %20;
-// - a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
-//   without an extension) gets "_" after its first part: "con.txt" becomes
-//   "con_.txt".
+// - a reserved device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-9 and
+//   COM¹-³, LPT1-9 and LPT¹-³, with or without an extension, with spaces
+//   before it or not) gets "_" after its first part: "con.txt" becomes
+//   "con_.txt", "CON .txt" "CON_ .txt".
 // Names that could leave the restore folder are never restored: absolute
 // names, ".." anywhere, and names with nothing left.
 #pragma once

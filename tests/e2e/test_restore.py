@@ -59,8 +59,8 @@ class Restore(ProgramTestCase):
         self.addCleanup(self.wine.unmap_drive, "f")
         result = self.program(drive, "--restore", windows_path(snapshot), "F:\\восстановлено")
         self.assertEqual(result.returncode, 0, self.wine.error_log())
-        self.assertRegex(result.stdout.decode(), r"Восстановлено: \d+ файлов, 10\d МиБ; переименовано \d+; "
-                                                 r"ссылок не создано \d+")
+        self.assertRegex(result.stdout.decode(), r"Восстановлено: \d+ файлов, 10\d МиБ; жёстких ссылок \d+; "
+                                                 r"переименовано \d+; ссылок не создано \d+; пропущено 0")
         target = other / "восстановлено"
         report = (target / "restore-report.txt").read_bytes()
         self.assertTrue(report.startswith(b"\xef\xbb\xbf") and report.endswith(b"\r\n"))

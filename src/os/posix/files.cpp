@@ -149,19 +149,9 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool
     return symlink(ToUtf8(target).c_str(), ToUtf8(link).c_str()) == 0;
 }
 
-CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
-    std::vector<char> buffer(65536, '\0');
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) previous_ = FromUtf8(buffer.data());
-    if (chdir(ToUtf8(path).c_str()) != 0) {
-        throw Error(ErrorCode::RestoreFailed,
-                    "Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(errno)));
-    }
-}
-
-CurrentFolderScope::~CurrentFolderScope() {
-    if (!previous_.empty() && chdir(ToUtf8(previous_).c_str()) != 0) {
-        // The old folder may be gone; every path the program uses is absolute.
-    }
+bool SetModificationTime(const std::wstring& path, std::int64_t seconds, long nanoseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    return utimensat(AT_FDCWD, ToUtf8(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace tesmora::os

@@ -134,14 +134,18 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-CurrentFolderScope::CurrentFolderScope(const std::wstring& path) {
-    std::vector<wchar_t> buffer(32768, L'\0');
-    previous_.assign(buffer.data(), GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data()));
-    if (!SetCurrentDirectoryW(path.c_str())) {
-        throw Error(ErrorCode::RestoreFailed, "Cannot enter " + ToUtf8(path) + ": " + SystemErrorText(GetLastError()));
-    }
+bool SetModificationTime(const std::wstring& path, std::int64_t seconds, long nanoseconds) {
+    // Folders open only with backup semantics; a link is changed itself.
+    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // FILETIME counts 100-nanosecond steps from 1601.
+    const auto ticks = static_cast<std::uint64_t>((seconds + 11644473600LL) * 10000000LL + nanoseconds / 100);
+    FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+    CloseHandle(file);
+    return set;
 }
-
-CurrentFolderScope::~CurrentFolderScope() { SetCurrentDirectoryW(previous_.c_str()); }
 
 }  // namespace tesmora::os

@@ -7,6 +7,7 @@
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
+#include "job/server_restore.h"
 #include "remote/archive_stream.h"
 #include "snapshot/snapshot_jobs.h"
 #include "ui/window_texts.h"
@@ -25,7 +26,7 @@ namespace {
 
 enum ControlId : int {
     kList = 301, kVerify = 302, kVerifyAll = 303, kRestore = 304, kOpenFolder = 305, kProgress = 306,
-    kCancel = 307, kStatus = 308,
+    kCancel = 307, kStatus = 308, kServerFolderLabel = 309, kServerFolder = 310, kRestoreServer = 311,
 };
 
 const std::vector<ControlSpec> kControls = {
@@ -35,9 +36,12 @@ const std::vector<ControlSpec> kControls = {
     {L"BUTTON", kVerifyAll, 176, 384, 170, 34, BS_PUSHBUTTON, L"Проверить все"},
     {L"BUTTON", kRestore, 356, 384, 250, 34, BS_PUSHBUTTON, L"Восстановить в папку\u2026"},
     {L"BUTTON", kOpenFolder, 616, 384, 160, 34, BS_PUSHBUTTON, L"Открыть папку"},
-    {PROGRESS_CLASSW, kProgress, 16, 432, 700, 22, PBS_SMOOTH, nullptr},
-    {L"BUTTON", kCancel, 726, 426, 158, 34, BS_PUSHBUTTON, L"Отменить"},
-    {L"STATIC", kStatus, 16, 468, 868, 44, 0, nullptr},
+    {L"STATIC", kServerFolderLabel, 16, 434, 150, 24, 0, L"Папка на сервере:"},
+    {L"EDIT", kServerFolder, 170, 428, 446, 30, ES_AUTOHSCROLL, L"/var/www/restored"},
+    {L"BUTTON", kRestoreServer, 626, 426, 258, 34, BS_PUSHBUTTON, L"Восстановить на сервер\u2026"},
+    {PROGRESS_CLASSW, kProgress, 16, 476, 700, 22, PBS_SMOOTH, nullptr},
+    {L"BUTTON", kCancel, 726, 470, 158, 34, BS_PUSHBUTTON, L"Отменить"},
+    {L"STATIC", kStatus, 16, 512, 868, 44, 0, nullptr},
 };
 
 struct Column {
@@ -74,6 +78,7 @@ private:
     const SnapshotInfo* selectedOwn();
     void verify(bool all);
     void restore();
+    void restoreToServer();
     void finished(const Finished& result);
     void setStatus(const std::wstring& text) { SetWindowTextW(GetDlgItem(window_, kStatus), text.c_str()); }
     void progress(const ProgressReading& reading);
@@ -86,7 +91,7 @@ private:
 void SnapshotsView::create() {
     RegisterProgramClass(L"TesmoraBackupSnapshots", Procedure);
     const UINT dpi = WindowDpi(MainWindow());
-    RECT frame{0, 0, Scaled(900, dpi), Scaled(524, dpi)};
+    RECT frame{0, 0, Scaled(900, dpi), Scaled(568, dpi)};
     AdjustWindowRectEx(&frame, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE, 0);
     g_snapshots = CreateWindowExW(0, L"TesmoraBackupSnapshots", L"Tesmora Backup \u2014 копии на диске",
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
@@ -137,6 +142,7 @@ LRESULT SnapshotsView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 case kVerify: verify(false); break;
                 case kVerifyAll: verify(true); break;
                 case kRestore: restore(); break;
+                case kRestoreServer: restoreToServer(); break;
                 case kOpenFolder: {
                     const SnapshotInfo* snapshot = selected();
                     const std::wstring folder = snapshot != nullptr
@@ -340,6 +346,10 @@ void SnapshotsView::restore() {
                 },
                 &cancel);
             result->status = RestoreSummaryText(restored);
+            if (restored.skipped > 0) {
+                result->warning = L"Восстановлено не всё: пропущено " + std::to_wstring(restored.skipped) +
+                                  L". Подробности в restore-report.txt.";
+            }
             if (!restored.archiveIntact) {
                 result->warning = L"Архив этой копии повреждён: восстановленное может быть неполным. "
                                   L"Подробности в restore-report.txt.";
@@ -347,6 +357,51 @@ void SnapshotsView::restore() {
             result->openFolder = target;
         } catch (const CancelledError& e) {
             // The English text of a cancelled restore says where its files are.
+            result->status = L"Ошибка: " + FromUtf8(e.what());
+        } catch (...) {
+            result->status = L"Ошибка: " + CurrentErrorText();
+        }
+        PostOwned(window, kDoneMessage, std::move(result));
+    });
+}
+
+void SnapshotsView::restoreToServer() {
+    RequireIdleWorker();
+    const SnapshotInfo* snapshot = selectedOwn();
+    if (snapshot == nullptr) return;
+    wchar_t text[1024] = L"";
+    GetWindowTextW(GetDlgItem(window_, kServerFolder), text, 1024);
+    const std::wstring folder = text;
+    CheckRemoteFolder(folder);
+    const std::wstring question = L"Восстановить копию " + CopyName(*snapshot) + L" на сервер " + settings_.host +
+                                  L" в новую папку " + folder +
+                                  L"?\n\nПапка должна быть новой или пустой; сайт на сервере не изменится.";
+    if (MessageBoxW(window_, question.c_str(), L"Восстановление на сервер", MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    setStatus(L"Проверка копии\u2026");
+    HWND window = window_;
+    StartWorker([settings = settings_, path = snapshot->path, folder, window](const CancelToken& cancel) {
+        auto result = std::make_unique<Finished>();
+        try {
+            const RemoteRestoreResult restored = RestoreToServer(
+                settings, path, folder,
+                [&](const ServerRestoreProgress& stage) {
+                    const int percent = stage.total == 0 ? 100 : static_cast<int>(stage.done * 100 / stage.total);
+                    const wchar_t* caption = stage.stage == ServerRestoreProgress::Stage::Verify ? L"Проверка копии: "
+                                             : stage.stage == ServerRestoreProgress::Stage::Upload
+                                                 ? L"Отправка на сервер: "
+                                                 : L"Распаковка на сервере: ";
+                    PostOwned(window, kProgressMessage,
+                              std::make_unique<ProgressReading>(
+                                  ProgressReading{true, percent, caption + std::to_wstring(percent) + L" %"}));
+                },
+                &cancel);
+            result->status = RemoteRestoreSummary(restored);
+            result->warning = restored.report;
+            if (restored.refused > 0) {
+                result->warning = L"Восстановлено не всё: отказано " + std::to_wstring(restored.refused) +
+                                  L". Подробности в restore-report.txt.\n\n" + restored.report;
+            }
+        } catch (const CancelledError& e) {
             result->status = L"Ошибка: " + FromUtf8(e.what());
         } catch (...) {
             result->status = L"Ошибка: " + CurrentErrorText();

@@ -1,0 +1,77 @@
+#include "job/server_restore.h"
+
+#include "config/operation_lock.h"
+#include "job/backup_job.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "os/text.h"
+#include "repository/format.h"
+#include "snapshot/verify.h"
+#include "ssh/ssh_connection.h"
+
+#include <filesystem>
+
+namespace tesmora {
+
+ServerRestoreProgress UploadStage(const RemoteRestoreProgress& upload) {
+    if (upload.sent < upload.total) return {ServerRestoreProgress::Stage::Upload, upload.sent, upload.total};
+    const bool finishing = upload.server.phase == "finish";
+    return {ServerRestoreProgress::Stage::Unpack, finishing ? upload.total : std::min(upload.server.read, upload.total),
+            upload.total};
+}
+
+void CheckRemoteFolder(const std::wstring& folder) {
+    std::wstring plain = folder;
+    while (plain.size() > 1 && plain.back() == L'/') plain.pop_back();
+    if (plain.empty() || plain.front() != L'/' || plain == L"/" ||
+        plain.find_first_of(L"\r\n\\") != std::wstring::npos) {
+        throw Error(ErrorCode::RestoreTarget,
+                    "Choose an empty or new folder to restore into: give an absolute path on the server, not /");
+    }
+}
+
+RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::wstring& snapshot,
+                                    const std::wstring& remoteFolder,
+                                    const std::function<void(const ServerRestoreProgress&)>& progress,
+                                    const CancelToken* cancel) {
+    CheckRemoteFolder(remoteFolder);
+    const OperationLock lock = AcquireOperationLock(settings.id);
+    if (!IsOwnSnapshot(snapshot, settings.id)) {
+        throw Error(ErrorCode::NoSnapshot, "Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
+    }
+    const Verdict verdict = VerifySnapshot(
+        snapshot, settings.id,
+        [&](std::uint64_t done, std::uint64_t total) {
+            if (progress) progress({ServerRestoreProgress::Stage::Verify, done, total});
+        },
+        cancel);
+    const SnapshotMarkers markers = ReadSnapshotMarkers(snapshot, settings.id);
+    if (!verdict.ok || !markers.digest) {
+        throw Error(ErrorCode::UntrustedCopy, "Verification found a copy that cannot be trusted: " + verdict.reason +
+                                                  "; nothing was sent to the server");
+    }
+    const std::wstring archive = os::JoinPath(snapshot, kArchiveFile);
+    RemoteRestoreRequest request;
+    request.folder = remoteFolder;
+    request.digest = *markers.digest;
+    std::error_code ec;
+    request.archiveBytes = std::filesystem::file_size(os::FsPath(archive), ec);
+    request.logicalBytes = verdict.summary.logicalBytes;
+    request.members = verdict.summary.members;
+    std::filesystem::path name = os::FsPath(snapshot);
+    if (!name.has_filename()) name = name.parent_path();
+    request.snapshot = os::FromFsPath(name.filename());
+
+    const SshLogin login = StoredLogin(settings);
+    SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, cancel);
+    RemoteRestoreResult result = RunRemoteRestore(
+        connection, RemoteRestoreCommand(EmbeddedRestoreScript(), request), archive,
+        [&](const RemoteRestoreProgress& upload) {
+            if (progress) progress(UploadStage(upload));
+        },
+        cancel);
+    connection.close();
+    return result;
+}
+
+}  // namespace tesmora

@@ -22,19 +22,34 @@ from harness.sshd import SshServer, prepare_site  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
 
 
+KEY_PASSPHRASE = "Key-Passphrase-7"
+
+
 class LoopbackServers:
-    """The SSH servers the unit tests talk to, one per host-key kind, and a
-    listener that never answers, all on 127.0.0.1, described to the tests
-    through TESMORA_TEST_* variables."""
+    """The SSH servers the unit tests talk to, one per host-key kind and two
+    set up without the password method (keyboard-interactive through PAM;
+    keys only), client keys of each kind that the keys-only server accepts,
+    and a listener that never answers, all on 127.0.0.1, described to the
+    tests through TESMORA_TEST_* variables."""
 
     def __init__(self, work):
         self.servers = {kind: SshServer(kind.lower(), work / f"sshd-{kind.lower()}") for kind in ("ECDSA", "RSA", "ED25519")}
+        self.servers["KBDINT"] = SshServer("ecdsa", work / "sshd-kbdint", auth="kbdint")
+        self.servers["KEYS"] = SshServer("ecdsa", work / "sshd-keys", auth="keys")
+        self.keys = work / "client-keys"
         self.silent = []
 
     def __enter__(self):
         for server in self.servers.values():
             server.folder.mkdir(parents=True, exist_ok=True)
             server.start()
+        # OpenSSH-format client keys as users bring them: two encrypted.
+        self.keys.mkdir(parents=True, exist_ok=True)
+        for kind, options, passphrase in [("ed25519", [], KEY_PASSPHRASE), ("ecdsa", ["-b", "384"], ""),
+                                          ("rsa", ["-b", "3072"], KEY_PASSPHRASE)]:
+            key = self.keys / f"key_{kind}"
+            subprocess.run(["ssh-keygen", "-q", "-t", kind, *options, "-N", passphrase, "-f", str(key)], check=True)
+            self.servers["KEYS"].authorize(key.with_suffix(".pub").read_text())
         # A listener that never accepts, its queue filled: connections to it
         # are never answered, which is how a dead address looks.
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -52,7 +67,7 @@ class LoopbackServers:
         for s in self.silent:
             s.close()
         for server in self.servers.values():
-            server.stop()
+            server.remove()
 
     def environment(self, path_form=str):
         ecdsa = self.servers["ECDSA"]
@@ -62,6 +77,8 @@ class LoopbackServers:
             "TESMORA_TEST_SSH_PASSWORD": ecdsa.password,
             "TESMORA_TEST_SSH_SITE": str(prepare_site()),
             "TESMORA_TEST_SILENT_PORT": str(self.silent[0].getsockname()[1]),
+            "TESMORA_TEST_KEY_FOLDER": path_form(self.keys),
+            "TESMORA_TEST_KEY_PASSPHRASE": KEY_PASSPHRASE,
         }
         for kind, server in self.servers.items():
             env[f"TESMORA_TEST_SSH_{kind}_PORT"] = str(server.port)

@@ -2,6 +2,7 @@
 
 #include "config/local_data.h"
 #include "config/backup_log.h"
+#include "config/credentials.h"
 #include "config/durable_file.h"
 #include "config/ini_file.h"
 #include "config/layout.h"
@@ -11,6 +12,7 @@
 #include "device/binding.h"
 #include "device/drives.h"
 #include "job/backup_job.h"
+#include "job/ssh_key_setup.h"
 #include "job/server_restore.h"
 #include "notices/notices.h"
 #include "schedule/task_registration.h"
@@ -28,7 +30,7 @@
 namespace tesmora::app {
 namespace {
 
-constexpr std::array<std::pair<const wchar_t*, Mode>, 9> kModes{{
+constexpr std::array<std::pair<const wchar_t*, Mode>, 11> kModes{{
     {L"--devices", Mode::Devices},
     {L"--self-test", Mode::SelfTest},
     {L"--check", Mode::Check},
@@ -38,6 +40,8 @@ constexpr std::array<std::pair<const wchar_t*, Mode>, 9> kModes{{
     {L"--verify", Mode::Verify},
     {L"--restore", Mode::Restore},
     {L"--restore-to-server", Mode::RestoreToServer},
+    {L"--install-key", Mode::InstallKey},
+    {L"--import-key", Mode::ImportKey},
 }};
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
@@ -75,7 +79,10 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             const BackupSettings settings = LoadSettings(settingsRoot);
             const SshLogin login = StoredLogin(settings);
             SshConnection connection = SshConnection::connect(EndpointOf(settings), &login);
-            if (output) WriteWholeFile(*output, "SSH host key and stored credential verified\n");
+            if (output) {
+                WriteWholeFile(*output, "SSH host key and stored credential verified\n" +
+                                            ToUtf8(LoginLogLine(connection)) + "\n");
+            }
             connection.close();
             return;
         }
@@ -142,6 +149,30 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
                 throw Error(ErrorCode::RestoreIncomplete,
                             "Some members were not restored; restore-report.txt names them");
             }
+            return;
+        }
+        case Mode::InstallKey: {
+            // --install-key [FILE]: the drive's settings and the stored password.
+            RequireSettingsRoot(settingsRoot);
+            const KeyInstallResult result = InstallProgramKey(LoadSettings(settingsRoot));
+            const std::string line = (result.added ? "Key added: " : "Key already present: ") + result.publicKey;
+            os::PrintLine(FromUtf8(line));
+            if (output) WriteWholeFile(*output, line + "\n");
+            return;
+        }
+        case Mode::ImportKey: {
+            // --import-key FILE: the passphrase, when the key has one, comes
+            // from the environment so that it never shows in a command line.
+            RequireSettingsRoot(settingsRoot);
+            if (!output) throw Error(ErrorCode::KeyFile, "Cannot use the key file: name the key file");
+            std::string passphrase = ToUtf8(os::EnvironmentText(L"TESMORA_KEY_PASSPHRASE"));
+            try {
+                ImportKeyFile(LoadSettings(settingsRoot), *output, passphrase);
+            } catch (...) {
+                WipeString(passphrase);
+                throw;
+            }
+            WipeString(passphrase);
             return;
         }
         case Mode::Window:

@@ -15,7 +15,8 @@ struct DriveInfo;
 
 namespace tesmora::app {
 
-enum class Mode { Devices, SelfTest, Check, Install, BackupNow, Scheduled, Verify, Restore, RestoreToServer, Window };
+enum class Mode { Devices, SelfTest, Check, Install, BackupNow, Scheduled, Verify, Restore, RestoreToServer, InstallKey,
+                  ImportKey, Window };
 
 // Argument 1 compared whole and case-sensitively with each mode name; anything
 // else, and no argument at all, opens the window.

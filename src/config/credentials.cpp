@@ -11,6 +11,25 @@ std::wstring CredentialTargetName(const BackupSettings& s) {
            s.fingerprint;
 }
 
+std::wstring KeyCredentialTargetName(const BackupSettings& s) {
+    const std::wstring name = CredentialTargetName(s);
+    return L"Tesmora.SiteBackup.Key" + name.substr(name.find(L'/'));
+}
+
+std::optional<std::string> ReadStoredKey(const BackupSettings& settings) {
+    return os::ReadGenericCredential(KeyCredentialTargetName(settings));
+}
+
+void StoreKey(const BackupSettings& settings, std::string& keyBytes) {
+    // CRED_MAX_CREDENTIAL_BLOB_SIZE: the stand-in of the native build has no
+    // limit, Windows refuses more.
+    constexpr std::size_t kBlobLimit = 5 * 512;
+    const bool stored = keyBytes.size() <= kBlobLimit &&
+                        os::WriteGenericCredential(KeyCredentialTargetName(settings), settings.user, keyBytes);
+    WipeString(keyBytes);
+    if (!stored) throw Error(ErrorCode::KeyNotStored, "Windows Credential Manager rejected the key");
+}
+
 void WipeString(std::wstring& text) {
     os::WipeMemory(text.data(), text.size() * sizeof(wchar_t));
     text.clear();

@@ -1,4 +1,5 @@
 #include "job/backup_job.h"
+#include "job/ssh_key_setup.h"
 
 #include "config/backup_log.h"
 #include "config/credentials.h"
@@ -79,7 +80,12 @@ SshEndpoint EndpointOf(const BackupSettings& settings) {
 }
 
 SshLogin StoredLogin(const BackupSettings& settings) {
-    return SshLogin{[settings] { return ReadStoredPassword(settings); }};
+    return SshLogin{[settings]() -> std::optional<SecretKey> {
+                        std::optional<std::string> bytes = ReadStoredKey(settings);
+                        if (!bytes) return std::nullopt;
+                        return SecretKey(std::move(*bytes));
+                    },
+                    [settings] { return ReadStoredPassword(settings); }};
 }
 
 namespace {
@@ -159,6 +165,20 @@ void AppendOnce(const BackupSettings& settings, const std::wstring& message) {
     BackupLog::append(settings, message);
 }
 
+// What the server could not store as it was (a source that holds no file, a
+// damaged database stored as bytes, a file that changed while read) goes to
+// the log, where the window and the user look; a long list is cut short.
+void LogServerWarnings(const BackupSettings& settings, const std::vector<std::string>& warnings) {
+    constexpr std::size_t kLogged = 20;
+    for (std::size_t i = 0; i < warnings.size() && i < kLogged; ++i) {
+        BackupLog::append(settings, L"Warning: " + FromUtf8(warnings[i]));
+    }
+    if (warnings.size() > kLogged) {
+        BackupLog::append(settings, L"Warning: " + std::to_wstring(warnings.size() - kLogged) +
+                                        L" more warnings are in the archive's manifest");
+    }
+}
+
 void RecordFinishedCommit(const BackupSettings& settings, const std::wstring& snapshot) {
     const std::wstring name = os::FromFsPath(os::FsPath(snapshot).filename());
     BackupLog::append(settings, L"Finished the commit an earlier run left: " + name);
@@ -236,6 +256,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             if (options.cancel == nullptr) options.cancel = cancel;
             const SshLogin login = StoredLogin(s);
             SshConnection connection = SshConnection::connect(EndpointOf(s), &login, {}, options.cancel);
+            BackupLog::append(s, LoginLogLine(connection));
             const std::wstring archive = os::JoinPath(staging, kArchiveFile);
             ProgressAdapter texts(status);
             TransferResult received;
@@ -271,7 +292,12 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             notices::RecordBackupSuccess(s, committedAt);
             BackupLog::append(s, L"SUCCESS " + os::FromFsPath(os::FsPath(snapshot).filename()));
             committed = true;
+            LogServerWarnings(s, received.summary.warnings);
             status(L"Готово: " + snapshot);
+            if (!received.summary.warnings.empty()) {
+                status(L"Готово, с предупреждениями (" + std::to_wstring(received.summary.warnings.size()) +
+                       L"): " + FromUtf8(received.summary.warnings.front()) + L". Все предупреждения — в журнале.");
+            }
             ApplyRetention(backupFolder, s.id, s.keep, snapshot,
                            [&](const std::wstring& why) { AppendOnce(s, L"Retention skipped: " + why); });
             connection.close();

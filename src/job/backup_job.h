@@ -58,8 +58,9 @@ struct JobProgress {
 };
 using JobProgressCallback = std::function<void(const JobProgress&)>;
 
-// The server and the login of the settings; the password comes from the
-// user's credential store when it is asked for.
+// The server and the login of the settings: the stored key first, then the
+// stored password, each read from the user's credential store only when it
+// is asked for.
 SshEndpoint EndpointOf(const BackupSettings& settings);
 SshLogin StoredLogin(const BackupSettings& settings);
 

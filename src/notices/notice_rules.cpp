@@ -69,6 +69,11 @@ std::wstring FailureReason(ErrorCode code) {
         case ErrorCode::PasswordRefused: return L"Сервер не принял сохранённый пароль.";
         case ErrorCode::NoStoredPassword: return L"Пароль сервера не сохранён для этой учётной записи Windows.";
         case ErrorCode::PasswordNotStored: return L"Windows не сохранил пароль; попробуйте ещё раз.";
+        case ErrorCode::LoginMethods: return L"Сервер не предлагает способа входа, которым умеет входить программа.";
+        case ErrorCode::KeyRefused: return L"Сервер не принял ключ SSH, а входа по паролю на нём нет.";
+        case ErrorCode::KeyFile: return L"Файл ключа SSH не подошёл: другой формат, тип или неверная фраза-пароль.";
+        case ErrorCode::KeyNotStored: return L"Windows не сохранил ключ SSH; попробуйте ещё раз.";
+        case ErrorCode::KeyInstall: return L"Ключ программы не удалось добавить на сервер.";
         case ErrorCode::ChannelRefused: return L"Сервер не дал начать копирование; повторите позже.";
         case ErrorCode::RemotePythonLaunch: return L"Сервер не выполнил команду копирования; логину нужен обычный вход по SSH.";
         case ErrorCode::TransferBroken: return L"Связь с сервером прервалась.";

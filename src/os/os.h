@@ -208,6 +208,12 @@ std::wstring LocalAppDataFolder();
 // The full path of the running executable.
 std::wstring ExecutablePath();
 
+// A variable of the process environment; empty when it is not set.
+std::wstring EnvironmentText(const std::wstring& name);
+
+// This computer's name in the network; empty when the system gives none.
+std::wstring ComputerName();
+
 // Writes one line to the standard output of the console the program was
 // started from (the Windows program has no console of its own); nothing when
 // there is none.

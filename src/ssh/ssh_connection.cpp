@@ -5,13 +5,17 @@
 
 #include <libssh2.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 namespace tesmora {
 namespace {
 
-constexpr char kHostKeyPreference[] = "ecdsa-sha2-nistp256,rsa-sha2-512,rsa-sha2-256";
+// ECDSA first keeps the pins people already have; a server that keeps only
+// an ed25519 key is reached through it.
+constexpr char kHostKeyPreference[] = "ecdsa-sha2-nistp256,rsa-sha2-512,rsa-sha2-256,ssh-ed25519";
 
 bool Cancelled(const CancelToken* cancel) { return cancel != nullptr && cancel->cancelled(); }
 
@@ -33,25 +37,134 @@ os::SocketHandle ConnectFirstAddress(const SshEndpoint& endpoint, const ConnectT
     throw Error(ErrorCode::ConnectionFailed, "SSH connection failed/timeout");
 }
 
-void Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint, const SshLogin& login) {
-    // The pin is checked before the password is even read, so no secret ever
-    // goes to a server whose key does not match. An empty pin never matches.
+bool Offers(const std::string& methods, std::string_view method) {
+    for (std::size_t at = 0; at <= methods.size();) {
+        const std::size_t comma = std::min(methods.find(',', at), methods.size());
+        if (std::string_view(methods).substr(at, comma - at) == method) return true;
+        at = comma + 1;
+    }
+    return false;
+}
+
+// What the keyboard-interactive answer needs: the password for the one
+// prompt that hides what is typed, and whether the server asked anything else.
+struct PromptAnswer {
+    const std::string* secret = nullptr;
+    bool answered = false;
+    bool unexpected = false;
+};
+
+void AnswerPrompts(const char*, int, const char*, int, int count, const LIBSSH2_USERAUTH_KBDINT_PROMPT* prompts,
+                   LIBSSH2_USERAUTH_KBDINT_RESPONSE* responses, void** abstract) {
+    auto* answer = static_cast<PromptAnswer*>(*abstract);
+    if (count == 0) return;  // a message without a question
+    if (count != 1 || prompts[0].echo != 0 || answer->answered) {
+        answer->unexpected = true;  // every response stays empty
+        return;
+    }
+    // libssh2 frees the response with the session's allocator, the C one.
+    auto* text = static_cast<char*>(std::malloc(answer->secret->size() + 1));
+    if (text == nullptr) return;
+    std::memcpy(text, answer->secret->data(), answer->secret->size());
+    responses[0].text = text;
+    responses[0].length = static_cast<unsigned>(answer->secret->size());
+    answer->answered = true;
+}
+
+// Offers the stored key; true when it logged in. A key the server does not
+// take is no failure: the password may follow.
+bool LogInWithKey(_LIBSSH2_SESSION* session, const std::string& user, const SecretKey& key) {
+    const std::string publicKey = PublicKeyLine(key);
+    std::string pem = PrivateKeyPem(key);
+    const int result = libssh2_userauth_publickey_frommemory(session, user.data(), user.size(), publicKey.data(),
+                                                             publicKey.size(), pem.data(), pem.size(), nullptr);
+    os::WipeMemory(pem.data(), pem.size());
+    if (result == 0) return true;
+    if (result == LIBSSH2_ERROR_AUTHENTICATION_FAILED || result == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED) return false;
+    char* message = nullptr;
+    libssh2_session_last_error(session, &message, nullptr, 0);
+    throw Error(ErrorCode::KeyRefused, std::string("SSH key authentication failed: ") + (message ? message : ""));
+}
+
+void LogInWithPassword(_LIBSSH2_SESSION* session, const std::string& user, const std::string& methods,
+                       const std::string& secret) {
+    if (Offers(methods, "password")) {
+        const int result = libssh2_userauth_password_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
+                                                        secret.c_str(), static_cast<unsigned>(secret.size()), nullptr);
+        if (result != 0) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+        return;
+    }
+    PromptAnswer answer{&secret};
+    void** abstract = libssh2_session_abstract(session);
+    *abstract = &answer;
+    const int result = libssh2_userauth_keyboard_interactive_ex(session, user.c_str(),
+                                                                static_cast<unsigned>(user.size()), AnswerPrompts);
+    *abstract = nullptr;
+    if (result == 0) return;
+    if (answer.unexpected) {
+        throw Error(ErrorCode::LoginMethods,
+                    "The server offers no login this program can use: its keyboard-interactive login asks more than "
+                    "one password");
+    }
+    throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+}
+
+struct LoginResult {
+    LoginMethod method = LoginMethod::None;
+    bool keyRefused = false;
+};
+
+LoginResult Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint, const SshLogin& login) {
+    // The pin is checked before the server is even asked how to log in, so
+    // no key and no password ever goes to a server whose key does not match.
+    // An empty pin never matches.
     const std::wstring received = HostKeyFingerprint(session);
     if (endpoint.fingerprint.empty() || endpoint.fingerprint != received) {
         throw Error(ErrorCode::HostKeyMismatch,
                     "SSH HOST KEY MISMATCH. Expected " + ToUtf8(endpoint.fingerprint) + "; received " +
                     ToUtf8(received));
     }
-    if (!login.password) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
-    std::wstring password = login.password();
-    std::string secret = ToUtf8(password);
     const std::string user = ToUtf8(endpoint.user);
-    const int result = libssh2_userauth_password_ex(session, user.c_str(), static_cast<unsigned>(std::strlen(user.c_str())),
-                                                    secret.c_str(), static_cast<unsigned>(std::strlen(secret.c_str())),
-                                                    nullptr);
+    const char* list = libssh2_userauth_list(session, user.c_str(), static_cast<unsigned>(user.size()));
+    if (list == nullptr) {
+        if (libssh2_userauth_authenticated(session)) return {};
+        throw Error(ErrorCode::Handshake, "SSH handshake failed");
+    }
+    const std::string methods = list;
+    LoginResult result;
+    if (login.key && Offers(methods, "publickey")) {
+        if (const std::optional<SecretKey> key = login.key()) {
+            if (LogInWithKey(session, user, *key)) return {LoginMethod::Key, false};
+            result.keyRefused = true;
+        }
+    }
+    const bool password = Offers(methods, "password");
+    if (!password && !Offers(methods, "keyboard-interactive")) {
+        if (result.keyRefused) throw Error(ErrorCode::KeyRefused, "SSH key authentication failed");
+        throw Error(ErrorCode::LoginMethods, "The server offers no login this program can use: " + methods);
+    }
+    if (!login.password) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+    std::wstring typed;
+    try {
+        typed = login.password();
+    } catch (const Error& e) {
+        // A refused key with no password to fall back on is the key's failure.
+        if (result.keyRefused && e.code() == ErrorCode::NoStoredPassword) {
+            throw Error(ErrorCode::KeyRefused, "SSH key authentication failed");
+        }
+        throw;
+    }
+    std::string secret = ToUtf8(typed);
+    os::WipeMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    try {
+        LogInWithPassword(session, user, methods, secret);
+    } catch (...) {
+        os::WipeMemory(secret.data(), secret.size());
+        throw;
+    }
     os::WipeMemory(secret.data(), secret.size());
-    os::WipeMemory(password.data(), password.size() * sizeof(wchar_t));
-    if (result != 0) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+    result.method = password ? LoginMethod::Password : LoginMethod::KeyboardInteractive;
+    return result;
 }
 
 }  // namespace
@@ -67,7 +180,9 @@ std::wstring HostKeyFingerprint(_LIBSSH2_SESSION* session) {
 SshConnection::SshConnection(SshConnection&& other) noexcept
     : socket_(std::exchange(other.socket_, os::kInvalidSocket)),
       session_(std::exchange(other.session_, nullptr)),
-      cancel_(std::exchange(other.cancel_, nullptr)) {}
+      cancel_(std::exchange(other.cancel_, nullptr)),
+      loginMethod_(other.loginMethod_),
+      keyRefused_(other.keyRefused_) {}
 
 SshConnection& SshConnection::operator=(SshConnection&& other) noexcept {
     if (this != &other) {
@@ -75,6 +190,8 @@ SshConnection& SshConnection::operator=(SshConnection&& other) noexcept {
         socket_ = std::exchange(other.socket_, os::kInvalidSocket);
         session_ = std::exchange(other.session_, nullptr);
         cancel_ = std::exchange(other.cancel_, nullptr);
+        loginMethod_ = other.loginMethod_;
+        keyRefused_ = other.keyRefused_;
     }
     return *this;
 }
@@ -97,7 +214,11 @@ SshConnection SshConnection::connect(const SshEndpoint& endpoint, const SshLogin
         if (libssh2_session_handshake(connection.session_, static_cast<libssh2_socket_t>(connection.socket_)) != 0) {
             throw Error(ErrorCode::Handshake, "SSH handshake failed");
         }
-        if (login != nullptr) Authenticate(connection.session_, endpoint, *login);
+        if (login != nullptr) {
+            const LoginResult result = Authenticate(connection.session_, endpoint, *login);
+            connection.loginMethod_ = result.method;
+            connection.keyRefused_ = result.keyRefused;
+        }
     } catch (const Error&) {
         if (Cancelled(cancel)) throw CancelledError();
         throw;

@@ -1,14 +1,18 @@
 // The only way the program reaches the server: a bounded TCP connect, an SSH
 // handshake, the host key compared with the pinned fingerprint before any
-// secret is read, and password authentication. Torn down in one fixed order.
+// secret is read, then the login: a client key first, the password after it
+// (through "password" or, where the server takes it only so,
+// "keyboard-interactive"). Torn down in one fixed order.
 #pragma once
 
 #include "os/cancel.h"
 #include "os/os.h"
+#include "ssh/ssh_keys.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 struct _LIBSSH2_SESSION;
@@ -23,11 +27,16 @@ struct SshEndpoint {
     std::wstring fingerprint;  // the pinned host key, "SHA256:" + base64
 };
 
-// How to log in. The secret is asked for only after the host key matched the
-// pin; the caller's function raises when there is none.
+// How to log in. The secrets are asked for only after the host key matched
+// the pin, and each only when the server offers its method. `key` gives an
+// empty optional when no key is stored; `password` raises when there is none.
 struct SshLogin {
+    std::function<std::optional<SecretKey>()> key;
     std::function<std::wstring()> password;
 };
+
+// How the last login went in.
+enum class LoginMethod { None, Key, Password, KeyboardInteractive };
 
 // "SHA256:" + base64 of the session's SHA-256 host-key hash, padding removed.
 // Raises "Host key SHA256 unavailable".
@@ -60,12 +69,18 @@ public:
     void close();
 
     _LIBSSH2_SESSION* session() const { return session_; }
+    // The method that logged in, and whether the server refused the key
+    // before the password got in.
+    LoginMethod loginMethod() const { return loginMethod_; }
+    bool keyRefused() const { return keyRefused_; }
     os::SocketHandle socket() const { return socket_; }
 
 private:
     os::SocketHandle socket_ = os::kInvalidSocket;
     _LIBSSH2_SESSION* session_ = nullptr;
     const CancelToken* cancel_ = nullptr;  // where the socket is published
+    LoginMethod loginMethod_ = LoginMethod::None;
+    bool keyRefused_ = false;
 };
 
 }  // namespace tesmora

@@ -48,6 +48,25 @@ std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log) {
     return failure;
 }
 
+std::wstring LoginMethodText(std::wstring_view logLine) {
+    std::wstring_view method = logLine.substr(std::min(logLine.size(), std::wstring_view(L"LOGIN ").size()));
+    const bool refused = method.find(L"; key refused") != std::wstring_view::npos;
+    method = method.substr(0, method.find(L';'));
+    std::wstring text = method == L"key"                    ? L"по ключу"
+                        : method == L"keyboard-interactive" ? L"по паролю (keyboard-interactive)"
+                        : method == L"password"             ? L"по паролю"
+                                                            : L"без пароля и ключа";
+    if (refused) text += L"; сервер отклонил сохранённый ключ";
+    return text;
+}
+
+std::wstring LastLoginText(const std::vector<LogLine>& log) {
+    for (auto line = log.rbegin(); line != log.rend(); ++line) {
+        if (line->message.rfind(L"LOGIN ", 0) == 0) return L"Последний вход: " + LoginMethodText(line->message);
+    }
+    return {};
+}
+
 Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32_t hours,
                         const std::optional<LastFailure>& failure) {
     Summary summary{ScheduleSummaryText(lastSuccess, hours), false};

@@ -23,6 +23,14 @@ struct LastFailure {
 };
 std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log);
 
+// How a login went in, in the window's words, from a backup.log "LOGIN ..."
+// line: "по ключу", "по паролю", with the key's refusal when there was one.
+std::wstring LoginMethodText(std::wstring_view logLine);
+
+// The newest "LOGIN ..." line of the log as the summary's line
+// "Последний вход: по ключу"; empty when the log has none.
+std::wstring LastLoginText(const std::vector<LogLine>& log);
+
 // The schedule summary: the last and next backup, then the last failure and
 // the overdue state when there are any; `alert` asks for red text.
 struct Summary {

@@ -128,7 +128,7 @@ class Backups(ProgramTestCase):
         out = self.tmp / "check.txt"
         result = self.wine.run(self.drive().program, "--check", windows_path(out))
         self.assertEqual(result.returncode, 0, self.wine.error_log())
-        self.assertEqual(out.read_bytes(), b"SSH host key and stored credential verified\n")
+        self.assertEqual(out.read_bytes(), b"SSH host key and stored credential verified\nLOGIN password\n")
 
     def test_links_on_the_drive_are_never_followed(self):
         # Wine shows a Linux symlink to a folder as a reparse point (a link to

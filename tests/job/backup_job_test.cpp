@@ -146,9 +146,10 @@ TEST_F(Job, SuccessfulRunCommitsACompleteSnapshot) {
     EXPECT_EQ(testing::ReadBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt")).size(), 78u);
     EXPECT_FALSE(testing::Exists(Staging()));
     const auto messages = LogMessages();
-    ASSERT_EQ(messages.size(), 2u);
+    ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], "START " + ToUtf8(settings_.host) + ":" + std::to_string(settings_.port));
-    EXPECT_EQ(messages[1], "SUCCESS " + ToUtf8(os::FromFsPath(os::FsPath(snapshot).filename())));
+    EXPECT_EQ(messages[1], "LOGIN password");
+    EXPECT_EQ(messages[2], "SUCCESS " + ToUtf8(os::FromFsPath(os::FsPath(snapshot).filename())));
     ASSERT_FALSE(statuses_.empty());
     EXPECT_EQ(statuses_.back(), L"Готово: " + snapshot);
     const std::wstring schedule = os::JoinPath(folder_, L"schedule.ini");
@@ -282,12 +283,12 @@ TEST_F(Job, ACommitCutOffAfterItsProofIsFinishedByTheNextRunWhateverThatRunMeets
 TEST_F(Job, AFat32DriveNamesItsFileSizeLimit) {
     services_.fileSystem = L"FAT32";
     ASSERT_EQ(Run(true), "");
-    EXPECT_EQ(LogMessages().size(), 2u) << "a small archive gives no warning";
+    EXPECT_EQ(LogMessages().size(), 3u) << "a small archive gives no warning";
     // The last archive grew past 3.5 GiB (sparse: it costs no space here).
     fs::resize_file(os::FsPath(os::JoinPath(Snapshots()[0], L"site.tar.gz")), 3800000000ULL);
     ASSERT_EQ(Run(true), "");
     const auto messages = LogMessages();
-    EXPECT_EQ(messages[3].rfind("Warning: the last archive is above 3.5 GiB and FAT32", 0), 0u) << messages[3];
+    EXPECT_EQ(messages[4].rfind("Warning: the last archive is above 3.5 GiB and FAT32", 0), 0u) << messages[4];
     EXPECT_TRUE(HitsFileSizeLimit(L"FAT32", 0xFFFFFFFFULL - 100));
     EXPECT_FALSE(HitsFileSizeLimit(L"exFAT", 0xFFFFFFFFULL - 100));
     EXPECT_FALSE(HitsFileSizeLimit(L"FAT32", 1ULL << 31));

@@ -4,6 +4,9 @@
 
 #include "config/credentials.h"
 #include "job/backup_job.h"
+#include "job/ssh_key_setup.h"
+#include "os/os.h"
+#include "ssh/ssh_command.h"
 #include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
@@ -57,11 +60,16 @@ std::string ConnectError(const BackupSettings& s, bool authenticate, ConnectTime
     return "connected";
 }
 
-// How many password attempts the server has logged so far.
-size_t PasswordAttempts(const TestSshServer& server) {
-    const std::string log = testing::ReadBytes(server.log);
+// How many logins with a key or a password the server has logged so far,
+// once its log stopped growing: sshd writes a login's lines after it answered.
+size_t LoginAttempts(const TestSshServer& server) {
+    std::string log = testing::ReadBytes(server.log);
+    for (std::string before; before != log;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        before = std::exchange(log, testing::ReadBytes(server.log));
+    }
     size_t count = 0;
-    for (const char* marker : {"Accepted password", "Failed password"}) {
+    for (const char* marker : {" publickey ", " password ", " keyboard-interactive"}) {
         for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) ++count;
     }
     return count;
@@ -94,28 +102,88 @@ TEST(SshConnection, RightPinAndPasswordAuthenticate) {
     EXPECT_TRUE(libssh2_userauth_authenticated(connection.session()));
 }
 
-TEST(SshConnection, RsaOnlyServerIsReachedThroughRsaSha2) {
-    REQUIRE_SERVER(server, "RSA");
+TEST(SshConnection, ServersWithOnlyAnRsaOrEd25519HostKeyAreReached) {
+    for (const auto& [kind, method] : {std::pair{"RSA", "rsa-sha2-512"}, std::pair{"ED25519", "ssh-ed25519"}}) {
+        const auto server = FindTestSshServer(kind);
+        if (!server) continue;
+        const BackupSettings s = SettingsFor(*server);
+        StoreRightPassword(s, *server);
+        SshConnection connection = Connect(s, true);
+        EXPECT_STREQ(libssh2_session_methods(connection.session(), LIBSSH2_METHOD_HOSTKEY), method);
+        EXPECT_EQ(connection.loginMethod(), LoginMethod::Password);
+    }
+}
+
+TEST(SshConnection, PasswordGoesThroughKeyboardInteractiveWhereThatIsTheOnlyWay) {
+    REQUIRE_SERVER(server, "KBDINT");
+    const BackupSettings s = SettingsFor(*server);
+    std::wstring wrong = L"not-" + server->password;
+    StorePassword(s, wrong);
+    EXPECT_EQ(ConnectError(s, true), "SSH password authentication failed");
+    StoreRightPassword(s, *server);
+    EXPECT_EQ(Connect(s, true).loginMethod(), LoginMethod::KeyboardInteractive);
+}
+
+// An imported key file of the runner's (see run_all.py), which the keys-only server accepts.
+std::wstring KeyFile(const char* kind) {
+    return os::JoinPath(FromUtf8(testing::TestSetting("TESMORA_TEST_KEY_FOLDER")), FromUtf8(std::string("key_") + kind));
+}
+
+TEST(SshConnection, ImportedKeysOfEachKindLogInWhereNoPasswordIsAllowed) {
+    REQUIRE_SERVER(server, "KEYS");
+    const std::string passphrase = testing::TestSetting("TESMORA_TEST_KEY_PASSPHRASE");
+    const BackupSettings s = SettingsFor(*server);
+    StoreRightPassword(s, *server);  // of no use here
+    EXPECT_EQ(ConnectError(s, true), "The server offers no login this program can use: publickey");
+
+    EXPECT_TRUE(KeyFileNeedsPassphrase(KeyFile("ed25519")));
+    EXPECT_FALSE(KeyFileNeedsPassphrase(KeyFile("ecdsa")));
+    EXPECT_THROW(ImportKeyFile(s, KeyFile("ed25519"), ""), Error);
+    try {
+        ImportKeyFile(s, KeyFile("rsa"), "not-" + passphrase);
+        ADD_FAILURE() << "a wrong passphrase was taken";
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "Cannot use the key file: wrong passphrase");
+    }
+    EXPECT_FALSE(ReadStoredKey(s)) << "a failed import stored something";
+    for (const char* kind : {"ed25519", "ecdsa", "rsa"}) {
+        ImportKeyFile(s, KeyFile(kind), passphrase);
+        EXPECT_EQ(Connect(s, true).loginMethod(), LoginMethod::Key) << kind;
+    }
+}
+
+TEST(SshConnection, ProgramKeyIsInstalledOnceThenLogsInAndARemovedKeyFallsBackToThePassword) {
+    REQUIRE_SERVER(server, "KBDINT");
     const BackupSettings s = SettingsFor(*server);
     StoreRightPassword(s, *server);
+    const KeyInstallResult first = InstallProgramKey(s);
+    EXPECT_TRUE(first.added);
+    EXPECT_EQ(first.publicKey.rfind("ssh-ed25519 AAAA", 0), 0u);
+    EXPECT_FALSE(InstallProgramKey(s).added) << "the key was added twice";
     SshConnection connection = Connect(s, true);
-    EXPECT_STREQ(libssh2_session_methods(connection.session(), LIBSSH2_METHOD_HOSTKEY), "rsa-sha2-512");
+    EXPECT_EQ(connection.loginMethod(), LoginMethod::Key);
+    EXPECT_EQ(LoginLogLine(connection), L"LOGIN key");
+
+    // Removed from the server, as the manual shows: the password takes over and says so.
+    const std::string blob = first.publicKey.substr(first.publicKey.find(' ') + 1);
+    EXPECT_EQ(RunShortCommand(connection, "sed -i '\\#" + blob + "#d' .ssh/authorized_keys").exitStatus, 0);
+    SshConnection fallback = Connect(s, true);
+    EXPECT_EQ(LoginLogLine(fallback), L"LOGIN keyboard-interactive; key refused");
 }
 
-TEST(SshConnection, Ed25519OnlyServerFailsTheHandshake) {
-    REQUIRE_SERVER(server, "ED25519");
-    EXPECT_EQ(ConnectError(SettingsFor(*server), false), "SSH handshake failed");
-}
-
-TEST(SshConnection, PinMismatchStopsBeforeAnyPasswordIsRead) {
-    REQUIRE_SERVER(server, "ECDSA");
-    const size_t attemptsBefore = PasswordAttempts(*server);
-    BackupSettings s = SettingsFor(*server);  // no password stored for it
+TEST(SshConnection, PinMismatchStopsBeforeAnyKeyOrPasswordIsRead) {
+    REQUIRE_SERVER(server, "KBDINT");
+    const size_t attemptsBefore = LoginAttempts(*server);
+    BackupSettings s = SettingsFor(*server);  // nothing stored for it
     const std::string received = ToUtf8(server->fingerprint);
 
     s.fingerprint.clear();
     EXPECT_EQ(ConnectError(s, true), "SSH HOST KEY MISMATCH. Expected ; received " + received);
     s.fingerprint = server->fingerprint + L"=";
+    // With a key and a password stored under the wrong pin.
+    std::string key = GenerateEd25519Key().der();
+    StoreKey(s, key);
+    StoreRightPassword(s, *server);
     EXPECT_EQ(ConnectError(s, true), "SSH HOST KEY MISMATCH. Expected " + received + "=; received " + received);
     std::wstring otherCase = server->fingerprint;
     for (size_t i = 7; i < otherCase.size(); ++i) {
@@ -131,7 +199,7 @@ TEST(SshConnection, PinMismatchStopsBeforeAnyPasswordIsRead) {
     // nothing sent for authentication.
     s.fingerprint = server->fingerprint;
     EXPECT_EQ(ConnectError(s, true), "Enter and save the VDS password on this Windows account first");
-    EXPECT_EQ(PasswordAttempts(*server), attemptsBefore);
+    EXPECT_EQ(LoginAttempts(*server), attemptsBefore);
 }
 
 TEST(SshConnection, WrongPasswordIsRefused) {

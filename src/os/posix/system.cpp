@@ -16,6 +16,16 @@
 
 namespace tesmora::os {
 
+std::wstring EnvironmentText(const std::wstring& name) {
+    const char* value = std::getenv(ToUtf8(name).c_str());
+    return value != nullptr ? FromUtf8(value) : std::wstring();
+}
+
+std::wstring ComputerName() {
+    char name[256] = {};
+    return gethostname(name, sizeof(name) - 1) == 0 ? FromUtf8(name) : std::wstring();
+}
+
 std::wstring LocalAppDataFolder() {
     // The XDG data home plays the part of the local application data folder.
     const char* dataHome = std::getenv("XDG_DATA_HOME");

@@ -13,6 +13,20 @@
 
 namespace tesmora::os {
 
+std::wstring EnvironmentText(const std::wstring& name) {
+    const DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (size == 0) return {};
+    std::wstring value(size, L'\0');
+    value.resize(GetEnvironmentVariableW(name.c_str(), value.data(), size));
+    return value;
+}
+
+std::wstring ComputerName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
+}
+
 std::wstring LocalAppDataFolder() {
     PWSTR folder = nullptr;
     const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);

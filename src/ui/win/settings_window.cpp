@@ -13,6 +13,7 @@
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "job/backup_job.h"
+#include "job/ssh_key_setup.h"
 #include "notices/notices.h"
 #include "os/error.h"
 #include "os/os.h"
@@ -27,11 +28,13 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shobjidl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -42,8 +45,11 @@ enum ControlId : int {
     kDriveList = 100, kHost = 101, kPort = 102, kUser = 103, kPassword = 104, kFingerprint = 105, kPaths = 106,
     kHours = 107, kKeep = 108, kAutomatic = 109, kStatus = 120, kRefresh = 130, kSave = 131, kCheck = 132,
     kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kSnapshots = 138,
-    kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143,
+    kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143, kSshKey = 144,
 };
+
+// The items of the «Ключ SSH…» menu and the passphrase prompt's edit box.
+enum MenuId : int { kInstallKeyItem = 1, kImportKeyItem = 2, kPassphraseEdit = 200 };
 
 constexpr int kPanelWidth = 980;
 constexpr int kPanelHeight = 940;
@@ -85,6 +91,7 @@ const std::vector<ControlSpec> kControls = {
     {L"BUTTON", kCancel, 740, 644, 215, 37, BS_PUSHBUTTON, L"Отменить"},
     {L"BUTTON", kOpenBackups, 20, 696, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
     {L"BUTTON", kSnapshots, 305, 696, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
+    {L"BUTTON", kSshKey, 570, 696, 200, 34, BS_PUSHBUTTON, L"Ключ SSH\u2026"},
     {L"STATIC", kSummary, 20, 742, 935, 72, 0, nullptr},
     {L"EDIT", kStatus, 20, 820, 935, 72, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
      L"Готово. Сохраните настройки для регистрации расписания на этом ПК."},
@@ -92,7 +99,7 @@ const std::vector<ControlSpec> kControls = {
     {L"STATIC", kProgressCaption, 675, 902, 280, 22, 0, nullptr},
 };
 
-enum class WorkerMode { BackupNow, CheckSsh, FetchKey };
+enum class WorkerMode { BackupNow, CheckSsh, FetchKey, InstallKey };
 
 std::atomic<HWND> g_main{nullptr};
 
@@ -133,7 +140,15 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelT
             case WorkerMode::CheckSsh: {
                 const SshLogin login = StoredLogin(settings);
                 SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, &cancel);
-                PostStatus(L"Соединение и ключ сервера проверены.");
+                PostStatus(L"Соединение и ключ сервера проверены. Вход: " + LoginMethodText(LoginLogLine(connection)) +
+                           L".");
+                break;
+            }
+            case WorkerMode::InstallKey: {
+                const KeyInstallResult result = InstallProgramKey(settings, &cancel);
+                PostStatus((result.added ? L"Ключ программы добавлен на сервер" : L"Ключ программы уже был на сервере") +
+                           std::wstring(L" и проверен. Теперь вход идёт по ключу, а пароль нужен, только если сервер "
+                                        L"отклонит ключ."));
                 break;
             }
             case WorkerMode::FetchKey: {
@@ -168,7 +183,9 @@ private:
     std::wstring text(int id) const;
     void setText(int id, const std::wstring& value) { SetWindowTextW(GetDlgItem(window_, id), value.c_str()); }
     BackupSettings readForm() const;
-    void saveAndApply();
+    void saveAndApply(bool requireCredential = true);
+    void sshKeyMenu();
+    void importKey();
     void startWorker(WorkerMode mode);
     void refreshSummary();
     void showProgress(const ProgressReading& reading);
@@ -423,8 +440,12 @@ void SettingsWindow::refreshSummary() {
     } catch (const std::exception&) {
         // Without a local data folder the drive's record is all there is.
     }
-    const Summary summary =
-        ScheduleSummary(UnixNow(), lastSuccess, settings_.hours, FindLastFailure(ReadBackupLog(settings_)));
+    const std::vector<LogLine> log = ReadBackupLog(settings_);
+    Summary summary = ScheduleSummary(UnixNow(), lastSuccess, settings_.hours, FindLastFailure(log));
+    // The login goes at the end of the first line: the box holds four lines.
+    if (const std::wstring login = LastLoginText(log); !login.empty()) {
+        summary.text.insert(std::min(summary.text.find(L'\n'), summary.text.size()), L"  \u00B7  " + login);
+    }
     alert_ = summary.alert;
     setText(kSummary, summary.text);
 }
@@ -455,7 +476,7 @@ BackupSettings SettingsWindow::readForm() const {
     return ReadForm(settings_, drives_, form);
 }
 
-void SettingsWindow::saveAndApply() {
+void SettingsWindow::saveAndApply(bool requireCredential) {
     RequireIdleWorker();
     const BackupSettings s = readForm();
     // The checks every backup run makes again, so a list of paths too long
@@ -463,7 +484,12 @@ void SettingsWindow::saveAndApply() {
     ValidateBackupSettings(s);
     OperationLock lock = AcquireOperationLock(s.id);
     std::wstring password = text(kPassword);
-    if (password.empty()) {
+    // A server without passwords needs only the stored key; the import saves
+    // the settings before there is any.
+    std::optional<std::string> key = requireCredential && password.empty() ? ReadStoredKey(s) : std::nullopt;
+    if (key) {
+        WipeString(*key);
+    } else if (requireCredential && password.empty()) {
         std::wstring stored = ReadStoredPassword(s);  // only its existence matters
         WipeString(stored);
     }
@@ -485,6 +511,123 @@ void SettingsWindow::startWorker(WorkerMode mode) {
     if (WorkerBusy()) return;
     showProgress({true, 0, L""});
     StartWorker([settings = settings_, mode](const CancelToken& cancel) { RunOperation(settings, mode, cancel); });
+}
+
+// Asks for an OpenSSH private key file with the standard file picker.
+std::wstring PickKeyFile(HWND owner) {
+    IFileOpenDialog* dialog = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog)))) return {};
+    std::unique_ptr<IFileOpenDialog, void (*)(IFileOpenDialog*)> owned(dialog, [](IFileOpenDialog* d) { d->Release(); });
+    DWORD options = 0;
+    dialog->GetOptions(&options);
+    dialog->SetOptions(options | FOS_FORCEFILESYSTEM | FOS_FILEMUSTEXIST);
+    dialog->SetTitle(L"Файл закрытого ключа OpenSSH");
+    if (FAILED(dialog->Show(owner))) return {};
+    IShellItem* item = nullptr;
+    if (FAILED(dialog->GetResult(&item))) return {};
+    PWSTR path = nullptr;
+    std::wstring file;
+    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) file = path;
+    CoTaskMemFree(path);
+    item->Release();
+    return file;
+}
+
+// The passphrase prompt: a modal dialog made in memory with one hidden field.
+// The typed text lives only in the field and in the returned string.
+class PassphraseDialog {
+public:
+    // Empty when the person cancelled.
+    static std::optional<std::string> Ask(HWND owner) {
+        std::vector<WORD> form;
+        const auto words = [&](std::initializer_list<WORD> values) { form.insert(form.end(), values); };
+        const auto text = [&](const wchar_t* value) {
+            for (; *value != L'\0'; ++value) form.push_back(static_cast<WORD>(*value));
+            form.push_back(0);
+        };
+        const auto dword = [&](DWORD value) { words({LOWORD(value), HIWORD(value)}); };
+        const auto item = [&](DWORD style, short x, short y, short cx, short cy, WORD id, WORD kind, const wchar_t* title) {
+            if (form.size() % 2 != 0) form.push_back(0);  // items start on a DWORD
+            dword(style | WS_CHILD | WS_VISIBLE);
+            dword(0);
+            words({static_cast<WORD>(x), static_cast<WORD>(y), static_cast<WORD>(cx), static_cast<WORD>(cy), id, 0xFFFF,
+                   kind});
+            text(title);
+            form.push_back(0);
+        };
+        dword(DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU);
+        dword(0);
+        words({4, 0, 0, 230, 78, 0, 0});
+        text(L"Фраза-пароль ключа");
+        form.push_back(9);
+        text(L"Segoe UI");
+        item(0, 8, 8, 214, 18, 0, 0x0082, L"Ключ защищён фразой-паролем. Введите её (она нужна один раз):");
+        item(ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 8, 30, 214, 14, kPassphraseEdit, 0x0081, L"");
+        item(BS_DEFPUSHBUTTON | WS_TABSTOP, 110, 54, 54, 16, IDOK, 0x0080, L"OK");
+        item(BS_PUSHBUTTON | WS_TABSTOP, 168, 54, 54, 16, IDCANCEL, 0x0080, L"Отмена");
+        std::optional<std::string> typed;
+        DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(form.data()), owner,
+                                Procedure, reinterpret_cast<LPARAM>(&typed));
+        return typed;
+    }
+
+private:
+    static INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_INITDIALOG) {
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            return TRUE;
+        }
+        if (message != WM_COMMAND || (LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL)) return FALSE;
+        if (LOWORD(wParam) == IDOK) {
+            HWND edit = GetDlgItem(dialog, kPassphraseEdit);
+            std::wstring value(static_cast<size_t>(GetWindowTextLengthW(edit)) + 1, L'\0');
+            value.resize(static_cast<size_t>(GetWindowTextW(edit, value.data(), static_cast<int>(value.size()))));
+            auto* typed = reinterpret_cast<std::optional<std::string>*>(GetWindowLongPtrW(dialog, DWLP_USER));
+            *typed = ToUtf8(value);
+            WipeString(value);
+        }
+        SetDlgItemTextW(dialog, kPassphraseEdit, L"");
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+};
+
+void SettingsWindow::sshKeyMenu() {
+    RequireIdleWorker();
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, kInstallKeyItem, L"Создать ключ программы и добавить на сервер");
+    AppendMenuW(menu, MF_STRING, kImportKeyItem, L"Загрузить ключ из файла\u2026");
+    RECT button{};
+    GetWindowRect(GetDlgItem(window_, kSshKey), &button);
+    const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, button.left, button.bottom, 0, window_, nullptr);
+    DestroyMenu(menu);
+    if (choice == kInstallKeyItem) {
+        saveAndApply();
+        startWorker(WorkerMode::InstallKey);
+    } else if (choice == kImportKeyItem) {
+        importKey();
+    }
+}
+
+void SettingsWindow::importKey() {
+    saveAndApply(false);
+    const std::wstring file = PickKeyFile(window_);
+    if (file.empty()) return;
+    std::string passphrase;
+    if (KeyFileNeedsPassphrase(file)) {
+        std::optional<std::string> typed = PassphraseDialog::Ask(window_);
+        if (!typed) return;
+        passphrase = std::move(*typed);
+    }
+    try {
+        ImportKeyFile(settings_, file, passphrase);
+    } catch (...) {
+        WipeString(passphrase);
+        throw;
+    }
+    WipeString(passphrase);
+    setText(kStatus, L"Ключ сохранён в диспетчере учётных данных Windows; файл больше не нужен. Проверка входа\u2026");
+    startWorker(WorkerMode::CheckSsh);
 }
 
 void SettingsWindow::command(int id) {
@@ -517,6 +660,9 @@ void SettingsWindow::command(int id) {
         }
         case kSnapshots:
             OpenSnapshots(settings_);
+            break;
+        case kSshKey:
+            sshKeyMenu();
             break;
         case kHelp:
             OpenHelp();

@@ -10,7 +10,7 @@ from pathlib import Path
 from .sshd import TEST_USER, ensure_test_user
 from .wine import PROGRAM, REPO
 
-UNIT_TESTS = REPO / "build" / "windows" / "tesmora_unit_tests.exe"
+UNIT_TESTS = Path(os.environ.get("TESMORA_TEST_WINDOWS_BUILD") or REPO / "build" / "windows") / "tesmora_unit_tests.exe"
 
 
 def ini_bytes(entries):

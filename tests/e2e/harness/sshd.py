@@ -1,8 +1,10 @@
 """A throwaway OpenSSH server on 127.0.0.1 playing the website's server.
 
 Each server has its own folder with generated host keys of one kind (ECDSA,
-RSA or Ed25519), its own configuration, log and PID file, and accepts password
-logins for a dedicated test user. It listens on loopback only.
+RSA or Ed25519), its own configuration, log and PID file, and logins of a
+dedicated test user in one of the ways servers are set up: a password, a
+password through PAM's keyboard-interactive only, or keys only. It listens on
+loopback only.
 """
 import os
 import re
@@ -17,6 +19,12 @@ TEST_USER = "tesmora-test"
 TEST_PASSWORD = "Vps-Passw0rd-42"
 SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
 KEY_TYPES = {"ecdsa": ["-t", "ecdsa", "-b", "256"], "rsa": ["-t", "rsa", "-b", "3072"], "ed25519": ["-t", "ed25519"]}
+# The login methods of each setup; every one also takes the user's keys.
+AUTH = {
+    "password": ["UsePAM no", "PasswordAuthentication yes", "KbdInteractiveAuthentication no"],
+    "kbdint": ["UsePAM yes", "PasswordAuthentication no", "KbdInteractiveAuthentication yes"],
+    "keys": ["UsePAM no", "PasswordAuthentication no", "KbdInteractiveAuthentication no"],
+}
 
 
 def ensure_test_user():
@@ -53,10 +61,11 @@ def free_loopback_port():
 
 
 class SshServer:
-    def __init__(self, key_type="ecdsa", folder=None):
-        if key_type not in KEY_TYPES:
-            raise ValueError(f"unknown host key type {key_type}")
+    def __init__(self, key_type="ecdsa", folder=None, auth="password"):
+        if key_type not in KEY_TYPES or auth not in AUTH:
+            raise ValueError(f"unknown host key type {key_type} or login setup {auth}")
         self.key_type = key_type
+        self.auth = auth
         self.folder = Path(folder or tempfile.mkdtemp(prefix="tesmora-sshd-"))
         self.host = "127.0.0.1"
         self.port = None
@@ -65,25 +74,37 @@ class SshServer:
         self.host_key = self.folder / f"ssh_host_{key_type}_key"
         self.log = self.folder / "sshd.log"
         self.pid_file = self.folder / "sshd.pid"
+        # Read by sshd as the test user, so kept in that user's home.
+        self.harness_keys = Path("/home") / TEST_USER / ".ssh" / f"harness-keys-{os.getpid()}-{self.folder.name}"
 
-    def start(self):
+    def authorize(self, public_key_line):
+        """Lets a key log in to this server alone."""
+        self.harness_keys.parent.mkdir(mode=0o700, exist_ok=True)
+        shutil.chown(self.harness_keys.parent, TEST_USER, TEST_USER)
+        with open(self.harness_keys, "a") as keys:
+            keys.write(public_key_line.strip() + "\n")
+
+    def start(self, keep_port=False):
+        """Starts the server; `keep_port` first tries the port it had, as a
+        server reconfigured and restarted keeps its address."""
         ensure_test_user()
         Path("/run/sshd").mkdir(parents=True, exist_ok=True)
         if not self.host_key.exists():
             subprocess.run(["ssh-keygen", "-q", *KEY_TYPES[self.key_type], "-N", "", "-f", str(self.host_key)],
                            check=True)
         for attempt in range(5):
-            self.port = free_loopback_port()
+            if not (keep_port and attempt == 0 and self.port):
+                self.port = free_loopback_port()
             config = self.folder / "sshd_config"
             config.write_text("\n".join([
                 "ListenAddress 127.0.0.1",
                 f"Port {self.port}",
                 f"HostKey {self.host_key}",
                 f"PidFile {self.pid_file}",
-                "UsePAM no",
-                "PasswordAuthentication yes",
-                "KbdInteractiveAuthentication no",
-                "PubkeyAuthentication no",
+                *AUTH[self.auth],
+                "PubkeyAuthentication yes",
+                # The harness's own keys beside the ones a test installs.
+                f"AuthorizedKeysFile .ssh/authorized_keys {self.harness_keys}",
                 "PermitRootLogin no",
                 f"AllowUsers {TEST_USER}",
                 "LogLevel VERBOSE",
@@ -139,6 +160,7 @@ class SshServer:
 
     def remove(self):
         self.stop()
+        self.harness_keys.unlink(missing_ok=True)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self):

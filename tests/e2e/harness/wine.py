@@ -15,7 +15,8 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[3]
 CACHE = Path(os.environ.get("TESMORA_CACHE", "/var/cache/tesmora-build"))
-PROGRAM = REPO / "dist" / "TesmoraBackup.exe"
+# Another build's program may be tested in place of dist/'s.
+PROGRAM = Path(os.environ.get("TESMORA_TEST_EXE") or REPO / "dist" / "TesmoraBackup.exe")
 
 # Drive types as Wine's drives registry key names them.
 DRIVE_TYPES = {"removable": "floppy", "fixed": "hd", "network": "network", "cdrom": "cdrom"}

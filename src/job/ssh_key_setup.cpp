@@ -1,0 +1,118 @@
+#include "job/ssh_key_setup.h"
+
+#include "config/credentials.h"
+#include "config/time_stamp.h"
+#include "job/backup_job.h"
+#include "os/error.h"
+#include "os/os.h"
+#include "os/text.h"
+#include "ssh/ssh_command.h"
+#include "ssh/ssh_keys.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace tesmora {
+namespace {
+
+// The key file's text, wiped when it goes: an unencrypted file is the key.
+struct FileText {
+    std::string bytes;
+    explicit FileText(const std::wstring& path) {
+        std::ifstream in(os::FsPath(path), std::ios::binary);
+        if (!in) throw Error(ErrorCode::KeyFile, "Cannot use the key file: it cannot be read: " + ToUtf8(path));
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ~FileText() { WipeString(bytes); }
+    FileText(const FileText&) = delete;
+    FileText& operator=(const FileText&) = delete;
+};
+
+SecretKey StoredOrNewKey(const BackupSettings& settings) {
+    if (std::optional<std::string> stored = ReadStoredKey(settings)) return SecretKey(std::move(*stored));
+    // Stored before the server sees it: a key the store refused is never installed.
+    SecretKey made = GenerateEd25519Key();
+    std::string bytes = made.der();
+    StoreKey(settings, bytes);
+    return made;
+}
+
+[[noreturn]] void InstallFailed(const std::string& why) {
+    throw Error(ErrorCode::KeyInstall, "Could not add the key on the server: " + why);
+}
+
+}  // namespace
+
+std::string AuthorizedKeyEntry(const std::string& publicKeyLine, const std::wstring& computer, std::uint64_t unixTime) {
+    // Only characters that need no quoting in the shell or in the file.
+    std::string name;
+    for (char c : ToUtf8(computer)) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.') {
+            name.push_back(c);
+        }
+    }
+    const std::string day = ToUtf8(FormatUtcStamp(unixTime).substr(0, 10));  // YYYY-MM-DD
+    return "restrict " + publicKeyLine + " TesmoraBackup@" + (name.empty() ? "PC" : name) + " " + day;
+}
+
+std::string AppendKeyCommand(const std::string& publicKeyLine, const std::string& entry) {
+    // The key and the entry hold no quote: base64, names and a date.
+    return "umask 077; cd || exit 1; k='" + publicKeyLine + "'; e='" + entry +
+           "'; f=.ssh/authorized_keys; "
+           "[ -d .ssh ] || mkdir -m 700 .ssh || exit 1; "
+           "if [ -f \"$f\" ] && grep -qF \"$k\" \"$f\"; then echo TESMORA-KEY-PRESENT; exit 0; fi; "
+           // A last line without its line break would run into the new entry.
+           "if [ -s \"$f\" ] && [ -n \"$(tail -c 1 \"$f\")\" ]; then echo >> \"$f\" || exit 1; fi; "
+           "printf '%s\\n' \"$e\" >> \"$f\" || exit 1; echo TESMORA-KEY-ADDED";
+}
+
+KeyInstallResult InstallProgramKey(const BackupSettings& settings, const CancelToken* cancel) {
+    const SecretKey key = StoredOrNewKey(settings);
+    KeyInstallResult result;
+    result.publicKey = PublicKeyLine(key);
+    {
+        const SshLogin withPassword{{}, [&settings] { return ReadStoredPassword(settings); }};
+        SshConnection connection = SshConnection::connect(EndpointOf(settings), &withPassword, {}, cancel);
+        const CommandResult command = RunShortCommand(
+            connection, AppendKeyCommand(result.publicKey, AuthorizedKeyEntry(result.publicKey, os::ComputerName(),
+                                                                              UnixNow())));
+        const bool added = command.output.find("TESMORA-KEY-ADDED") != std::string::npos;
+        if (command.exitStatus != 0 || (!added && command.output.find("TESMORA-KEY-PRESENT") == std::string::npos)) {
+            InstallFailed("the command failed: " + command.output.substr(0, 300));
+        }
+        result.added = added;
+    }
+    // The proof: a login with the key alone.
+    const SshLogin keyOnly{[&key] { return std::optional<SecretKey>(SecretKey(key.der())); }, {}};
+    try {
+        SshConnection::connect(EndpointOf(settings), &keyOnly, {}, cancel);
+    } catch (const CancelledError&) {
+        throw;
+    } catch (const Error& e) {
+        InstallFailed(std::string("the server does not accept it (") + e.what() +
+                      "); is PubkeyAuthentication off in sshd_config?");
+    }
+    return result;
+}
+
+bool KeyFileNeedsPassphrase(const std::wstring& path) { return KeyFileIsEncrypted(FileText(path).bytes); }
+
+void ImportKeyFile(const BackupSettings& settings, const std::wstring& path, std::string_view passphrase) {
+    const SecretKey key = ImportOpenSshKey(FileText(path).bytes, passphrase);
+    std::string bytes = key.der();
+    StoreKey(settings, bytes);
+}
+
+std::wstring LoginLogLine(const SshConnection& connection) {
+    std::wstring line = L"LOGIN ";
+    switch (connection.loginMethod()) {
+        case LoginMethod::Key: line += L"key"; break;
+        case LoginMethod::Password: line += L"password"; break;
+        case LoginMethod::KeyboardInteractive: line += L"keyboard-interactive"; break;
+        case LoginMethod::None: line += L"none"; break;
+    }
+    if (connection.keyRefused()) line += L"; key refused";
+    return line;
+}
+
+}  // namespace tesmora

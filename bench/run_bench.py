@@ -4,7 +4,10 @@
 - transfer: the native client against the OpenSSH client on the same stream
   (bench/run_transfer_bench.py);
 - remote_ratio_vs_tar_gzip1: the embedded server program over a realistic
-  site tree against `tar -cf - TREE | gzip -1`, both run locally;
+  site tree against `tar -cf - TREE | gzip -1`, both run locally, and
+  remote_cpu_ratio_vs_tar_gzip1: the CPU seconds per GB of site that the
+  server spends on each, the program's over the pipeline's (`run_bench.py
+  remote` prints these figures alone);
 - remote_peak_rss_ratio_200k_vs_2k_files: peak resident memory of the server
   program over 200 000 small files against 2 000;
 - backup_ratio_vs_pipeline: the whole `--backup-now` under Wine, the proof of
@@ -16,6 +19,10 @@
   `sha256sum` followed by `tar -tzf`, both natively;
 - restore_ratio_vs_tar_x: a restore of that snapshot against `tar -xzf` into
   an empty folder, natively;
+- restore_remote_ratio_vs_ssh_tar_x: `--restore-to-server` of that snapshot
+  under Wine into a new folder on the loopback server, its local verification
+  included, against `ssh host 'tar -xzf - -C DIR' < site.tar.gz`
+  (`run_bench.py restore-remote` prints this figure alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
@@ -38,7 +45,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from harness.site import BoundDrive  # noqa: E402
 from harness.sshd import TEST_USER, SshServer, ensure_test_user  # noqa: E402
-from harness.wine import WinePrefix  # noqa: E402
+from harness.wine import WinePrefix, windows_path  # noqa: E402
 
 SCRIPT = (REPO / "resources" / "remote_backup.py").read_bytes()
 
@@ -83,6 +90,15 @@ def timed(command, **kwargs):
     return time.monotonic() - started
 
 
+def cpu_timed(command, **kwargs):
+    """Seconds and CPU seconds (user and system, of every process it ran) of
+    a command."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    seconds = timed(command, **kwargs)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return seconds, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+
+
 def json_quote(path):
     """The client's JSON form of a path: only '"', '\\' and bytes below 0x20 are escaped."""
     out = b'"'
@@ -93,7 +109,8 @@ def json_quote(path):
 
 def remote_program_command(roots):
     payload = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]\n" + SCRIPT
-    return ["python3", "-c", "import json,zlib;_p=zlib.decompress(bytes.fromhex('" + zlib.compress(payload, 9).hex()
+    return ["python3", "-X", "utf8", "-c", "import json,zlib;_p=zlib.decompress(bytes.fromhex('"
+            + zlib.compress(payload, 9).hex()
             + "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])"]
 
 
@@ -170,6 +187,29 @@ def archive_figures(snapshot, binding_id, tmp):
             "restore_s": f"{restore:.2f}", "tar_x_s": f"{tar:.2f}", "restore_ratio_vs_tar_x": f"{tar / restore:.2f}"}
 
 
+def server_restore_figures(wine, drive, server, home):
+    """The way back to the server against the plain ssh and tar pipeline, into
+    a new folder each run."""
+    snapshot = drive.snapshots()[-1]
+    targets = {"ours": home / "bench-restored", "tar": home / "bench-restored-tar"}
+
+    def restored(tool):
+        shutil.rmtree(targets[tool], ignore_errors=True)
+        if tool == "ours":
+            return timed(["wine", str(drive.program), "--restore-to-server", windows_path(snapshot),
+                          str(targets[tool])], env=wine.env)
+        return timed("sshpass -p '%s' ssh -p %d -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                     "-o LogLevel=ERROR %s@%s 'mkdir %s && tar -xzf - -C %s' < %s"
+                     % (server.password, server.port, server.user, server.host, targets[tool], targets[tool],
+                        snapshot / "site.tar.gz"), shell=True)
+
+    ours, tar = alternately(3, lambda: restored("ours"), lambda: restored("tar"))
+    for target in targets.values():
+        shutil.rmtree(target, ignore_errors=True)
+    return {"restore_remote_s": f"{ours:.2f}", "ssh_tar_x_s": f"{tar:.2f}",
+            "restore_remote_ratio_vs_ssh_tar_x": f"{tar / ours:.2f}"}
+
+
 def peak_rss_of(command, env):
     """Peak resident memory (bytes) of a command, read by GNU time."""
     result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], env=env, stdout=subprocess.DEVNULL,
@@ -177,22 +217,49 @@ def peak_rss_of(command, env):
     return int(result.stderr.strip().splitlines()[-1]) * 1024
 
 
+def remote_program_figures(tree):
+    """The server program against `tar | gzip -1` over the same tree: speed
+    and the CPU seconds per GB of site, medians of three turns each."""
+    # The program's progress lines on standard error are not figures.
+    ours, theirs = [], []
+    for _ in range(3):
+        ours.append(cpu_timed(remote_program_command([str(tree)]), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL))
+        theirs.append(cpu_timed(f"tar -cf - {tree} 2>/dev/null | gzip -1 > /dev/null", shell=True))
+    (ours_s, ours_cpu), (theirs_s, theirs_cpu) = ([statistics.median(x) for x in zip(*runs)] for runs in (ours, theirs))
+    size = sum(p.stat().st_size for p in tree.rglob("*") if p.is_file())
+    return {"tree_mb": f"{size / 1e6:.0f}", "remote_program_mb_s": f"{size / 1e6 / ours_s:.1f}",
+            "tar_gzip1_mb_s": f"{size / 1e6 / theirs_s:.1f}", "remote_ratio_vs_tar_gzip1": f"{theirs_s / ours_s:.2f}",
+            "remote_cpu_s_per_gb": f"{ours_cpu / (size / 1e9):.2f}",
+            "tar_gzip1_cpu_s_per_gb": f"{theirs_cpu / (size / 1e9):.2f}",
+            "remote_cpu_ratio_vs_tar_gzip1": f"{ours_cpu / theirs_cpu:.2f}"}
+
+
 def main():
     home = ensure_test_user()
+    tree = realistic_tree(home / "bench-tree")
+    if sys.argv[1:] == ["remote"]:
+        for name, value in remote_program_figures(tree).items():
+            print(f"{name}={value}")
+        return
+    if sys.argv[1:] == ["restore-remote"]:
+        wine = WinePrefix().ensure()
+        with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
+            drive = BoundDrive(wine, Path(tmp) / "drive", "e", server, [tree])
+            keep_wine_running(wine)
+            try:
+                subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
+                for name, value in server_restore_figures(wine, drive, server, home).items():
+                    print(f"{name}={value}")
+            finally:
+                drive.unmap()
+                wine.reset_program_state()
+        wine.kill_server()
+        return
     figures = {}
     print(subprocess.run([sys.executable, str(REPO / "bench" / "run_transfer_bench.py")], stdout=subprocess.PIPE,
                          text=True, check=True).stdout.strip())
-
-    tree = realistic_tree(home / "bench-tree")
-    # The program's progress lines on standard error are not figures.
-    ours, theirs = alternately(3, lambda: timed(remote_program_command([str(tree)]), stdout=subprocess.DEVNULL,
-                                                stderr=subprocess.DEVNULL),
-                               lambda: timed(f"tar -cf - {tree} 2>/dev/null | gzip -1 > /dev/null", shell=True))
-    size = sum(p.stat().st_size for p in tree.rglob("*") if p.is_file())
-    figures["tree_mb"] = f"{size / 1e6:.0f}"
-    figures["remote_program_mb_s"] = f"{size / 1e6 / ours:.1f}"
-    figures["tar_gzip1_mb_s"] = f"{size / 1e6 / theirs:.1f}"
-    figures["remote_ratio_vs_tar_gzip1"] = f"{theirs / ours:.2f}"
+    figures.update(remote_program_figures(tree))
 
     rss = {count: peak_rss_of(remote_program_command([str(small_files_tree(home / f"bench-files-{count}", count))]),
                               os.environ) for count in (2000, 200_000)}
@@ -217,6 +284,7 @@ def main():
             figures["pipeline_s"] = f"{t_pipeline:.1f}"
             figures["backup_ratio_vs_pipeline"] = f"{t_pipeline / t_backup:.2f}"
             figures.update(archive_figures(drive.snapshots()[-1], drive.id, tmp))
+            figures.update(server_restore_figures(wine, drive, server, home))
 
             # The task starts the copy in the local data directory, which first
             # finds the bound drive; the copy on the drive is measured too.

@@ -1,6 +1,6 @@
 # Tesmora site backup: runs once on the server. The client starts it as
-# python3 -c "import json,zlib;_p=...;exec(_p[1])", which unpacks the JSON
-# list of sources into ROOTS and runs this text.
+# python3 -X utf8 -c "import json,zlib;_p=...;exec(_p[1])", which unpacks the
+# JSON list of sources into ROOTS and runs this text.
 # Writes a gzip PAX tar of ROOTS to standard output. Standard error carries
 # progress lines (0x1E "progress PHASE BYTES TOTAL" LF, at most one a second)
 # and, after the last of them, any error text. Exit status: 0 for a complete
@@ -14,6 +14,8 @@ if sys.version_info < (3, 7):
     raise SystemExit("python3 3.7 or newer is needed on the server; "
                      "found %d.%d" % sys.version_info[:2])
 
+import codecs
+import collections
 import errno
 import gzip
 import io
@@ -25,7 +27,6 @@ import shutil
 import signal
 import sqlite3
 import stat
-import subprocess
 import tarfile
 import tempfile
 import threading
@@ -57,21 +58,35 @@ for _name in ("SIGHUP", "SIGTERM"):
 MANIFEST_NAME = "__Tesmora_Backup__/manifest.json"
 CONSISTENCY = ("SQLite uses online backup; other files are a live filesystem "
                "copy, not a coordinated VM snapshot.")
-SERVICE_COMMAND = ["systemctl", "show", "parvolt-api.service",
-                   "parvolt-scanner.service",
-                   "--property=WorkingDirectory,ExecStart", "--no-pager"]
 SQLITE_HEADER = b"SQLite format 3\x00"
 SIDECARS = ("-wal", "-shm", "-journal")
-SNAPSHOT_LIMIT = 180.0
+# A database copy fails once a lock let no page be copied for STALL_LIMIT
+# seconds; each try waits at most LOCK_WAIT seconds for the lock.
+STALL_LIMIT = 120.0
+LOCK_WAIT = 5.0
+# A copy in steps that writes made start over this often is made in one.
+STEP_PAGES = 512
+RESTART_LIMIT = 3
+UNLOCKED_TRIES = 2
+# Free space left in the temporary folder after a database copy.
+SPACE_RESERVE = 64 << 20
 # /tmp is often kept in memory, and a database copy can be large.
 TEMPORARY_FOLDERS = ("/var/tmp", "/tmp")
 GONE = (FileNotFoundError, NotADirectoryError)
-WARN_DISCOVERY = "Disappeared during SQLite discovery: "
+WARN_COUNT = "Disappeared while sizes were counted: "
 WARN_COPY = "Disappeared during live copy: "
 WARN_SPECIAL = "Special device/socket/FIFO omitted: "
+WARN_EMPTY = "Selected source holds no file: "
+WARN_DAMAGED = "Not a readable SQLite database, stored as it is: "
+WARN_SHRANK = "Shrank while copied, the rest stored as zeros: "
+WARN_GREW = "Grew while copied, stored at its size when opened: "
 NOFOLLOW = os.O_RDONLY
 for _name in ("O_NOFOLLOW", "O_NONBLOCK", "O_CLOEXEC"):
     NOFOLLOW |= getattr(os, _name, 0)
+FOLLOW = NOFOLLOW & ~getattr(os, "O_NOFOLLOW", 0)
+# The number of the ioprio_set system call by machine.
+IOPRIO_SET = {"x86_64": 251, "aarch64": 30, "riscv64": 30, "i686": 289,
+              "armv7l": 314, "ppc64le": 273, "s390x": 282}
 
 
 class Failure(Exception):
@@ -79,22 +94,40 @@ class Failure(Exception):
     one line."""
 
 
+class Damaged(Exception):
+    """SQLite reads the file as no database, or as a broken one."""
+
+
+class Restarted(Exception):
+    pass
+
+
 def unreadable(path, error):
     return Failure("Cannot read %s: %s" % (path, error.strerror or error))
 
 
+def bytes_read():
+    try:
+        with open("/proc/self/io", "rb") as counters:
+            return int(counters.read().split(b"rchar:")[1].split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 class Progress:
-    """Reports the phase and the bytes read so far against the planned total
-    on standard error, at most once a second, from a thread of its own: a
-    database copied in one step or a long listing gives no callbacks, and the
-    client gives up on a server that stays silent for long. Each line starts
-    with 0x1E, which the error text never holds, and goes out in one
-    write."""
+    """Reports the phase and the bytes read so far (entries listed during
+    discovery) against the planned total on standard error, once a second,
+    from a thread of its own: a database copied in one step gives no
+    callbacks, and the client gives up on counters that stay still for long.
+    Each line starts with 0x1E, which the error text never holds, and goes
+    out in one write. Without standard error the client is gone: the run
+    ends at once, cleanup included."""
 
     def __init__(self):
         self.phase = "discovery"
         self.done = 0
         self.total = 0
+        self.reads = None  # (bytes_read() then, most to add) during a copy
         self.lock = threading.RLock()
         self.stopped = threading.Event()
 
@@ -108,11 +141,16 @@ class Progress:
             with self.lock:
                 if self.stopped.is_set():
                     return
+                done = self.done
+                if self.reads:
+                    began, most = self.reads
+                    done += max(0, min(most, (bytes_read() or began) - began))
                 line = "\x1eprogress %s %d %d\n" % (
-                    self.phase, self.done, self.total)
+                    self.phase, done, self.total)
                 try:
                     os.write(2, line.encode("ascii"))
                 except OSError:
+                    os.kill(os.getpid(), signal.SIGTERM)
                     return
             if self.stopped.wait(1.0):
                 return
@@ -127,9 +165,37 @@ class Progress:
 PROGRESS = Progress()
 
 
+def lower_priority():
+    # The site keeps answering while it is read. Both settings are per
+    # thread, and passed on to threads started later.
+    try:
+        os.nice(10)
+    except OSError:
+        pass
+    try:
+        import ctypes
+        ctypes.CDLL(None).syscall(*map(ctypes.c_long, (
+            IOPRIO_SET[os.uname().machine], 1, 0, 2 << 13 | 7)))
+    except Exception:
+        pass
+
+
+def between(parent, path):
+    """Whether the walk of parent meets path: no link, which it stores
+    rather than follows, is on the way."""
+    if not path.startswith(parent + "/"):
+        return False
+    step = parent
+    for name in path[len(parent) + 1:].split("/"):
+        step += "/" + name
+        if os.path.islink(step):
+            return False
+    return True
+
+
 def effective_roots(entries):
-    """Normalised roots without duplicates and nested paths, shallowest
-    first, then by text."""
+    """Normalised roots without duplicates and without those another root's
+    walk meets, shallowest first, then by text."""
     invalid = Failure("Select absolute real directories, not /")
     if not isinstance(entries, list) or not entries:
         raise invalid
@@ -145,7 +211,7 @@ def effective_roots(entries):
         roots.add(path)
     kept = []
     for root in sorted(roots, key=lambda p: (p.count("/"), p)):
-        if not any(root.startswith(parent + "/") for parent in kept):
+        if not any(between(parent, root) for parent in kept):
             kept.append(root)
     return kept
 
@@ -159,25 +225,41 @@ def _listing_failed(error):
 
 
 def files(roots):
-    """Each root, then per directory its sorted subdirectories and sorted
-    other entries, depth first. Symbolic links are never followed."""
+    """(root, path) for each root, then per directory its sorted
+    subdirectories and sorted other entries, depth first, other roots left
+    out. Only a root that is a link is followed. No recursion: no depth of
+    folders may reach Python's recursion limit."""
+    selected = set(roots)
     for root in roots:
-        yield root
-        if not os.path.isdir(root) or os.path.islink(root):
-            continue
-        for top, subdirs, others in os.walk(root, onerror=_listing_failed):
-            subdirs.sort()
+        yield root, root
+        pending = [root] if os.path.isdir(root) else []
+        while pending:
+            top = pending.pop()
+            folders, others = [], []
+            try:
+                with os.scandir(top) as listing:
+                    for entry in listing:
+                        if entry.path not in selected:
+                            (folders if entry.is_dir(follow_symlinks=False)
+                             else others).append(entry.name)
+                        if PROGRESS.phase == "discovery":
+                            PROGRESS.done += 1
+            except OSError as error:
+                _listing_failed(error)
+                continue
+            folders.sort()
             others.sort()
-            for name in subdirs + others:
-                yield os.path.join(top, name)
+            for name in folders + others:
+                yield root, os.path.join(top, name)
+            pending += [os.path.join(top, n) for n in reversed(folders)]
 
 
-def open_regular(path):
+def open_regular(path, follow=False):
     """A descriptor of the regular file at path and its status, opened
-    without following a link or waiting on a FIFO; None when it is no longer
-    a regular file."""
+    without following a link (unless follow) or waiting on a FIFO; None when
+    it is no longer a regular file."""
     try:
-        descriptor = os.open(path, NOFOLLOW)
+        descriptor = os.open(path, FOLLOW if follow else NOFOLLOW)
     except OSError as error:
         if error.errno == errno.ELOOP:
             return None
@@ -194,11 +276,11 @@ def open_regular(path):
 def discover(roots, manifest):
     """The total size of the regular files, for the progress report."""
     total = 0
-    for path in files(roots):
+    for root, path in files(roots):
         try:
-            status = os.lstat(path)
+            status = os.stat(path) if path == root else os.lstat(path)
         except GONE:
-            manifest["warnings"].append(WARN_DISCOVERY + path)
+            manifest["warnings"].append(WARN_COUNT + path)
             continue
         except OSError as error:
             raise unreadable(path, error)
@@ -215,35 +297,43 @@ def remove_copy(target):
             pass
 
 
-def backup_once(path, options, steps, workdir):
-    """Copies the database through SQLite's backup API into a new file in
-    workdir and checks the copy; returns the copy's path."""
+def backup_once(uri, path, steps, workdir):
+    """Copies the database at uri with SQLite's backup API into a new file
+    in workdir, steps pages at a time (all if negative), and checks the copy;
+    returns its path. Only time without a page copied counts."""
     descriptor, target = tempfile.mkstemp(suffix=".sqlite3", dir=workdir)
     os.close(descriptor)
-    began = time.monotonic()
+    watch = {"moved": time.monotonic(), "copied": -1, "restarts": 0}
 
     def progress(status, remaining, total):
-        if time.monotonic() - began > SNAPSHOT_LIMIT:
-            raise Failure("SQLite snapshot timed out: " + path)
+        now = time.monotonic()
+        if status in (5, 6):  # SQLITE_BUSY, SQLITE_LOCKED
+            if now - watch["moved"] > STALL_LIMIT:
+                raise Failure("SQLite database %s stayed locked by another "
+                              "program for %d s" % (path, STALL_LIMIT))
+            return
+        if total - remaining <= watch["copied"]:  # a write: started over
+            watch["restarts"] += 1
+            if watch["restarts"] >= RESTART_LIMIT:
+                raise Restarted()
+        watch["copied"], watch["moved"] = total - remaining, now
 
     try:
-        uri = pathlib.Path(path).as_uri() + "?" + options
-        source = sqlite3.connect(uri, uri=True, timeout=15)
+        source = sqlite3.connect(uri, uri=True,
+                                 timeout=min(LOCK_WAIT, STALL_LIMIT))
         try:
             copy = sqlite3.connect(target)
             try:
                 # The copy lives only until it is archived.
                 copy.execute("PRAGMA synchronous=OFF")
-                source.backup(copy, pages=steps, sleep=0.02,
-                              progress=progress if steps > 0 else None)
+                source.backup(copy, pages=steps, sleep=0.02, progress=progress)
                 row = copy.execute("PRAGMA quick_check").fetchone()
             finally:
                 copy.close()
         finally:
             source.close()
-        result = row[0] if row else None
-        if result != "ok":
-            raise Failure("SQLite quick_check: " + path + ": " + str(result))
+        if not row or row[0] != "ok":
+            raise Damaged("quick_check: %s" % (row and row[0]))
         return target
     except BaseException:
         remove_copy(target)
@@ -252,7 +342,7 @@ def backup_once(path, options, steps, workdir):
 
 def unchanging(path):
     """What a writer changes: the file's identity, size, times and change
-    counter, and whether a -wal file exists."""
+    counter, and those of its -wal file."""
     try:
         descriptor = os.open(path, NOFOLLOW)
         try:
@@ -260,53 +350,90 @@ def unchanging(path):
             counter = os.pread(descriptor, 4, 24)
         finally:
             os.close(descriptor)
+        wal = os.stat(path + "-wal") if os.path.lexists(path + "-wal") else 0
     except OSError as error:
         raise unreadable(path, error)
-    return (status.st_ino, status.st_size, status.st_mtime_ns,
-            status.st_ctime_ns, counter, os.path.lexists(path + "-wal"))
+    return [(s.st_ino, s.st_size, s.st_mtime_ns, s.st_ctime_ns)
+            for s in (status, wal) if s] + [counter]
+
+
+def unlocked_copy(path, workdir, wal_file):
+    """A copy made without locks; None if the database changed meanwhile.
+    With no -wal file, the database file holds every commit."""
+    before = unchanging(path)
+    staged = None
+    try:
+        if wal_file:
+            descriptor, staged = tempfile.mkstemp(suffix=".sqlite3",
+                                                  dir=workdir)
+            os.close(descriptor)
+            for suffix in ("", "-wal"):
+                shutil.copyfile(path + suffix, staged + suffix)
+            uri = pathlib.Path(staged).as_uri()
+        else:
+            uri = pathlib.Path(path).as_uri() + "?mode=ro&immutable=1"
+        target = backup_once(uri, path, -1, workdir)
+    except (sqlite3.Error, Damaged, FileNotFoundError):
+        # A write meanwhile can make the copy unreadable.
+        if unchanging(path) == before:
+            raise
+        return None
+    finally:
+        if staged:
+            remove_copy(staged)
+    if unchanging(path) == before:
+        return target
+    remove_copy(target)
+
+
+def no_room(workdir, path, detail=""):
+    return Failure("Not enough free space in %s for a copy of the SQLite "
+                   "database %s%s" % (os.path.dirname(workdir), path, detail))
 
 
 def snapshot(path, wal, workdir):
-    """A consistent copy of the database at path in workdir.
-
-    A WAL database is copied in one step, which holds one read transaction
-    and does not block writers; copied in steps, it would start over after
-    every write between two of them. Rollback-journal databases are copied in
-    steps so that writers get turns, within a time limit."""
+    """A checked copy of the database in workdir; raises Damaged when SQLite
+    cannot read the file as a database. A reader would create a missing -wal
+    or -shm file of a WAL database, owned by the SSH user, which the site's
+    program may then be unable to write: such a database is copied without
+    locks. Under locks, a WAL database is copied in one step, which does not
+    block writers; a rollback-journal one in steps so that writers get turns,
+    and after a few restarts, in one step under a read lock."""
     try:
-        for _ in range(2):
-            try:
-                return backup_once(path, "mode=ro", -1 if wal else 512,
-                                   workdir)
-            except sqlite3.OperationalError:
-                # A reader of a WAL database needs the -shm index, which it
-                # cannot create in a folder it may not write while no
-                # connection is open.
-                if not wal or os.access(os.path.dirname(path), os.W_OK):
-                    raise
-            # With no -wal file the database file holds every commit, so it
-            # can be read without locks, as long as nothing writes to it
-            # meanwhile; otherwise try once more.
-            before = unchanging(path)
-            if before[-1]:
-                continue
-            try:
-                target = backup_once(path, "mode=ro&immutable=1", -1,
-                                     workdir)
-            except (sqlite3.Error, Failure):
-                # A write meanwhile can make the copy unreadable.
-                if unchanging(path) == before:
-                    raise
-                continue
-            if unchanging(path) == before:
+        needed = sum(os.stat(path + s).st_size for s in ("", "-wal")
+                     if os.path.exists(path + s)) + SPACE_RESERVE
+        free = os.statvfs(workdir)
+        if free.f_bavail * free.f_frsize < needed:
+            raise no_room(workdir, path, ": %d MB needed, %d MB free" % (
+                needed >> 20, free.f_bavail * free.f_frsize >> 20))
+        for _ in range(UNLOCKED_TRIES):
+            if wal and not os.path.lexists(path + "-wal"):
+                target = unlocked_copy(path, workdir, False)
+            elif wal and not os.path.lexists(path + "-shm"):
+                target = unlocked_copy(path, workdir, True)
+            else:
+                uri = pathlib.Path(path).as_uri() + "?mode=ro"
+                try:
+                    return backup_once(uri, path, -1 if wal else STEP_PAGES,
+                                       workdir)
+                except Restarted:
+                    return backup_once(uri, path, -1, workdir)
+            if target:
                 return target
-            remove_copy(target)
     except sqlite3.Error as error:
+        # Python before 3.11 reports every backup error as OperationalError.
+        if type(error) is sqlite3.DatabaseError or str(error) in (
+                "database disk image is malformed", "file is not a database"):
+            raise Damaged(str(error))
+        if "full" in str(error):
+            raise no_room(workdir, path)
         raise Failure("Cannot copy SQLite database %s: %s" % (path, error))
-    raise Failure(
-        "SQLite database %s changed while it was copied without locks; give "
-        "the SSH user write access to the database's folder, or back up at a "
-        "quiet time" % path)
+    except OSError as error:
+        if error.errno == errno.ENOSPC:
+            raise no_room(workdir, path)
+        raise unreadable(path, error)
+    raise Failure("SQLite database %s changed each time it was copied "
+                  "without locks; back up at a quiet time" % path)
 
 
 def waiting(function, *arguments):
@@ -330,102 +457,192 @@ def waiting(function, *arguments):
 
 
 class Reader:
-    """A file as the tar writer reads it: counts the bytes for the progress
-    report and names the file in a read error."""
+    """A member's data for the tar writer: a prefix, then the file's regions
+    (offset, length). What a file that shrank meanwhile no longer holds
+    reads as zeros, as in a log truncated in place."""
 
-    def __init__(self, handle, path):
-        self.handle = handle
+    def __init__(self, descriptor, path, regions, prefix=b""):
+        self.descriptor = descriptor
         self.path = path
-        self.position = 0
+        self.regions = collections.deque(regions)
+        self.prefix = prefix
+        self.shrank = False
 
     def read(self, size):
-        try:
-            data = self.handle.read(size)
-        except OSError as error:
-            raise unreadable(self.path, error)
-        self.position += len(data)
-        PROGRESS.done += len(data)
-        return data
+        pieces = []
+        while size and (self.prefix or self.regions):
+            if self.prefix:
+                piece, self.prefix = self.prefix[:size], self.prefix[size:]
+            else:
+                offset, length = self.regions.popleft()
+                wanted = min(size, length)
+                try:
+                    piece = os.pread(self.descriptor, wanted, offset)
+                except OSError as error:
+                    raise unreadable(self.path, error)
+                if len(piece) < wanted:
+                    self.shrank = True
+                    piece += bytes(wanted - len(piece))
+                if wanted < length:
+                    self.regions.appendleft((offset + wanted, length - wanted))
+                PROGRESS.done += wanted
+            pieces.append(piece)
+            size -= len(piece)
+        return b"".join(pieces)
 
 
-def store(tar, path, workdir, manifest, sidecars):
-    """Adds one path to the archive, or records why it was left out."""
+def data_regions(descriptor, size):
+    """(offset, length) of the data of a file with holes, else None."""
+    regions = []
     try:
-        mode = os.lstat(path).st_mode
-        if stat.S_ISREG(mode):
-            opened = open_regular(path)
-            if opened is None:  # replaced since it was listed
-                manifest["warnings"].append(WARN_COPY + path)
-                return
-            descriptor, status = opened
-            handle = os.fdopen(descriptor, "rb")
-        elif stat.S_ISDIR(mode) or stat.S_ISLNK(mode):
-            handle = None
-        else:
-            manifest["warnings"].append(WARN_SPECIAL + path)
+        while not regions or sum(regions[-1]) < size:
+            start = os.lseek(descriptor, sum(regions[-1]) if regions else 0,
+                             os.SEEK_DATA)
+            if start >= size:
+                break
+            end = min(os.lseek(descriptor, start, os.SEEK_HOLE), size)
+            regions.append((start, end - start))
+    except OSError as error:
+        if error.errno != errno.ENXIO:  # ENXIO: nothing but a hole follows
+            return None
+    except AttributeError:
+        return None
+    return None if regions == [(0, size)] else regions
+
+
+def sparse(info, regions):
+    """Makes info a PAX sparse file's header (GNU 1.0); returns the map of
+    regions that precedes their data. The plain short name needs no record
+    of its own, which could hide the real name from some readers."""
+    size = info.size
+    if not regions or sum(regions[-1]) < size:
+        regions = regions + [(size, 0)]  # marks the end of a final hole
+    data = ("%d\n" % len(regions) + "".join(
+        "%d\n%d\n" % r for r in regions)).encode()
+    data += bytes(-len(data) % tarfile.BLOCKSIZE)
+    info.pax_headers = {"GNU.sparse.major": "1", "GNU.sparse.minor": "0",
+                        "GNU.sparse.name": info.name,
+                        "GNU.sparse.realsize": str(size)}
+    info.name = "GNUSparseFile.0/data"
+    info.size = len(data) + sum(length for _, length in regions)
+    return data
+
+
+def store_file(tar, path, info, descriptor, status, workdir, manifest,
+               sidecars, links):
+    """Adds an open regular file: as a hard link, a database copy, or its
+    bytes without holes."""
+    key = (status.st_dev, status.st_ino)
+    signature = (status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+    if status.st_nlink > 1:
+        # A reused inode or a changed file must not link to old data.
+        first = links.get(key)
+        if first and first[1] == signature:
+            info.type, info.linkname, info.size = tarfile.LNKTYPE, first[0], 0
+            tar.addfile(info)
             return
-        registered = len(tar.inodes)
-        # A file's header comes from the open file, so that header and data
-        # describe the same file even if the path is replaced meanwhile.
-        info = tar.gettarinfo(path, path.lstrip("/"), handle)
-    except GONE:
-        manifest["warnings"].append(WARN_COPY + path)
-        return
+        links[key] = (info.name, signature)
+    try:
+        header = os.pread(descriptor, 100, 0)
     except OSError as error:
         raise unreadable(path, error)
-    if handle is None and not (info and (info.isdir() or info.issym())):
-        # Changed type between the two looks; forget a hard-link target
-        # that would point at a member never written.
-        if len(tar.inodes) > registered:
-            tar.inodes.popitem()
-        manifest["warnings"].append(WARN_COPY + path)
-        return
-    if handle is None or info.islnk():
-        if handle is not None:
-            handle.close()
-        tar.addfile(info)
-        return
-    if status.st_nlink < 2:
-        # Only a file with other names can be met again: keeping every file
-        # in the hard-link table would grow memory with the file count.
-        tar.inodes.pop((status.st_ino, status.st_dev), None)
-    with handle:
+    copy = None
+    if header[:16] == SQLITE_HEADER:
+        copy = database_copy(path, header, status, workdir, manifest)
+    if copy:
         try:
-            header = os.pread(descriptor, 100, 0)
-        except OSError as error:
-            raise unreadable(path, error)
-        copy = None
-        source = handle
-        if header[:16] == SQLITE_HEADER:
-            # One copy at a time, made just before it is archived, so that
-            # the temporary space needed is that of the largest database.
-            PROGRESS.phase = "database"
-            copy = waiting(snapshot, path, header[18:19] == b"\x02",
-                           workdir)
-            PROGRESS.phase = "archive"
-        try:
-            if copy is not None:
-                source = open(copy, "rb")
+            with open(copy, "rb") as source:
                 info.size = os.fstat(source.fileno()).st_size
                 manifest["sqlite"].append(
                     {"path": path, "quick_check": "ok", "bytes": info.size})
                 sidecars.update(path + suffix for suffix in SIDECARS)
-            with source:
-                reader = Reader(source, path)
-                try:
-                    tar.addfile(info, reader)
-                except OSError as error:
-                    # tarfile reports a short read as an OSError without
-                    # errno.
-                    if error.errno is None and reader.position < info.size:
-                        raise Failure("File shrank while being copied: "
-                                      + path) from error
-                    raise
+                tar.addfile(info, Reader(source.fileno(), path,
+                                         [(0, info.size)]))
         finally:
-            if copy is not None:
-                remove_copy(copy)
+            remove_copy(copy)
+    else:
+        size = info.size
+        regions = None
+        if status.st_blocks * 512 < size:
+            regions = data_regions(descriptor, size)
+        prefix = b"" if regions is None else sparse(info, regions)
+        reader = Reader(descriptor, path,
+                        [(0, size)] if regions is None else regions, prefix)
+        began = PROGRESS.done
+        tar.addfile(info, reader)
+        PROGRESS.done = began + size  # holes included
+        if reader.shrank:
+            manifest["warnings"].append(WARN_SHRANK + path)
+        elif os.fstat(descriptor).st_size > size:
+            manifest["warnings"].append(WARN_GREW + path)
+        info.size = size
     manifest["files"] += 1
     manifest["logical_bytes"] += info.size
+
+
+def database_copy(path, header, status, workdir, manifest):
+    """A checked copy, made just before it is archived so that only the
+    largest database needs room; None, with a warning, for a file SQLite
+    cannot read: an upload must not stop every backup. Progress counts what
+    the copy and its check read."""
+    planned = 2 * status.st_size
+    began = bytes_read()
+    with PROGRESS.lock:
+        PROGRESS.phase = "database"
+        PROGRESS.total += planned
+        PROGRESS.reads = began is not None and (began, planned)
+    try:
+        return waiting(snapshot, path, header[18:19] == b"\x02", workdir)
+    except Damaged as damage:
+        manifest["warnings"].append("%s%s (%s)" % (WARN_DAMAGED, path, damage))
+    finally:
+        with PROGRESS.lock:
+            PROGRESS.reads = None
+            PROGRESS.done += planned
+            PROGRESS.phase = "archive"
+
+
+def store(tar, path, follow, workdir, manifest, sidecars, links):
+    """Adds one path to the archive, or records why it was left out; true
+    for a regular file. A root (follow) is stored as what it leads to."""
+    arcname = path.lstrip("/")
+    handle = None
+    try:
+        mode = (os.stat(path) if follow else os.lstat(path)).st_mode
+        if stat.S_ISREG(mode):
+            opened = open_regular(path, follow)
+            if opened is None:  # replaced since it was listed
+                manifest["warnings"].append(WARN_COPY + path)
+                return False
+            descriptor, status = opened
+            handle = os.fdopen(descriptor, "rb")
+            # The header comes from the open file, so that header and data
+            # describe the same file even if the path is replaced meanwhile.
+            info = tar.gettarinfo(path, arcname, handle)
+        elif stat.S_ISDIR(mode) or stat.S_ISLNK(mode):
+            tar.dereference = follow
+            info = tar.gettarinfo(path, arcname)
+        else:
+            manifest["warnings"].append(WARN_SPECIAL + path)
+            return False
+    except GONE:
+        manifest["warnings"].append(WARN_COPY + path)
+        return False
+    except OSError as error:
+        raise unreadable(path, error)
+    finally:
+        tar.dereference = False
+    if handle is not None:
+        with handle:
+            store_file(tar, path, info, descriptor, status, workdir, manifest,
+                       sidecars, links)
+        return True
+    if info is None or not (info.isdir() or info.issym()):
+        # Changed type between the two looks.
+        manifest["warnings"].append(WARN_COPY + path)
+        return False
+    tar.addfile(info)
+    return False
 
 
 def _cached(lookup):
@@ -461,6 +678,16 @@ class _Forgotten(list):
     members written need not be kept."""
 
     def append(self, member):
+        pass
+
+
+class _NoLinks(dict):
+    """tarfile's table of hard links, kept empty: store_file decides."""
+
+    def __contains__(self, key):
+        return False
+
+    def __setitem__(self, key, value):
         pass
 
 
@@ -551,6 +778,7 @@ class _Compressor:
 
 def write_archive(roots, workdir, manifest, descriptor):
     sidecars = set()
+    links = {}
     output = _Compressor(descriptor)
     # Written straight through rather than in 10 KiB records: the bytes are
     # the same, the copies fewer.
@@ -558,10 +786,15 @@ def write_archive(roots, workdir, manifest, descriptor):
                        dereference=False)
     tar.copybufsize = 1 << 20
     tar.members = _Forgotten()
+    tar.inodes = _NoLinks()
     try:
-        for path in files(roots):
-            if path not in sidecars:
-                store(tar, path, workdir, manifest, sidecars)
+        found = dict.fromkeys(roots, 0)
+        for root, path in files(roots):
+            if path not in sidecars and store(tar, path, path == root, workdir,
+                                              manifest, sidecars, links):
+                found[root] += 1
+        manifest["warnings"].extend(
+            WARN_EMPTY + root for root in roots if not found[root])
         manifest["finished_utc"] = time.time()
         # Names that are not UTF-8 reach the text as lone surrogates and are
         # written as JSON \u escapes, so the manifest stays UTF-8.
@@ -587,18 +820,6 @@ def write_archive(roots, workdir, manifest, descriptor):
         raise
 
 
-def describe_system(manifest):
-    try:
-        uname = os.uname()
-        manifest["system"] = {"uname": uname.sysname + " " + uname.release}
-        result = subprocess.run(
-            SERVICE_COMMAND, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, universal_newlines=True, timeout=10)
-        manifest["service_definitions"] = result.stdout
-    except Exception:
-        pass
-
-
 def make_workdir():
     """A private folder for database copies: TMPDIR if set, else one on
     disk rather than in memory."""
@@ -616,25 +837,31 @@ def make_workdir():
 
 
 def main():
+    # Only UTF-8 mode reads names right whatever the server's locale.
+    if codecs.lookup(sys.getfilesystemencoding()).name != "utf-8":
+        raise Failure("python3 on the server reads names as %s; run it with "
+                      "-X utf8" % sys.getfilesystemencoding())
     roots = effective_roots(globals().get("ROOTS"))
     missing = [root for root in roots if not os.path.exists(root)]
     if missing:
         raise Failure("A selected source does not exist: " + str(missing))
-    try:
-        os.nice(10)
-    except (AttributeError, OSError):
-        pass
+    lower_priority()
     manifest = {"format": 1, "started_utc": time.time(), "sources": roots,
+                "source_links": [
+                    {"path": root, "target": os.readlink(root)}
+                    for root in roots if os.path.islink(root)],
                 "sqlite": [], "warnings": [], "files": 0,
                 "logical_bytes": 0, "consistency": CONSISTENCY}
     PROGRESS.start()
-    describe_system(manifest)
+    uname = os.uname()
+    manifest["system"] = {"uname": uname.sysname + " " + uname.release}
     _hold(True)
     workdir = make_workdir()
     try:
         _hold(False)
         PROGRESS.total = discover(roots, manifest)
-        PROGRESS.phase = "archive"
+        with PROGRESS.lock:
+            PROGRESS.phase, PROGRESS.done = "archive", 0
         write_archive(roots, workdir, manifest, sys.stdout.fileno())
     finally:
         _hold(True)

@@ -13,16 +13,22 @@ constexpr std::string_view kSqliteHeader{"SQLite format 3\0", 16};
 // Far above any real manifest; a bound so a damaged size cannot exhaust memory.
 constexpr std::uint64_t kLargestManifest = 256ULL << 20;
 
-// The server writes names that are not UTF-8 as lone surrogate escapes
-// ("\udcff"), which JSON allows and strict parsers refuse: they become U+FFFD.
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// The server writes each byte of a name that is not UTF-8 as a lone surrogate
+// escape, "\udc80" to "\udcff", which JSON allows and strict parsers refuse.
+// Each becomes a NUL, which no path holds, and the byte's two hex digits, so
+// that ServerPath can give the byte back; other lone surrogates become U+FFFD.
 std::string WithoutLoneSurrogates(std::string_view text) {
     const auto unit = [&](std::size_t at) -> long {
         if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
         long value = 0;
         for (std::size_t k = at + 2; k < at + 6; ++k) {
-            const char c = text[k];
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                           : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            const int digit = HexDigit(text[k]);
             if (digit < 0) return -1;
             value = value * 16 + digit;
         }
@@ -39,6 +45,10 @@ std::string WithoutLoneSurrogates(std::string_view text) {
         if (code >= 0xD800 && code <= 0xDBFF && unit(i + 6) >= 0xDC00 && unit(i + 6) <= 0xDFFF) {
             out.append(text.substr(i, 12));
             i += 12;
+        } else if (code >= 0xDC80 && code <= 0xDCFF) {
+            out += "\\u0000";
+            out.append(text.substr(i + 4, 2));
+            i += 6;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
             out += "\\ufffd";
             i += 6;
@@ -48,6 +58,20 @@ std::string WithoutLoneSurrogates(std::string_view text) {
         }
     }
     return out;
+}
+
+// A path from the manifest as the server's bytes.
+std::string ServerPath(const std::string& text) {
+    std::string path;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\0' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            path += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            path += text[i];
+        }
+    }
+    return path;
 }
 
 std::uint64_t Count(const nlohmann::json& json, const char* key) {
@@ -70,7 +94,11 @@ ArchiveSummary ParseManifest(std::string_view text) {
         summary.files = Count(json, "files");
         summary.logicalBytes = Count(json, "logical_bytes");
         for (const auto& database : json.at("sqlite")) {
-            summary.databases.push_back({database.at("path").get<std::string>(), Count(database, "bytes")});
+            summary.databases.push_back({ServerPath(database.at("path").get<std::string>()), Count(database, "bytes")});
+        }
+        // Older server programs wrote no warnings.
+        if (const auto found = json.find("warnings"); found != json.end()) {
+            for (const auto& warning : *found) summary.warnings.push_back(warning.get<std::string>());
         }
     } catch (const nlohmann::json::exception& e) {
         throw ArchiveDamage(std::string("the manifest lacks its counts: ") + e.what());
@@ -115,9 +143,13 @@ ArchiveSummary CheckArchive(ByteSource& source) {
                             std::to_string(files));
     }
     for (const DatabaseCopy& database : summary.databases) {
-        // Member names are the server paths without their leading slashes.
+        // Member names are the server paths without their leading slashes. A
+        // header holds a name that is not UTF-8 as bytes, which the reader
+        // gave in the form BinaryMemberName gives them.
         const std::size_t start = database.path.find_first_not_of('/');
-        const auto found = databases.find(start == std::string::npos ? "" : database.path.substr(start));
+        const std::string name = start == std::string::npos ? "" : database.path.substr(start);
+        auto found = databases.find(name);
+        if (found == databases.end()) found = databases.find(BinaryMemberName(name));
         if (found == databases.end()) {
             throw ArchiveDamage("the database copy " + database.path + " is missing or is not a SQLite database");
         }

@@ -16,7 +16,7 @@ namespace tesmora {
 inline constexpr char kManifestName[] = "__Tesmora_Backup__/manifest.json";
 
 struct DatabaseCopy {
-    std::string path;  // the database's path on the server
+    std::string path;  // the database's path on the server, its bytes
     std::uint64_t bytes = 0;
 };
 
@@ -27,6 +27,7 @@ struct ArchiveSummary {
     std::uint64_t logicalBytes = 0;  // as the manifest counts them
     std::vector<DatabaseCopy> databases;
     std::uint64_t compressedBytes = 0;
+    std::vector<std::string> warnings;  // what the server could not store as it was
 };
 
 // Reads the whole archive and proves it; raises ArchiveDamage with the reason.

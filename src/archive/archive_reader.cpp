@@ -294,6 +294,17 @@ bool ArchiveReader::readData(std::string_view& piece, std::uint64_t& offset) {
 
 std::uint64_t ArchiveReader::compressedBytes() const { return impl_->compressedBytes(); }
 
+std::string BinaryMemberName(std::string_view bytes) {
+    // libarchive keeps such a name as it keeps this one: as bytes, converted
+    // only when asked for.
+    archive_entry* entry = archive_entry_new();
+    if (entry == nullptr) throw Error("Out of memory");
+    archive_entry_copy_pathname(entry, std::string(bytes).c_str());
+    std::string name = Text(entry, archive_entry_pathname_w, archive_entry_pathname_utf8, archive_entry_pathname);
+    archive_entry_free(entry);
+    return name;
+}
+
 std::string PrintableStart(std::string_view bytes, std::size_t limit) {
     std::string out;
     std::size_t i = 0;

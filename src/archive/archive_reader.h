@@ -65,6 +65,11 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The name the reader gives a member whose header holds `bytes` as a name of
+// no known character set (PAX hdrcharset=BINARY), as the server program
+// writes a name that is not UTF-8.
+std::string BinaryMemberName(std::string_view bytes);
+
 // The first bytes of a text in a form fit for a one-line message: printable
 // UTF-8 kept, line breaks and other control bytes escaped, at most `limit`
 // bytes of it.

@@ -107,15 +107,20 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
     std::vector<char> buffer(kReadBuffer);
     ServerErrorStream errors;
     TransferProgress state;
+    const std::uint64_t start = now();
+    // Progress lines come each second even from a server held up by a lock:
+    // only archive bytes, error text and counters that move are work.
+    HeartbeatWatch heartbeat(start, kIdleLimitNs);
+    bool worked = false;
     const auto report = [&](const ServerProgress& server) {
         state.server = server;
         if (progress) progress(state);
+        worked = heartbeat.moved(server) || worked;
     };
-    const std::uint64_t start = now();
-    std::uint64_t lastActivity = start;
     for (;;) {
         if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
         bool hadData = false;
+        worked = false;
 
         const ssize_t out = libssh2_channel_read_ex(channel.get(), 0, buffer.data(), buffer.size());
         if (out > 0) {
@@ -127,6 +132,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
             if (progress) progress(state);
             requireArchive();
             hadData = true;
+            worked = true;
         } else if (out < 0 && out != LIBSSH2_ERROR_EAGAIN) {
             // A cancel shuts the socket down under the read: say what happened.
             if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
@@ -136,9 +142,9 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
         const ssize_t err = libssh2_channel_read_ex(channel.get(), SSH_EXTENDED_DATA_STDERR, buffer.data(),
                                                     buffer.size());
         if (err > 0) {
-            // Progress lines are activity too: a server busy in a long silent
-            // phase says so at least once a second.
+            const std::size_t kept = errors.text().size();
             errors.add(std::string_view(buffer.data(), static_cast<std::size_t>(err)), report);
+            worked = worked || errors.text().size() != kept;
             hadData = true;
         } else if (err < 0 && err != LIBSSH2_ERROR_EAGAIN) {
             if (cancel.cancelled()) throw CancelledError("Cancelled; incomplete archive is not a backup");
@@ -146,10 +152,10 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
         }
 
         const std::uint64_t time = now();
-        if (hadData) lastActivity = time;
+        if (worked) heartbeat.work(time);
         // libssh2 reports the end only once no data of the channel is queued.
         if (libssh2_channel_eof(channel.get()) && !hadData) break;
-        if (time - lastActivity > kIdleLimitNs || time - start > kTotalLimitNs) {
+        if (heartbeat.idle(time) || time - start > kTotalLimitNs) {
             throw Error(ErrorCode::TransferTimeout, "Backup transfer timeout");
         }
         if (hadData) continue;

@@ -10,7 +10,7 @@
 namespace tesmora {
 namespace {
 
-constexpr char kCommandHead[] = "python3 -c \"import json,zlib;_p=zlib.decompress(bytes.fromhex('";
+constexpr char kCommandHead[] = "python3 -X utf8 -c \"import json,zlib;_p=zlib.decompress(bytes.fromhex('";
 // Splits at the first line feed (bytes([10]) needs no backslash inside the
 // shell's double quotes): the JSON list before it has none of its own.
 constexpr char kCommandTail[] = "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])\"";

@@ -22,7 +22,7 @@ std::string RootsJson(const std::vector<std::wstring>& paths);
 // command carries this as hex, and it unpacks it on the server.
 std::string RemotePayload(std::string_view script, const std::vector<std::wstring>& paths);
 
-// python3 -c "import json,zlib;_p=zlib.decompress(bytes.fromhex('<hex of the
+// python3 -X utf8 -c "import json,zlib;_p=zlib.decompress(bytes.fromhex('<hex of the
 // payload>')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])".
 // Raises "Too many source paths; shorten the list" above kMaxRemoteCommandBytes.
 std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths);

@@ -32,6 +32,13 @@ bool ParseProgressLine(std::string_view line, ServerProgress& progress) {
     return true;
 }
 
+bool HeartbeatWatch::moved(const ServerProgress& line) {
+    const bool moved = !heard_ || line.phase != last_.phase || line.read != last_.read || line.total != last_.total;
+    heard_ = true;
+    last_ = line;
+    return moved;
+}
+
 void ServerErrorStream::add(std::string_view bytes, const std::function<void(const ServerProgress&)>& progress) {
     for (const char c : bytes) {
         if (inRecord_) {

@@ -63,6 +63,11 @@ TEST(CheckArchive, AcceptsAWholeArchiveWhateverItsSize) {
     const ArchiveSummary databases = CheckArchive(twoMembers);
     ASSERT_EQ(databases.databases.size(), 1u);
     EXPECT_EQ(databases.databases[0].path, "/srv/app.db");
+
+    // A path that is not UTF-8: bytes in the header, surrogate escapes in the manifest.
+    const std::string oddList = "[{\"path\": \"/srv/\\udcff\\udcd0.db\", \"bytes\": 4096}]";
+    PieceSource odd(Gzip(Tar({{"srv/\xff\xd0.db", kDatabase}, {kManifestName, Manifest(1, oddList)}})));
+    EXPECT_EQ(CheckArchive(odd).databases[0].path, "/srv/\xff\xd0.db");
 }
 
 TEST(CheckArchive, NamesWhatIsWrong) {

@@ -23,9 +23,15 @@ std::string Tar(const std::vector<Member>& members) {
     // Windows names go in as UTF-16 and the test run's code page holds them).
     const std::string previous = std::setlocale(LC_CTYPE, nullptr);
     std::setlocale(LC_CTYPE, "");
-    const auto text = [](archive_entry* entry, void (*wide)(archive_entry*, const wchar_t*),
-                         void (*bytes)(archive_entry*, const char*), const std::string& value) {
-        if (sizeof(wchar_t) == 2) {
+    // A name that is not UTF-8 goes in as bytes and makes every header say
+    // so (hdrcharset=BINARY), as the server's tar writer does.
+    const auto utf8 = [](const std::string& value) { return ToUtf8(FromUtf8(value)) == value; };
+    for (const Member& member : members) {
+        if (!utf8(member.name)) archive_write_set_format_option(writer, nullptr, "hdrcharset", "BINARY");
+    }
+    const auto text = [&](archive_entry* entry, void (*wide)(archive_entry*, const wchar_t*),
+                          void (*bytes)(archive_entry*, const char*), const std::string& value) {
+        if (sizeof(wchar_t) == 2 && utf8(value)) {
             wide(entry, FromUtf8(value).c_str());
         } else {
             bytes(entry, value.c_str());

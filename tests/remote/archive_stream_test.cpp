@@ -192,10 +192,17 @@ TEST_F(ArchiveStream, OnlyASilentServerTimesOut) {
     const std::string busy =
         "import os, time\n"
         "for n in range(12):\n"
-        "    os.write(2, b'\\x1eprogress database 0 0\\n')\n"
+        "    os.write(2, b'\\x1eprogress database %d 0\\n' % n)\n"
         "    time.sleep(0.25)\n";
     EXPECT_EQ(Run(Raw(busy, clock)), "");
     EXPECT_EQ(Run(Raw("import time\ntime.sleep(3)\n", clock)), "Backup transfer timeout");
+    // Heartbeats whose counters stand still, as from a server held up by a lock.
+    const std::string stuck =
+        "import os, time\n"
+        "for n in range(12):\n"
+        "    os.write(2, b'\\x1eprogress database 7 9\\n')\n"
+        "    time.sleep(0.25)\n";
+    EXPECT_EQ(Run(Raw(stuck, clock)), "Backup transfer timeout");
 }
 
 TEST_F(ArchiveStream, CancelStopsTheTransfer) {

@@ -148,15 +148,21 @@ inline std::optional<std::string> ReadJsonString(std::string_view s, size_t& at)
     return std::nullopt;
 }
 
-// Bytes of a hex text, or nothing when it has an odd length or a non-digit.
-inline std::optional<std::string> Unhex(std::string_view hex) {
-    if (hex.size() % 2 != 0) return std::nullopt;
+// Bytes of a padded base64 text, or nothing when it is not one.
+inline std::optional<std::string> Unbase64(std::string_view text) {
+    static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0) return std::nullopt;
     std::string out;
-    out.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexValue(hex[i]), low = HexValue(hex[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out.push_back(static_cast<char>(high * 16 + low));
+    unsigned bits = 0, count = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=') {
+            if (i + 2 < text.size() || text.substr(i).find_first_not_of('=') != std::string_view::npos) return std::nullopt;
+            break;
+        }
+        const size_t value = alphabet.find(text[i]);
+        if (value == std::string_view::npos) return std::nullopt;
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        if ((count += 6) >= 8) out.push_back(static_cast<char>(bits >> (count -= 8)));
     }
     return out;
 }

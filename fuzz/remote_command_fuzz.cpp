@@ -1,5 +1,5 @@
 // BuildRemoteCommand: the only text that reaches the remote shell. Apart from
-// its fixed frame it must be lower-case hex, refused exactly when it would
+// its fixed frame it must be base64, refused exactly when it would
 // pass the limit, and unpack to the ROOTS list, a line feed and the script.
 #include "fuzz_support.h"
 #include "os/error.h"
@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         }
     }
 
-    const std::string head = "python3 -c \"import json,zlib;_p=zlib.decompress(bytes.fromhex('";
+    const std::string head = "python3 -X utf8 -c \"import json,zlib,base64;_p=zlib.decompress(base64.b64decode('";
     const std::string tail = "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])\"";
-    const size_t expectedSize = head.size() + 2 * RemotePayload(script, paths).size() + tail.size();
+    const size_t expectedSize = head.size() + (RemotePayload(script, paths).size() + 2) / 3 * 4 + tail.size();
     std::string command;
     try {
         command = BuildRemoteCommand(script, paths);
@@ -41,9 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     FUZZ_CHECK(command.size() == expectedSize);
     FUZZ_CHECK(command.compare(0, head.size(), head) == 0);
     FUZZ_CHECK(command.compare(command.size() - tail.size(), tail.size(), tail) == 0);
-    const std::string hex = command.substr(head.size(), command.size() - head.size() - tail.size());
-    FUZZ_CHECK(hex.find_first_not_of("0123456789abcdef") == std::string::npos);
-    const auto packed = fuzz::Unhex(hex);
+    const std::string text = command.substr(head.size(), command.size() - head.size() - tail.size());
+    FUZZ_CHECK(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
+               std::string::npos);
+    const auto packed = fuzz::Unbase64(text);
     FUZZ_CHECK(packed.has_value());
     std::string payload(64 * 1024, '\0');
     uLongf length = static_cast<uLongf>(payload.size());

@@ -11,9 +11,15 @@
 namespace tesmora {
 namespace {
 
-std::string Unhex(const std::string& hex) {
+std::string Unbase64(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    unsigned bits = 0, count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        bits = (bits << 6) | static_cast<unsigned>(alphabet.find(c));
+        if ((count += 6) >= 8) out.push_back(static_cast<char>(bits >> (count -= 8)));
+    }
     return out;
 }
 
@@ -33,17 +39,26 @@ TEST(RootsJson, QuotesEachPathWithoutSpaces) {
     EXPECT_EQ(RootsJson({L"/a\"b\\c\td\nсайт"}), "[\"/a\\\"b\\\\c\\u0009d\\u000a\xD1\x81\xD0\xB0\xD0\xB9\xD1\x82\"]");
 }
 
-TEST(BuildRemoteCommand, CarriesTheListAndTheProgramCompressedAsLowerCaseHex) {
+TEST(BuildRemoteCommand, CarriesTheRequestAndTheProgramCompressedAsBase64) {
     const std::string script = "print('hi')\r\n";
     const std::vector<std::wstring> paths{L"/var/www", L"/home/o'brien \"x\"; rm -rf /\n$HOME`id`"};
-    const std::string command = BuildRemoteCommand(script, paths);
-    // Apart from the hex, nothing of the paths reaches the shell.
-    const std::size_t open = command.find("fromhex('") + 9, close = command.find("')", open);
-    ASSERT_NE(close, std::string::npos);
-    const std::string hex = command.substr(open, close - open);
-    EXPECT_EQ(command.find("o'brien"), std::string::npos);
-    EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(Inflate(Unhex(hex)), RootsJson(paths) + "\n" + script);
+    const BackupRequest request{paths, {L"mysql:shop`id`", L"postgresql:$(x)"}, false, true};
+    const std::string expected[] = {
+        RootsJson(paths),
+        "{\"paths\":" + RootsJson(paths) + R"j(,"databases":["mysql:shop`id`","postgresql:$(x)"],"detect":false,)j" +
+            R"j("mode":"detect"})j"};
+    const std::string commands[] = {BuildRemoteCommand(script, paths), BuildBackupCommand(script, request)};
+    for (int k = 0; k < 2; ++k) {
+        // Apart from the base64, nothing of the request reaches the shell.
+        const std::string& command = commands[k];
+        const std::size_t open = command.find("b64decode('") + 11, close = command.find("')", open);
+        ASSERT_NE(close, std::string::npos);
+        const std::string text = command.substr(open, close - open);
+        EXPECT_EQ(command.find("o'brien"), std::string::npos);
+        EXPECT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+                  std::string::npos);
+        EXPECT_EQ(Inflate(Unbase64(text)), expected[k] + "\n" + script);
+    }
 }
 
 TEST(BuildRemoteCommand, FitsAHundredLongPathsAndRefusesWhatCannotFit) {

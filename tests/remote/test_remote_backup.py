@@ -1,12 +1,13 @@
 """Tests of the server-side backup program, resources/remote_backup.py.
 
 Each run launches it as the client does over SSH: a shell gets the client's
-command (python3 -X utf8 -c "import json,zlib;...;exec(_p[1])", its fixed text
-read from src/remote/remote_command.cpp), the hexadecimal text carrying the
+command (python3 -X utf8 -c "import json,zlib,base64;...;exec(_p[1])", its fixed text
+read from src/remote/remote_command.cpp), the base64 text carrying the
 compressed ROOTS list and the stored program bytes, with standard input at
 end-of-file. "python3" runs TESMORA_TEST_PYTHON (default: the interpreter of
 the tests).
 """
+import base64
 import io
 import json
 import os
@@ -46,9 +47,10 @@ def json_quote(path):
     return out + b'"'
 
 
-def remote_command(roots, script=SCRIPT):
-    listing = b"[" + b",".join(json_quote(str(r)) for r in roots) + b"]"
-    packed = zlib.compress(listing + b"\n" + script, 9).hex().encode()
+def remote_command(roots, script=SCRIPT, listing=None):
+    if listing is None:
+        listing = b"[" + b",".join(json_quote(str(r)) for r in roots) + b"]"
+    packed = base64.b64encode(zlib.compress(listing + b"\n" + script, 9))
     return HEAD + packed + TAIL
 
 

@@ -1,7 +1,10 @@
 # Tesmora site backup: runs once on the server. The client starts it as
-# python3 -X utf8 -c "import json,zlib;_p=...;exec(_p[1])", which unpacks the
-# JSON list of sources into ROOTS and runs this text.
-# Writes a gzip PAX tar of ROOTS to standard output. Standard error carries
+# python3 -X utf8 -c "import json,zlib,base64;_p=...;exec(_p[1])", which unpacks
+# the request into ROOTS and runs this text: {"paths": [...], "databases":
+# ["mysql:NAME", ...], "detect": true, "mode": "backup" or "detect"}, or from
+# older clients a plain list of paths.
+# Writes a gzip PAX tar of the paths and the dumps of their databases to
+# standard output; in "detect" mode, only the JSON list of those databases. Standard error carries
 # progress lines (0x1E "progress PHASE BYTES TOTAL" LF, at most one a second)
 # and, after the last of them, any error text. Exit status: 0 for a complete
 # archive, 1 for any failure, 128 + signal number after SIGHUP or SIGTERM.
@@ -18,20 +21,24 @@ import codecs
 import collections
 import errno
 import gzip
+import hashlib
 import io
 import json
 import os
 import pathlib
 import queue
+import re
 import shutil
 import signal
 import sqlite3
 import stat
+import subprocess
 import tarfile
 import tempfile
 import threading
 import time
 import types
+import urllib.parse
 
 # The first SIGHUP or SIGTERM ends the run with 128 + its number, held back
 # while the temporary directory is made or removed; later ones are ignored.
@@ -56,7 +63,8 @@ for _name in ("SIGHUP", "SIGTERM"):
         signal.signal(getattr(signal, _name), interrupted)
 
 MANIFEST_NAME = "__Tesmora_Backup__/manifest.json"
-CONSISTENCY = ("SQLite uses online backup; other files are a live filesystem "
+CONSISTENCY = ("SQLite uses online backup, MySQL/MariaDB and PostgreSQL one "
+               "transaction per dump; other files are a live filesystem "
                "copy, not a coordinated VM snapshot.")
 SQLITE_HEADER = b"SQLite format 3\x00"
 SIDECARS = ("-wal", "-shm", "-journal")
@@ -273,10 +281,13 @@ def open_regular(path, follow=False):
     return descriptor, status
 
 
-def discover(roots, manifest):
-    """The total size of the regular files, for the progress report."""
+def discover(roots, manifest, configs):
+    """The total size of the regular files, for the progress report; the
+    configuration files that may name databases go into configs."""
     total = 0
     for root, path in files(roots):
+        if is_config(path):
+            configs.append(path)
         try:
             status = os.stat(path) if path == root else os.lstat(path)
         except GONE:
@@ -776,7 +787,405 @@ class _Compressor:
             pass
 
 
-def write_archive(roots, workdir, manifest, descriptor):
+# Databases of the sites: found in their configuration files or named in the
+# settings, dumped one at a time into the private folder and stored under
+# DUMP_FOLDER before the manifest. A database that was found and could not
+# be dumped fails the run: a snapshot without it would look complete.
+DUMP_FOLDER = "__Tesmora_Backup__/databases/"
+CONFIG_NAMES = ("wp-config.php", ".env")
+ENGINES = {"mysql": "mysql", "mariadb": "mysql", "pgsql": "postgresql",
+           "postgres": "postgresql", "postgresql": "postgresql"}
+ENGINE_NAMES = {"mysql": "MySQL/MariaDB", "postgresql": "PostgreSQL"}
+DUMP_TOOLS = {"mysql": ("mariadb-dump", "mysqldump"),
+              "postgresql": ("pg_dump",)}
+CLOSING = {"mysql": "-- Dump completed", "postgresql":
+           "-- PostgreSQL database dump complete"}
+SERVER_VERSION = re.compile(
+    rb"^-- (?:Server version|Dumped from database version)\s+(\S+)", re.M)
+WARN_CONFIG = "Database settings are not plain values, so not read: "
+WARN_GRANTS = "Routines and events left out, no permission for them: "
+PHP_TOKEN = re.compile(r"//[^\n]*|#[^\n]*|/\*.*?(?:\*/|\Z)|"
+                       r"'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"|[^'\"/#]+|/",
+                       re.S)
+PHP_DEFINE = re.compile(r"\bdefine\s*\(\s*(['\"])(DB_NAME|DB_USER|DB_PASSWORD"
+                        r"|DB_HOST)\1\s*,\s*")
+PHP_LITERAL = re.compile(r"'((?:[^'\\]|\\.)*)'\s*\)|"
+                         r"\"((?:[^\"\\$]|\\.)*)\"\s*\)", re.S)
+PHP_ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "v": "\v", "e": "\x1b",
+               "f": "\f", "\\": "\\", "$": "$", '"': '"'}
+ENV_LINE = re.compile(r"\s*(?:export\s+)?([A-Za-z_][A-Za-z0-9_.]*)\s*=[ \t]*"
+                      r"(.*)")
+SPOOL_MARGIN = 64 << 20
+
+
+class Database:
+    """One database to dump, where it was named, and how to reach it; no
+    credentials means the SSH user's own access."""
+
+    def __init__(self, engine, name, source, user=None, password=None,
+                 host=None, port=None, socket=None):
+        self.engine, self.name, self.source = engine, name, source
+        self.user, self.password = user or None, password
+        local = host in (None, "", "localhost") and not port and not socket
+        self.host = None if local else host or "localhost"
+        self.port, self.socket = (str(port) if port else None), socket or None
+
+    def key(self):
+        return (self.engine, self.host, self.port, self.socket, self.name)
+
+    def named(self):
+        return "%s database %s (named in %s)" % (
+            ENGINE_NAMES[self.engine], self.name, self.source)
+
+
+def php_string(match):
+    if match.group(1) is not None:
+        return re.sub(r"\\([\\'])", r"\1", match.group(1))
+
+    def one(escape):
+        e = escape.group(1)
+        if e in PHP_ESCAPES:
+            return PHP_ESCAPES[e]
+        if e[0] == "x" and len(e) > 1:
+            return chr(int(e[1:], 16))
+        if e[0] == "u" and len(e) > 1:
+            return chr(int(e[2:-1], 16))
+        if e[0] in "01234567":
+            return chr(int(e, 8) & 255)
+        return "\\" + e
+    return re.sub(r"\\(x[0-9A-Fa-f]{1,2}|u\{[0-9A-Fa-f]+\}|[0-7]{1,3}|.)",
+                  one, match.group(2), flags=re.S)
+
+
+def php_defines(text):
+    """The DB_ constants a PHP file defines as literal strings, and whether
+    any of them is defined otherwise (computed, or interpolated)."""
+    code = "".join(" " if t[:1] == "#" or t[:2] in ("//", "/*") else t
+                   for t in PHP_TOKEN.findall(text))
+    values, computed = {}, False
+    for define in PHP_DEFINE.finditer(code):
+        literal = PHP_LITERAL.match(code, define.end())
+        if literal:
+            values.setdefault(define.group(2), php_string(literal))
+        else:
+            computed = True
+    return values, computed
+
+
+def mysql_address(value):
+    """(host, port, socket) of a WordPress DB_HOST."""
+    host, _, rest = value.strip().partition(":")
+    if host.startswith("["):  # [::1]:3306
+        host, _, rest = value.strip()[1:].partition("]")
+        rest = rest[1:]
+    if rest.startswith("/"):
+        return host or "localhost", None, rest
+    return host or "localhost", rest if rest.isdigit() else None, None
+
+
+def wordpress(path, text, warnings):
+    values, computed = php_defines(text)
+    if computed or "DB_NAME" not in values:
+        warnings.append(WARN_CONFIG + path)
+        return []
+    host, port, socket = mysql_address(values.get("DB_HOST", "localhost"))
+    return [Database("mysql", values["DB_NAME"], path, values.get("DB_USER"),
+                     values.get("DB_PASSWORD", ""), host, port, socket)]
+
+
+def dotenv(text):
+    """KEY=value pairs as dotenv parsers read them."""
+    values, lines = {}, text.splitlines()
+    while lines:
+        line = ENV_LINE.match(lines.pop(0))
+        if not line:
+            continue
+        key, rest = line.groups()
+        quote = rest[:1]
+        if quote in ("'", '"'):
+            body = rest[1:]
+            while True:
+                end = re.match(r"'[^']*'" if quote == "'" else
+                               r'"(?:[^"\\]|\\.)*"', quote + body, re.S)
+                if end or not lines:
+                    break
+                body += "\n" + lines.pop(0)
+            value = end.group(0)[1:-1] if end else body
+            if quote == '"':
+                value = re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r",
+                               "t": "\t"}.get(m.group(1), m.group(1)),
+                               value, flags=re.S)
+        else:
+            value = re.split(r"(?:^|\s)#", rest, maxsplit=1)[0].strip()
+        if quote != "'":
+            value = re.sub(r"\$\{(\w+)\}",
+                           lambda m: values.get(m.group(1), ""), value)
+        values[key] = value
+    return values
+
+
+def database_url(url, path):
+    parts = urllib.parse.urlsplit(url)
+    engine = ENGINES.get(parts.scheme.split("+")[0].lower())
+    name = urllib.parse.unquote(parts.path.lstrip("/"))
+    if not engine or not name:
+        return []
+    query = urllib.parse.parse_qs(parts.query)
+    socket = (query.get("unix_socket") or query.get("socket") or
+              [h for h in query.get("host", []) if h.startswith("/")] or
+              [None])[0]
+    unquote = lambda v: None if v is None else urllib.parse.unquote(v)
+    return [Database(engine, name, path, unquote(parts.username),
+                     unquote(parts.password), unquote(parts.hostname),
+                     parts.port, socket)]
+
+
+def laravel(path, text, warnings):
+    values = dotenv(text)
+    url = values.get("DATABASE_URL") or values.get("DB_URL")
+    if url:
+        return database_url(url, path)
+    engine = ENGINES.get(values.get("DB_CONNECTION", "").lower())
+    if not engine or not values.get("DB_DATABASE"):
+        return []
+    return [Database(engine, values["DB_DATABASE"], path,
+                     values.get("DB_USERNAME"), values.get("DB_PASSWORD", ""),
+                     values.get("DB_HOST"), values.get("DB_PORT"),
+                     values.get("DB_SOCKET"))]
+
+
+def explicit(entries):
+    """Databases named in the settings: "mysql:NAME", "postgresql:NAME"."""
+    found = []
+    for entry in entries:
+        engine, _, name = entry.partition(":")
+        if engine not in ENGINE_NAMES or not name:
+            raise Failure("Not a database entry: %r" % entry)
+        found.append(Database(engine, name, "the entry " + entry))
+    return found
+
+
+def find_databases(request, configs, warnings):
+    """Each database once: the settings' entries, then those that the
+    configuration files name."""
+    found = explicit(request["databases"])
+    for path in sorted(configs) if request["detect"] else ():
+        try:
+            with open(path, "rb") as source:
+                text = source.read(1 << 20).decode("utf-8", "surrogateescape")
+        except OSError as error:
+            raise unreadable(path, error)
+        parse = wordpress if path.endswith(".php") else laravel
+        found += parse(path, text, warnings)
+    unique = collections.OrderedDict()
+    for database in found:
+        unique.setdefault(database.key(), database)
+    return list(unique.values())
+
+
+def is_config(path):
+    return os.path.basename(path) in CONFIG_NAMES and os.path.isfile(path)
+
+
+def private_file(workdir, name, text):
+    path = os.path.join(workdir, name)
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "w", encoding="utf-8",
+                   errors="surrogateescape") as out:
+        out.write(text)
+    return path
+
+
+def option_value(text):
+    return '"%s"' % "".join({"\\": "\\\\", '"': '\\"', "\n": "\\n",
+                             "\t": "\\t", "\r": "\\r"}.get(c, c) for c in text)
+
+
+def conninfo_value(text):
+    return "'%s'" % text.replace("\\", "\\\\").replace("'", "\\'")
+
+
+def dump_command(database, tool, workdir, events=True):
+    """The dump tool's arguments and environment; the password only ever in
+    a 0600 file in workdir, which the caller removes."""
+    environment = dict(os.environ)
+    if database.engine == "mysql":
+        arguments = [tool]
+        if database.user is not None:
+            # Only this file: a ~/.my.cnf must not replace the site's login.
+            lines = ["[client]", "user=" + option_value(database.user),
+                     "password=" + option_value(database.password or "")]
+            lines += ["%s=%s" % (key, option_value(value)) for key, value in (
+                ("host", database.host), ("port", database.port),
+                ("socket", database.socket)) if value]
+            arguments.append("--defaults-file=" + private_file(
+                workdir, "client.cnf", "\n".join(lines) + "\n"))
+        elif database.host or database.port or database.socket:
+            arguments += ["--host=" + (database.host or "localhost")] + [
+                "--%s=%s" % (key, value) for key, value in (
+                    ("port", database.port), ("socket", database.socket))
+                if value]
+        arguments += ["--single-transaction", "--quick", "--hex-blob",
+                      "--default-character-set=utf8mb4", "--no-tablespaces",
+                      "--triggers"]
+        arguments += ["--routines", "--events"] if events else []
+        return arguments + ["--", database.name], environment
+    conninfo = [("dbname", database.name), ("host", database.socket or
+                 database.host), ("port", database.port),
+                ("user", database.user)]
+    if database.user is not None:
+        environment.pop("PGPASSWORD", None)
+        environment["PGPASSFILE"] = private_file(
+            workdir, "pgpass", "*:*:*:*:%s\n" % (database.password or "")
+            .replace("\\", "\\\\").replace(":", "\\:"))
+    return [tool, "--no-password", "--format=plain", "--no-owner",
+            "--encoding=UTF8", "--dbname=" + " ".join(
+                "%s=%s" % (key, conninfo_value(value))
+                for key, value in conninfo if value)], environment
+
+
+def dump_tool(database):
+    for name in DUMP_TOOLS[database.engine]:
+        found = shutil.which(name)
+        if found:
+            return found
+    raise Failure("Cannot dump the %s: no %s on the server" % (
+        database.named(), " or ".join(DUMP_TOOLS[database.engine])))
+
+
+def spool(database, tool, workdir, target, events):
+    """Runs the dump into target; (exit status, error text, head, last
+    line, bytes, SHA-256)."""
+    errors, process = [], None
+    try:
+        arguments, environment = dump_command(database, tool, workdir, events)
+        process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=environment)
+        return collect(database, process, workdir, target, errors)
+    finally:
+        if process and process.poll() is None:
+            process.kill()
+            process.wait()
+        # The tool reads its password file when it connects, so the file
+        # stays until the tool has ended.
+        for name in ("client.cnf", "pgpass"):
+            remove_copy(os.path.join(workdir, name))
+
+
+def collect(database, process, workdir, target, errors):
+    reader = threading.Thread(target=lambda: errors.append(
+        process.stderr.read()))
+    reader.daemon = True
+    reader.start()
+    digest, size, head, tail = hashlib.sha256(), 0, b"", b""
+    try:
+        with open(target, "wb") as out:
+            for piece in iter(lambda: process.stdout.read(1 << 20), b""):
+                if size >> 26 != (size + len(piece)) >> 26:
+                    free = os.statvfs(workdir)
+                    if free.f_bavail * free.f_frsize < SPOOL_MARGIN:
+                        raise OSError(errno.ENOSPC, "free space ran low")
+                out.write(piece)
+                digest.update(piece)
+                size += len(piece)
+                head = head or piece[:4096]
+                tail = (tail + piece)[-4096:]
+                with PROGRESS.lock:
+                    PROGRESS.total += len(piece)
+                    PROGRESS.done += len(piece)
+        status = process.wait()
+    except OSError as error:
+        if error.errno == errno.ENOSPC:
+            raise Failure("Not enough free space in %s for the dump of the %s"
+                          % (os.path.dirname(workdir), database.named()))
+        raise
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        reader.join()
+    text = b"".join(errors).decode("utf-8", "replace").strip()
+    # The comment line that ends the dump, as the client reads it too:
+    # pg_dump follows it with a bare "--" and sometimes a meta-command.
+    closing = b""
+    for line in reversed([l.rstrip(b"\r") for l in tail.split(b"\n")]):
+        if line.startswith(b"-- "):
+            closing = line
+        if line and line != b"--" and not line.startswith(b"\\"):
+            break
+    return (status, text, head, closing.decode("utf-8", "replace"), size,
+            digest.hexdigest())
+
+
+def dump_database(database, workdir, target, manifest):
+    """Spools one dump into target and returns its manifest entry."""
+    tool = dump_tool(database)
+    free = os.statvfs(workdir)
+    if free.f_bavail * free.f_frsize < SPOOL_MARGIN:
+        raise Failure("Not enough free space in %s for the dump of the %s"
+                      % (os.path.dirname(workdir), database.named()))
+    with PROGRESS.lock:
+        PROGRESS.phase = "database"
+    events = database.engine == "mysql"
+    status, errors, head, closing, size, sha = spool(
+        database, tool, workdir, target, events)
+    if status and events and re.search(r"(?i)denied.*(event|routine|proc)|"
+                                       r"(event|routine|proc).*denied",
+                                       errors):
+        manifest["warnings"].append(WARN_GRANTS + database.named())
+        status, errors, head, closing, size, sha = spool(
+            database, tool, workdir, target, False)
+    with PROGRESS.lock:
+        PROGRESS.phase = "archive"
+    if status:
+        raise Failure("Cannot dump the %s: %s exited with %d: %s" % (
+            database.named(), os.path.basename(tool), status,
+            errors.splitlines()[-1] if errors else "no message"))
+    if not closing.startswith(CLOSING[database.engine]):
+        raise Failure("The dump of the %s ended without its closing line"
+                      % database.named())
+    version = SERVER_VERSION.search(head)
+    return {"engine": database.engine, "database": database.name,
+            "found_in": database.source,
+            "server_version": version.group(1).decode("utf-8", "replace")
+            if version else "", "bytes": size, "sha256": sha,
+            "exit_status": status, "closing_line": closing}
+
+
+def member_name(database, taken):
+    base = "%s%s-%s" % (DUMP_FOLDER, database.engine,
+                        re.sub(r"[/\\\x00-\x1f]", "_", database.name))
+    name, number = base + ".sql", 1
+    while name in taken:
+        number += 1
+        name = "%s-%d.sql" % (base, number)
+    taken.add(name)
+    return name
+
+
+def store_dumps(tar, databases, workdir, manifest):
+    taken = set()
+    for database in databases:
+        target = os.path.join(workdir, "dump.sql")
+        try:
+            entry = dump_database(database, workdir, target, manifest)
+            entry["member"] = member_name(database, taken)
+            info = tarfile.TarInfo(entry["member"])
+            info.size, info.mode, info.mtime = entry["bytes"], 0o600, int(
+                time.time())
+            info.uid = info.gid = 0
+            info.uname = info.gname = ""
+            with open(target, "rb") as source:
+                PROGRESS.total += info.size
+                tar.addfile(info, Reader(source.fileno(), target,
+                                         [(0, info.size)]))
+            manifest["dumps"].append(entry)
+        finally:
+            remove_copy(target)
+
+
+def write_archive(roots, workdir, manifest, descriptor, databases=()):
     sidecars = set()
     links = {}
     output = _Compressor(descriptor)
@@ -788,6 +1197,9 @@ def write_archive(roots, workdir, manifest, descriptor):
     tar.members = _Forgotten()
     tar.inodes = _NoLinks()
     try:
+        # First, so that a database that cannot be dumped fails the run
+        # before hours of files.
+        store_dumps(tar, databases, workdir, manifest)
         found = dict.fromkeys(roots, 0)
         for root, path in files(roots):
             if path not in sidecars and store(tar, path, path == root, workdir,
@@ -841,7 +1253,13 @@ def main():
     if codecs.lookup(sys.getfilesystemencoding()).name != "utf-8":
         raise Failure("python3 on the server reads names as %s; run it with "
                       "-X utf8" % sys.getfilesystemencoding())
-    roots = effective_roots(globals().get("ROOTS"))
+    request = globals().get("ROOTS")
+    if not isinstance(request, dict):
+        request = {"paths": request}
+    request = {"paths": request.get("paths"), "detect": request.get(
+        "detect", True) is not False, "databases": request.get(
+        "databases") or [], "mode": request.get("mode", "backup")}
+    roots = effective_roots(request["paths"])
     missing = [root for root in roots if not os.path.exists(root)]
     if missing:
         raise Failure("A selected source does not exist: " + str(missing))
@@ -850,7 +1268,7 @@ def main():
                 "source_links": [
                     {"path": root, "target": os.readlink(root)}
                     for root in roots if os.path.islink(root)],
-                "sqlite": [], "warnings": [], "files": 0,
+                "sqlite": [], "dumps": [], "warnings": [], "files": 0,
                 "logical_bytes": 0, "consistency": CONSISTENCY}
     PROGRESS.start()
     uname = os.uname()
@@ -859,10 +1277,20 @@ def main():
     workdir = make_workdir()
     try:
         _hold(False)
-        PROGRESS.total = discover(roots, manifest)
+        configs = []
+        PROGRESS.total = discover(roots, manifest, configs)
+        databases = find_databases(request, configs, manifest["warnings"])
+        if request["mode"] == "detect":
+            listing = {"databases": [
+                {"engine": d.engine, "database": d.name, "found_in": d.source}
+                for d in databases], "warnings": manifest["warnings"]}
+            os.write(1, json.dumps(listing, ensure_ascii=False).encode(
+                "utf-8", "backslashreplace"))
+            return
         with PROGRESS.lock:
             PROGRESS.phase, PROGRESS.done = "archive", 0
-        write_archive(roots, workdir, manifest, sys.stdout.fileno())
+        write_archive(roots, workdir, manifest, sys.stdout.fileno(),
+                      databases)
     finally:
         _hold(True)
         shutil.rmtree(workdir, ignore_errors=True)

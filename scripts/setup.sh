@@ -29,6 +29,7 @@ packages=(
     openssh-client python3 libssl-dev g++ libgtest-dev googletest pkg-config
     ca-certificates sqlite3 sshpass clang-14 libclang-rt-14-dev
     libz-mingw-w64-dev zlib1g-dev libarchive-dev nlohmann-json3-dev locales
+    mariadb-server mariadb-client postgresql postgresql-client
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 

@@ -103,7 +103,7 @@ class BackupCase(unittest.TestCase):
     def backup(self, *roots, proc=None, head=b""):
         proc = proc or self.start(roots or [self.site])
         self.assertEqual(self.finish(proc, head), 0, self.err)
-        self.assertEqual(PROGRESS.match(self.err).end(), len(self.err))
+        self.assertEqual(PROGRESS.match(self.err).end(), len(self.err), self.err)
         with tarfile.open(fileobj=io.BytesIO(self.out), mode="r:gz") as tar:
             self.members = [(m, tar.extractfile(m).read() if m.isreg()
                              else None) for m in tar]
@@ -603,7 +603,7 @@ class ManifestTest(BackupCase):
         m = self.manifest
         self.assertEqual(list(m), [
             "format", "started_utc", "sources", "source_links", "sqlite",
-            "warnings", "files", "logical_bytes", "consistency", "system",
+            "dumps", "warnings", "files", "logical_bytes", "consistency", "system",
             "finished_utc"])
         self.assertEqual((m["format"], m["files"], m["logical_bytes"]),
                          (1, 2, 8))

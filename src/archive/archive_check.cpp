@@ -1,6 +1,7 @@
 #include "archive/archive_check.h"
 
 #include "os/os.h"
+#include "os/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -80,7 +81,42 @@ std::uint64_t Count(const nlohmann::json& json, const char* key) {
     return value.get<std::uint64_t>();
 }
 
+std::string Text(const nlohmann::json& json, const char* key) {
+    const auto found = json.find(key);
+    return found != json.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// What a dump member holds: its size, SHA-256 and closing line.
+struct DumpMember {
+    std::uint64_t bytes = 0;
+    std::string sha256, closingLine;
+};
+
+// The comment line ("-- " and more) that ends the dump: both dump tools close
+// with one, pg_dump followed by a bare "--" and sometimes a meta-command.
+// Empty when anything else follows it.
+std::string ClosingLine(std::string_view tail) {
+    while (!tail.empty()) {
+        const std::size_t end = tail.find_last_not_of("\r\n");
+        if (end == std::string_view::npos) break;
+        tail = tail.substr(0, end + 1);
+        const std::size_t start = tail.find_last_of('\n') + 1;  // npos + 1 is 0
+        const std::string_view line = tail.substr(start);
+        if (line.starts_with("-- ")) return std::string(line);
+        if (line != "--" && !line.starts_with("\\")) break;
+        tail = tail.substr(0, start);
+    }
+    return "";
+}
+
 }  // namespace
+
+bool DumpCompleted(const DatabaseDump& dump) {
+    const std::string_view marker = dump.engine == "mysql"        ? "-- Dump completed"
+                                    : dump.engine == "postgresql" ? "-- PostgreSQL database dump complete"
+                                                                  : "";
+    return dump.exitStatus == 0 && !marker.empty() && dump.closingLine.starts_with(marker);
+}
 
 ArchiveSummary ParseManifest(std::string_view text) {
     nlohmann::json json;
@@ -96,7 +132,18 @@ ArchiveSummary ParseManifest(std::string_view text) {
         for (const auto& database : json.at("sqlite")) {
             summary.databases.push_back({ServerPath(database.at("path").get<std::string>()), Count(database, "bytes")});
         }
-        // Older server programs wrote no warnings.
+        // Older server programs wrote no dumps and no warnings.
+        if (const auto found = json.find("dumps"); found != json.end()) {
+            for (const auto& item : *found) {
+                DatabaseDump dump{Text(item, "engine"),    Text(item, "database"),       Text(item, "found_in"),
+                                  Text(item, "member"),    Text(item, "server_version"), Text(item, "sha256"),
+                                  Text(item, "closing_line"), Count(item, "bytes"),      item.at("exit_status").get<long long>()};
+                if (!DumpCompleted(dump)) {
+                    throw ArchiveDamage("the dump of the database " + dump.database + " did not complete");
+                }
+                summary.dumps.push_back(std::move(dump));
+            }
+        }
         if (const auto found = json.find("warnings"); found != json.end()) {
             for (const auto& warning : *found) summary.warnings.push_back(warning.get<std::string>());
         }
@@ -117,6 +164,7 @@ ArchiveSummary CheckArchive(ByteSource& source) {
     // Members whose data begins as a SQLite database does, by name: the
     // manifest, which comes last, says which of them must be databases.
     std::map<std::string, std::uint64_t> databases;
+    std::map<std::string, DumpMember> dumps;
 
     while (reader.next(entry)) {
         ++members;
@@ -128,6 +176,17 @@ ArchiveSummary CheckArchive(ByteSource& source) {
             continue;
         }
         if (entry.type != EntryType::File) continue;
+        if (entry.name.starts_with(kDumpFolder)) {
+            os::Sha256 hash;
+            std::string tail;
+            while (reader.readData(piece, offset)) {
+                hash.update(piece.data(), piece.size());
+                tail.append(piece.substr(piece.size() > 4096 ? piece.size() - 4096 : 0));
+                if (tail.size() > 8192) tail.erase(0, tail.size() - 4096);
+            }
+            dumps[entry.name] = {entry.size, HexLower(hash.finish()), ClosingLine(tail)};
+            continue;
+        }
         ++files;
         std::string head;
         while (head.size() < kSqliteHeader.size() && reader.readData(piece, offset)) {
@@ -158,6 +217,16 @@ ArchiveSummary CheckArchive(ByteSource& source) {
                                 " bytes and the manifest says " + std::to_string(database.bytes));
         }
     }
+    for (const DatabaseDump& dump : summary.dumps) {
+        const auto found = dumps.find(dump.member);
+        if (found == dumps.end()) throw ArchiveDamage("the dump of the database " + dump.database + " is missing");
+        if (found->second.bytes != dump.bytes || found->second.sha256 != dump.sha256 ||
+            found->second.closingLine != dump.closingLine) {
+            throw ArchiveDamage("the dump of the database " + dump.database + " differs from what the manifest says");
+        }
+        dumps.erase(found);
+    }
+    if (!dumps.empty()) throw ArchiveDamage("the manifest does not name the dump " + dumps.begin()->first);
     summary.members = members;
     summary.compressedBytes = reader.compressedBytes();
     return summary;

@@ -6,6 +6,7 @@
 #include "os/error.h"
 #include "os/os.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace tesmora {
@@ -40,6 +41,11 @@ BackupSettings LoadSettings(const std::wstring& root) {
         s.paths.clear();
         for (std::uint32_t i = 0; i < count; ++i) s.paths.push_back(text((L"path" + std::to_wstring(i)).c_str()));
     }
+    const auto databases = static_cast<std::uint32_t>(ParseUnsignedOr(text(L"database_count"), 0));
+    for (std::uint32_t i = 0; i < databases && i < 100; ++i) {
+        s.databases.push_back(text((L"database" + std::to_wstring(i)).c_str()));
+    }
+    s.detectDatabases = text(L"detect_databases", L"1") == L"1";
     return s;
 }
 
@@ -55,6 +61,16 @@ void ValidateSettings(const BackupSettings& s) {
     for (const auto& path : s.paths) {
         if (path.empty() || path.front() != L'/' || path == L"/" || HasLineBreak(path)) {
             throw Error(ErrorCode::InvalidSettings, "Use absolute Linux paths, one per line; / is not allowed");
+        }
+    }
+    if (s.databases.size() > 100) throw Error(ErrorCode::InvalidSettings, "Name at most 100 databases");
+    for (const auto& entry : s.databases) {
+        const std::size_t colon = entry.find(L':');
+        const std::wstring engine = entry.substr(0, colon), name = colon == std::wstring::npos ? L"" : entry.substr(colon + 1);
+        // PostgreSQL allows names up to 63 bytes, MySQL up to 64 characters.
+        if ((engine != L"mysql" && engine != L"postgresql") || name.empty() || name.size() > 64 ||
+            std::any_of(name.begin(), name.end(), [](wchar_t c) { return c < L' ' || c == L'/' || c == L'\\'; })) {
+            throw Error(ErrorCode::InvalidSettings, "Name databases as mysql:NAME or postgresql:NAME, one per line");
         }
     }
 }
@@ -73,6 +89,11 @@ IniEntries SettingsEntries(const BackupSettings& s) {
         {L"path_count", std::to_wstring(s.paths.size())},
     };
     for (size_t i = 0; i < s.paths.size(); ++i) entries.emplace_back(L"path" + std::to_wstring(i), s.paths[i]);
+    entries.emplace_back(L"detect_databases", s.detectDatabases ? L"1" : L"0");
+    entries.emplace_back(L"database_count", std::to_wstring(s.databases.size()));
+    for (size_t i = 0; i < s.databases.size(); ++i) {
+        entries.emplace_back(L"database" + std::to_wstring(i), s.databases[i]);
+    }
     return entries;
 }
 

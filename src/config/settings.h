@@ -21,6 +21,10 @@ struct BackupSettings {
     std::int32_t keep = 0;     // snapshots to keep; 0 keeps all
     bool automatic = true;     // scheduled runs enabled
     std::vector<std::wstring> paths{L"/var/www", L"/etc/nginx", L"/var/log/nginx"};
+    // Databases no configuration file names: "mysql:NAME" or "postgresql:NAME",
+    // dumped with the SSH user's own access.
+    std::vector<std::wstring> databases;
+    bool detectDatabases = true;  // look for databases in the sites' configuration files
     std::wstring drive_root;   // root of the drive the settings belong to, such as F:\ .
 };
 
@@ -35,7 +39,8 @@ BackupSettings LoadSettings(const std::wstring& root);
 // Raises the message of the first rule the settings break:
 // "Invalid host, port, interval or retention", "Invalid host/user",
 // "Select 1..100 source paths",
-// "Use absolute Linux paths, one per line; / is not allowed".
+// "Use absolute Linux paths, one per line; / is not allowed",
+// "Name databases as mysql:NAME or postgresql:NAME, one per line".
 void ValidateSettings(const BackupSettings& settings);
 
 // The entries of settings.ini, in file order.

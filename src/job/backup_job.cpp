@@ -108,7 +108,11 @@ bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchi
 
 void ValidateBackupSettings(const BackupSettings& settings) {
     ValidateSettings(settings);
-    BuildRemoteCommand(EmbeddedBackupScript(), settings.paths);
+    BuildBackupCommand(EmbeddedBackupScript(), RequestFor(settings));
+}
+
+BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly) {
+    return {settings.paths, settings.databases, settings.detectDatabases, detectOnly};
 }
 
 std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason) {
@@ -199,7 +203,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
     // make every start due).
     ValidateSettings(s);
     // The command is built once and is what the run sends.
-    const std::string command = BuildRemoteCommand(services.serverProgram(), s.paths);
+    const std::string command = BuildBackupCommand(services.serverProgram(), RequestFor(s));
     OperationLock lock = AcquireOperationLock(s.id);
 
     if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
@@ -284,7 +288,8 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
             const std::uint64_t createdUtc = UnixNow();
             snapshot = CommitSnapshot(staging, backupFolder, s.id,
                                       SnapshotIniText(SnapshotIni{s.id, createdUtc, received.summary.files,
-                                                                  received.summary.databases.size()}),
+                                                                  received.summary.databases.size(),
+                                                                  received.summary.dumps.size()}),
                                       createdUtc, commit);
             const std::uint64_t committedAt = UnixNow();
             RecordSuccess(scheduleFile, committedAt);

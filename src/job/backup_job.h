@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "os/cancel.h"
 #include "remote/archive_stream.h"
+#include "remote/remote_command.h"
 #include "ssh/ssh_connection.h"
 
 #include <cstdint>
@@ -68,6 +69,10 @@ SshLogin StoredLogin(const BackupSettings& settings);
 // run: the settings' own rules, and a command that fits the server's limit
 // ("Too many source paths; shorten the list").
 void ValidateBackupSettings(const BackupSettings& settings);
+
+// What the server program is asked for: the settings' paths and databases,
+// and with detectOnly only the list of databases a backup would dump.
+BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly = false);
 
 // FAT32 holds no file of 4 GiB or more. Whether a write that failed after
 // `archiveBytes` hit that limit, and whether an earlier archive of

@@ -46,6 +46,7 @@ std::string SnapshotIniText(const SnapshotIni& ini) {
                        "\narchive=" + kArchiveName + "\n";
     if (ini.files) text += "files=" + std::to_string(*ini.files) + "\n";
     if (ini.databases) text += "databases=" + std::to_string(*ini.databases) + "\n";
+    if (ini.dumps) text += "dumps=" + std::to_string(*ini.dumps) + "\n";
     return text;
 }
 
@@ -65,14 +66,14 @@ std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
             ini.config = FromUtf8(value);
         } else if (key == "archive") {
             archive = value == kArchiveName;
-        } else if (key == "created_utc" || key == "files" || key == "databases") {
+        } else if (key == "created_utc" || key == "files" || key == "databases" || key == "dumps") {
             const auto parsed = Number(value);
             if (!parsed) return std::nullopt;
             if (key == "created_utc") {
                 ini.createdUtc = *parsed;
                 created = true;
             } else {
-                (key == "files" ? ini.files : ini.databases) = parsed;
+                (key == "files" ? ini.files : key == "dumps" ? ini.dumps : ini.databases) = parsed;
             }
         }
     }

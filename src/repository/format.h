@@ -5,7 +5,7 @@
 //   <backup folder>/<UTC stamp>-<GUID>/   a committed snapshot
 //       site.tar.gz      the archive
 //       SHA256SUMS.txt   "<64 hex digits>  site.tar.gz\n"
-//       snapshot.ini     format, config, created_utc, archive, files, databases
+//       snapshot.ini     format, config, created_utc, archive, files, databases, dumps
 //       COMPLETE         the configuration's id
 //   <backup folder>/.partial-<id>/        the staging folder of a run
 //       PARTIAL_OWNER    the configuration's id, while the run owns it
@@ -41,6 +41,7 @@ struct SnapshotIni {
     // What the archive holds, as proven when the snapshot was made; absent in
     // snapshots made before these counts were recorded.
     std::optional<std::uint64_t> files, databases;
+    std::optional<std::uint64_t> dumps{};  // MySQL/MariaDB and PostgreSQL dumps; older snapshots lack it
 };
 
 std::string SnapshotIniText(const SnapshotIni& ini);

@@ -51,6 +51,7 @@ std::vector<SnapshotInfo> ListSnapshots(const std::wstring& backupFolder, const 
             if (const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(info.path, kSnapshotIniFile)))) {
                 info.files = ini->files;
                 info.databases = ini->databases;
+                info.dumps = ini->dumps;
             }
             ApplyLogState(info, log);
         }

@@ -117,7 +117,10 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
     }
     if (!s.own) state += L" (другая настройка)";
     return {s.created == 0 ? s.name : LocalTimeText(s.created), Size(s.archiveBytes),
-            s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) : L"—", state};
+            s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) + L" / " +
+                          std::to_wstring(s.dumps.value_or(0))
+                    : L"—",
+            state};
 }
 
 std::wstring ErrorText(ErrorCode code, std::string_view message) {

@@ -60,8 +60,8 @@ private:
     std::uint64_t startRead_ = 0;
 };
 
-// The four cells of a snapshot's row: date and time, size, files and
-// databases, state.
+// The four cells of a snapshot's row: date and time, size, files, database
+// copies and dumps, state.
 std::vector<std::wstring> SnapshotRow(const SnapshotInfo& snapshot);
 
 // An error as the windows show it: what the kind means in Russian, then the

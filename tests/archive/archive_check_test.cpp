@@ -4,6 +4,9 @@
 #include "archive/archive_maker.h"
 #include "archive/stream_check.h"
 
+#include "os/os.h"
+#include "os/text.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -104,6 +107,46 @@ TEST(CheckArchive, NamesWhatIsWrong) {
         const std::string failure = Failure(c.bytes);
         EXPECT_EQ(failure.substr(0, c.reason.size()), c.reason) << failure;
     }
+}
+
+// An archive with one file and one dump member; the manifest describes the
+// dump as `described` (its exit status and closing line as given).
+std::string WithDump(const std::string& member, const std::string& described, int exitStatus, bool listed = true) {
+    os::Sha256 hash;
+    hash.update(described.data(), described.size());
+    const std::string entry = R"({"engine": "mysql", "database": "shop", "member": "__Tesmora_Backup__/databases/)"
+                              R"(mysql-shop.sql", "bytes": )" + std::to_string(described.size()) +
+                              R"(, "sha256": ")" + HexLower(hash.finish()) + R"(", "exit_status": )" +
+                              std::to_string(exitStatus) + R"(, "closing_line": "-- Dump completed on 2026-12-07"})";
+    std::string manifest = Manifest(1);
+    manifest.insert(manifest.find("\"files\""), "\"dumps\": [" + (listed ? entry : "") + "], ");
+    std::vector<Member> members{{"etc/app.conf", "port=80\n"}};
+    if (!member.empty()) members.push_back({std::string(kDumpFolder) + "mysql-shop.sql", member});
+    members.push_back({kManifestName, manifest});
+    return Gzip(Tar(members));
+}
+
+TEST(CheckArchive, ProvesEachDumpWholeAndComplete) {
+    const std::string dump = "-- MariaDB dump\nCREATE TABLE t (x INT);\n-- Dump completed on 2026-12-07\n\n";
+    PieceSource good(WithDump(dump, dump, 0));
+    const ArchiveSummary summary = CheckArchive(good);
+    EXPECT_EQ(summary.files, 1u);  // a dump is not one of the site's files
+    ASSERT_EQ(summary.dumps.size(), 1u);
+    EXPECT_EQ(summary.dumps[0].database, "shop");
+
+    const std::string cut = dump.substr(0, dump.find("-- Dump"));
+    const std::string reordered = "-- MariaDB dump\n-- Dump completed on 2026-12-07\nCREATE TABLE t (x INT);\n";
+    const struct {
+        std::string bytes, reason;
+    } cases[] = {
+        {WithDump(dump, dump + "x", 0), "the dump of the database shop differs from what the manifest says"},
+        {WithDump(cut, cut, 0), "the dump of the database shop differs from what the manifest says"},
+        {WithDump(reordered, reordered, 0), "the dump of the database shop differs from what the manifest says"},
+        {WithDump(dump, dump, 2), "the dump of the database shop did not complete"},
+        {WithDump("", dump, 0), "the dump of the database shop is missing"},
+        {WithDump(dump, dump, 0, false), "the manifest does not name the dump __Tesmora_Backup__/databases/"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Failure(c.bytes).substr(0, c.reason.size()), c.reason);
 }
 
 TEST(StreamCheck, ProvesWhatArrivesAndGivesUpEarlyOnWhatCannotBeAnArchive) {

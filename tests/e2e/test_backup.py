@@ -70,7 +70,7 @@ class Backups(ProgramTestCase):
         self.assertEqual(len((snapshot / "SHA256SUMS.txt").read_bytes()), 78)
         self.assertEqual((snapshot / "COMPLETE").read_bytes(), drive.id.encode())
         self.assertRegex((snapshot / "snapshot.ini").read_bytes().decode(),
-                         rf"^format=1\nconfig={drive.id}\ncreated_utc=\d+\narchive=site.tar.gz\nfiles=4\ndatabases=1\n$")
+                         rf"^format=1\nconfig={drive.id}\ncreated_utc=\d+\narchive=site.tar.gz\nfiles=4\ndatabases=1\ndumps=0\n$")
         schedule = ini_values(drive.backup_folder / "schedule.ini")
         self.assertEqual([k for k, _ in schedule], ["last_success", "last_seen", "retry_after"])
         self.assertEqual(schedule[2][1], "0")

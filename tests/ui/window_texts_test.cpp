@@ -45,12 +45,13 @@ TEST(SnapshotRow, ShowsSizeCountsAndState) {
     info.archiveBytes = 1610612736;
     info.files = 20044;
     info.databases = 2;
+    info.dumps = 1;
     info.own = false;
     info.state = SnapshotState::Damaged;
     info.reason = L"the gzip data ends early";
     const auto row = SnapshotRow(info);
     EXPECT_EQ(row[1], L"1,5 ГиБ");
-    EXPECT_EQ(row[2], L"20044 / 2");
+    EXPECT_EQ(row[2], L"20044 / 2 / 1");
     EXPECT_EQ(row[3], L"повреждена: the gzip data ends early (другая настройка)");
     info.files.reset();
     info.archiveBytes = 5000;

@@ -48,7 +48,7 @@ struct Column {
     const wchar_t* title;
     int width;
 };
-constexpr Column kColumns[] = {{L"Дата и время", 175}, {L"Размер", 100}, {L"Файлов / баз", 125}, {L"Состояние", 445}};
+constexpr Column kColumns[] = {{L"Дата и время", 175}, {L"Размер", 100}, {L"Файлов / баз / дампов", 160}, {L"Состояние", 410}};
 
 // What a finished operation tells the window: a text for the status line,
 // and a question or a warning to put to the person.

@@ -18,6 +18,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
+from harness import databases  # noqa: E402
 from harness.sshd import SshServer, prepare_site  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
 
@@ -29,8 +30,8 @@ class LoopbackServers:
     """The SSH servers the unit tests talk to, one per host-key kind and two
     set up without the password method (keyboard-interactive through PAM;
     keys only), client keys of each kind that the keys-only server accepts,
-    and a listener that never answers, all on 127.0.0.1, described to the
-    tests through TESMORA_TEST_* variables."""
+    a listener that never answers, and a private MariaDB and PostgreSQL, all
+    on 127.0.0.1, described to the tests through TESMORA_TEST_* variables."""
 
     def __init__(self, work):
         self.servers = {kind: SshServer(kind.lower(), work / f"sshd-{kind.lower()}") for kind in ("ECDSA", "RSA", "ED25519")}
@@ -38,8 +39,13 @@ class LoopbackServers:
         self.servers["KEYS"] = SshServer("ecdsa", work / "sshd-keys", auth="keys")
         self.keys = work / "client-keys"
         self.silent = []
+        self.databases = databases.DatabaseServers() if databases.available() else None
 
     def __enter__(self):
+        if self.databases:
+            # Started once for every suite; the in-process ones read os.environ.
+            self.databases.__enter__()
+            os.environ.update(self.databases.env)
         for server in self.servers.values():
             server.folder.mkdir(parents=True, exist_ok=True)
             server.start()
@@ -64,6 +70,8 @@ class LoopbackServers:
         return self
 
     def __exit__(self, *exc):
+        if self.databases:
+            self.databases.__exit__()
         for s in self.silent:
             s.close()
         for server in self.servers.values():
@@ -80,6 +88,7 @@ class LoopbackServers:
             "TESMORA_TEST_KEY_FOLDER": path_form(self.keys),
             "TESMORA_TEST_KEY_PASSPHRASE": KEY_PASSPHRASE,
         }
+        env.update(self.databases.env if self.databases else {})
         for kind, server in self.servers.items():
             env[f"TESMORA_TEST_SSH_{kind}_PORT"] = str(server.port)
             env[f"TESMORA_TEST_SSH_{kind}_FINGERPRINT"] = server.fingerprint()

@@ -197,7 +197,7 @@ def server_restore_figures(wine, drive, server, home):
         shutil.rmtree(targets[tool], ignore_errors=True)
         if tool == "ours":
             return timed(["wine", str(drive.program), "--restore-to-server", windows_path(snapshot),
-                          str(targets[tool])], env=wine.env)
+                          str(targets[tool])], env=wine.env, stdout=subprocess.DEVNULL)
         return timed("sshpass -p '%s' ssh -p %d -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
                      "-o LogLevel=ERROR %s@%s 'mkdir %s && tar -xzf - -C %s' < %s"
                      % (server.password, server.port, server.user, server.host, targets[tool], targets[tool],

@@ -24,6 +24,7 @@ import io
 import json
 import os
 import pwd
+import queue
 import shutil
 import signal
 import socket
@@ -31,12 +32,14 @@ import stat
 import tarfile
 import threading
 import time
+import zlib
 
 MANIFEST_NAME = "__Tesmora_Backup__/manifest.json"
 DUMPS = "__Tesmora_Backup__/databases/"
 REPORT_NAME = "restore-report.txt"
 TEMPORARY_MARK = ".tesmora-restore-"
 CHUNK = 1 << 20
+BACK = 1 << 16  # how far back the tar reader may look
 MANIFEST_LIMIT = 64 << 20
 # Room kept free beyond the data: metadata, the report, the file system's own.
 SPACE_RESERVE = 16 << 20
@@ -114,6 +117,108 @@ class Incoming:
     def drain(self):
         while self.read(CHUNK):
             pass
+
+
+class Unpacked:
+    """The tar data as tarfile reads a file: standard input gunzipped in
+    large pieces, gzip member after member, on a thread of its own while
+    the headers are parsed. Forward only, but a short step back stays in
+    the buffer. tarfile's own stream mode copies its whole buffer for each
+    512-byte header it reads, which costs more than the rest of the
+    restore."""
+
+    def __init__(self, incoming):
+        self.incoming = incoming
+        self.inflate, self.fed, self.pending = zlib.decompressobj(31), False, b""
+        self.buffer, self.start, self.position, self.done = b"", 0, 0, False
+        self.pieces = queue.Queue(16)
+        thread = threading.Thread(target=self._produce)
+        thread.daemon = True
+        thread.start()
+
+    def _produce(self):
+        try:
+            while True:
+                data = self._inflate()
+                self.pieces.put(data)
+                if not data:
+                    return
+        except BaseException as error:
+            self.pieces.put(error)
+
+    def _inflated(self):
+        piece = self.pieces.get()
+        if isinstance(piece, BaseException):
+            self.pieces.put(piece)
+            raise piece
+        return piece
+
+    def _inflate(self):
+        """The next tar bytes; empty at the end."""
+        while True:
+            raw, self.pending = self.pending or self.incoming.read(CHUNK), b""
+            if not raw:
+                if self.fed and not self.inflate.eof:
+                    raise tarfile.ReadError("the gzip data ends early")
+                return b""
+            out = self.inflate.decompress(raw)
+            self.fed = True
+            if self.inflate.eof:
+                self.pending = self.inflate.unused_data
+                self.inflate, self.fed = zlib.decompressobj(31), False
+            if out:
+                return out
+
+    def _fill(self, end):
+        keep = max(self.start, self.position - BACK)
+        pieces = [self.buffer[keep - self.start:]]
+        self.start = keep
+        have = self.start + len(pieces[0])
+        while have < end and not self.done:
+            data = self._inflated()
+            self.done = not data
+            have += len(data)
+            if have <= self.position - BACK:  # passed over whole
+                pieces, self.start = [], have
+            else:
+                pieces.append(data)
+        self.buffer = b"".join(pieces)
+
+    def read(self, size=-1):
+        if size is None or size < 0:
+            size = 1 << 62
+        end = self.position + size
+        if end > self.start + len(self.buffer) and not self.done:
+            self._fill(end)
+        offset = self.position - self.start
+        data = self.buffer[offset:offset + size]
+        self.position += len(data)
+        return data
+
+    def seek(self, position, whence=0):
+        position += (0, self.position)[whence]
+        if position < self.start:
+            raise tarfile.ReadError("the archive went back more than the buffer")
+        self.position = position
+        return position
+
+    def tell(self):
+        return self.position
+
+    def drain(self):
+        """The rest of the stream, which must hold only what follows the tar
+        end mark: zeros."""
+        self.seek(self.start + len(self.buffer))
+        while not self.done:
+            if self.read(CHUNK).strip(b"\0"):
+                raise tarfile.ReadError("data after the end of the archive")
+
+
+class Forgotten(list):
+    """tarfile's list of members, kept empty: each is handled once."""
+
+    def append(self, member):
+        pass
 
 
 def mtime_ns(member):
@@ -208,6 +313,7 @@ class Restore:
         self.counts = dict.fromkeys(("files", "bytes", "directories",
                                      "symlinks", "hardlinks"), 0)
         self.refused, self.reduced, self.owners = [], [], set()
+        self.ids = {}
         self.directories = []
         self.regular = 0
 
@@ -285,15 +391,19 @@ class Restore:
     def owner_of(self, member):
         """The owner to give: the archive's names where this server knows
         them, else its numbers."""
-        uid, gid = member.uid, member.gid
-        try:
-            uid = pwd.getpwnam(member.uname).pw_uid if member.uname else uid
-        except KeyError:
-            pass
-        try:
-            gid = grp.getgrnam(member.gname).gr_gid if member.gname else gid
-        except KeyError:
-            pass
+        key = (member.uname, member.gname, member.uid, member.gid)
+        if key not in self.ids:
+            uid, gid = member.uid, member.gid
+            try:
+                uid = pwd.getpwnam(member.uname).pw_uid if member.uname else uid
+            except KeyError:
+                pass
+            try:
+                gid = grp.getgrnam(member.gname).gr_gid if member.gname else gid
+            except KeyError:
+                pass
+            self.ids[key] = (uid, gid)
+        uid, gid = self.ids[key]
         self.owners.add("%s:%s" % (member.uname or uid, member.gname or gid))
         return uid, gid
 
@@ -524,9 +634,11 @@ class Restore:
         self.manifest = b""
         try:
             incoming = Incoming(progress)
-            with tarfile.open(fileobj=incoming, mode="r|gz",
-                              bufsize=CHUNK) as tar:
+            stream = Unpacked(incoming)
+            with tarfile.open(fileobj=stream, mode="r:") as tar:
+                tar.members = Forgotten()
                 last = self.unpack(tar)
+            stream.drain()
             manifest = self.prove(incoming, last)
             progress.phase = "finish"
             self.drop_sidecars(manifest)
@@ -574,7 +686,7 @@ except BaseException as error:
         _say("Restore interrupted by signal %d" % (error.code - 128))
     elif isinstance(error, Failure):
         _say(str(error))
-    elif isinstance(error, tarfile.TarError) or isinstance(error, EOFError):
+    elif isinstance(error, (tarfile.TarError, EOFError, zlib.error)):
         kind = "damaged"
         _say("The archive arrived cut short or damaged: %s" % error)
     else:

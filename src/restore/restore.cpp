@@ -405,8 +405,17 @@ RestoreResult RestoreSnapshot(const std::wstring& givenSnapshot, const std::wstr
     if (fs::exists(folder, ec) && !fs::is_empty(folder, ec)) {
         throw Error(ErrorCode::RestoreTarget, "Choose an empty or new folder to restore into");
     }
-    fs::create_directories(folder, ec);
-    if (ec) throw FileSystemError("create_directories", target, ec);
+    // One level at a time in the long form: the library's create_directories
+    // cannot walk up a "\\?\" path.
+    std::vector<std::wstring> missing;
+    for (fs::path level = os::FsPath(target); level.has_relative_path(); level = level.parent_path()) {
+        if (fs::exists(os::FsPath(os::ExtendedPath(os::FromFsPath(level))), ec)) break;
+        missing.push_back(os::FromFsPath(level));
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        fs::create_directory(os::FsPath(os::ExtendedPath(*level)), ec);
+        if (ec) throw FileSystemError("create_directories", target, ec);
+    }
     Restore restore(snapshot, target, progress, cancel);
     return restore.run();
 }

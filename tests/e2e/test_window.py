@@ -317,7 +317,8 @@ class Windows(unittest.TestCase):
         self.ui_ok(*window, "click", 304)
         self.ui_ok("folder-dialog", PICKER, escape(windows_path(target)), 30)
         text, _ = self.message_box("Восстановление", 240)
-        self.assertRegex(text, r"^Восстановлено: \d+ файлов, 3\d\d МиБ; переименовано 0; ссылок не создано 1")
+        self.assertRegex(text, r"^Восстановлено: \d+ файлов, 3\d\d МиБ; жёстких ссылок 0; переименовано 0; "
+                               r"ссылок не создано 1; пропущено 0")
         self.answer("Восстановление", "no")
         restored = target / str(self.site).lstrip("/")
         self.assertEqual((restored / "public" / "video.bin").read_bytes(), (self.site / "public" / "video.bin").read_bytes())

@@ -9,10 +9,9 @@ import subprocess
 import tarfile
 import tempfile
 import unittest
-import zlib
 from pathlib import Path
 
-from test_remote_backup import HEAD, MANIFEST, PYTHON, TAIL, json_quote
+from test_remote_backup import MANIFEST, PYTHON, remote_command
 
 REPO = Path(__file__).resolve().parents[2]
 BACKUP = (REPO / "resources" / "remote_backup.py").read_bytes()
@@ -20,8 +19,7 @@ RESTORE = (REPO / "resources" / "remote_restore.py").read_bytes()
 
 
 def command(script, roots):
-    listing = b"[" + b",".join(json_quote(str(r)) for r in roots) + b"]"
-    return HEAD + zlib.compress(listing + b"\n" + script, 9).hex().encode() + TAIL
+    return remote_command(roots, script)
 
 
 def run(script, roots, data=b"", **kwargs):

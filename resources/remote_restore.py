@@ -25,6 +25,8 @@ import json
 import os
 import pwd
 import queue
+import re
+import shlex
 import shutil
 import signal
 import socket
@@ -603,27 +605,30 @@ class Restore:
         return "\n".join(lines)
 
     def dump_commands(self):
-        """How to load each database dump that came back under DUMPS."""
+        """How to load each database dump that came back under DUMPS: the
+        backup names them <engine>-<database>[-n].sql, plain SQL."""
         try:
-            place = self.tree.folder(parts_of(DUMPS), False)
-            names = sorted(os.listdir(place))
+            place = self.tree.walk(parts_of(DUMPS))
+            try:
+                names = sorted(os.listdir(place))
+            finally:
+                os.close(place)
         except OSError:
             return []
         commands = []
         for name in names:
-            path = os.path.join(self.target, DUMPS, name)
-            base = name.split(".")[0]
-            postgres = "pg" in name.lower() or "postgres" in name.lower()
-            if name.endswith(".sql.gz"):
-                tool = "psql %s" % base if postgres else "mysql %s" % base
-                commands.append("gunzip -c %s | %s" % (path, tool))
-            elif name.endswith(".sql"):
-                tool = "psql %s" % base if postgres else "mysql %s" % base
-                commands.append("%s < %s" % (tool, path))
-            elif name.endswith((".dump", ".pgdump")):
-                commands.append("pg_restore -d %s %s" % (base, path))
+            path = shlex.quote(os.path.join(self.target, DUMPS, name))
+            engine, _, database = name[:-len(".sql")].partition("-")
+            database = shlex.quote(re.sub(r"-[0-9]+$", "", database))
+            if engine == "mysql" and name.endswith(".sql"):
+                commands.append("mysql -e 'CREATE DATABASE IF NOT EXISTS `%s`' "
+                                "&& mysql %s < %s" % (database.strip("'"), database,
+                                                       path))
+            elif engine == "postgresql" and name.endswith(".sql"):
+                commands.append("createdb %s; psql -d %s -f %s"
+                                % (database, database, path))
             else:
-                commands.append("(%s: загрузите средствами её базы данных)"
+                commands.append("%s: загрузите средствами её базы данных"
                                 % path)
         return commands
 

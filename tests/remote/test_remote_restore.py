@@ -109,12 +109,14 @@ class RestoreProgramTest(unittest.TestCase):
             for name in ["../escape", "/abs", "a/up/escape", "a/up/../x"]:
                 add(name)
             add("a/hard", tarfile.LNKTYPE, "../outside")
-            add(MANIFEST, data=json.dumps({"files": 4}).encode())
+            add("__Tesmora_Backup__/databases/mysql-shop.sql", data=b"-- dump")
+            add(MANIFEST, data=json.dumps({"files": 5}).encode())
         result = self.restore(out.getvalue())
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(self.answer["refused"], 5)
         self.assertEqual(sorted(os.listdir(self.top)), ["restored", "srv"])
         self.assertEqual(os.readlink(self.target / "a" / "up"), "../../..")
+        self.assertIn("mysql shop < %s/__Tesmora_Backup__/databases/mysql-shop.sql" % self.target, self.answer["report"])
 
     def test_unsafe_targets_and_a_damaged_stream_change_nothing(self):
         self.target.mkdir()

@@ -17,7 +17,11 @@
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
+#include "remote/server_output.h"
+#include "ssh/ssh_command.h"
 #include "ssh/ssh_connection.h"
+
+#include <nlohmann/json.hpp>
 
 #include <thread>
 
@@ -109,6 +113,45 @@ bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchi
 void ValidateBackupSettings(const BackupSettings& settings) {
     ValidateSettings(settings);
     BuildBackupCommand(EmbeddedBackupScript(), RequestFor(settings));
+}
+
+DetectedDatabases ParseDetectedDatabases(int exitStatus, const std::string& output) {
+    // Standard output is one JSON line; standard error begins with 0x1E.
+    const std::size_t split = std::min(output.find('\x1e'), output.size());
+    ServerErrorStream errors;
+    errors.add(std::string_view(output).substr(split), [](const ServerProgress&) {});
+    if (exitStatus != 0) {
+        const std::string text = errors.text().empty() ? "Remote database detection failed" : errors.text();
+        throw Error(ErrorCode::RemoteBackupFailed, text.substr(0, text.find_last_not_of("\r\n") + 1));
+    }
+    DetectedDatabases detected;
+    try {
+        const auto json = nlohmann::json::parse(output.substr(0, split));
+        for (const auto& item : json.at("databases")) {
+            const std::string engine = item.at("engine").get<std::string>();
+            detected.databases.push_back(FromUtf8((engine == "mysql" ? "MySQL/MariaDB " : "PostgreSQL ") +
+                                                  item.at("database").get<std::string>() + " (" +
+                                                  item.at("found_in").get<std::string>() + ")"));
+        }
+        for (const auto& warning : json.at("warnings")) detected.warnings.push_back(FromUtf8(warning.get<std::string>()));
+    } catch (const nlohmann::json::exception&) {
+        throw Error(ErrorCode::RemoteBackupFailed, "The server program's list of databases does not parse");
+    }
+    return detected;
+}
+
+DetectedDatabases DetectDatabases(SshConnection& connection, const BackupSettings& settings) {
+    const CommandResult result =
+        RunShortCommand(connection, BuildBackupCommand(EmbeddedBackupScript(), RequestFor(settings, true)));
+    return ParseDetectedDatabases(result.exitStatus, result.output);
+}
+
+std::wstring DetectedDatabasesText(const DetectedDatabases& detected) {
+    std::wstring text = detected.databases.empty() ? L"Баз данных MySQL/MariaDB и PostgreSQL не найдено."
+                                                   : L"В копию войдут базы данных:";
+    for (const auto& line : detected.databases) text += L"\r\n  " + line;
+    for (const auto& line : detected.warnings) text += L"\r\nПредупреждение: " + line;
+    return text;
 }
 
 BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly) {

@@ -70,6 +70,23 @@ SshLogin StoredLogin(const BackupSettings& settings);
 // ("Too many source paths; shorten the list").
 void ValidateBackupSettings(const BackupSettings& settings);
 
+// The databases a backup would dump, as the server program lists them in its
+// detect-only mode: "MySQL/MariaDB shop (/var/www/shop/.env)", and the
+// configuration files it could not read.
+struct DetectedDatabases {
+    std::vector<std::wstring> databases, warnings;
+};
+
+// Its standard output (JSON), then its standard error. Raises the server's
+// error text (RemoteBackupFailed) when it failed.
+DetectedDatabases ParseDetectedDatabases(int exitStatus, const std::string& output);
+
+// Runs the server program in detect-only mode on a logged-in connection.
+DetectedDatabases DetectDatabases(SshConnection& connection, const BackupSettings& settings);
+
+// The status box's lines for them, in Russian.
+std::wstring DetectedDatabasesText(const DetectedDatabases& detected);
+
 // What the server program is asked for: the settings' paths and databases,
 // and with detectOnly only the list of databases a backup would dump.
 BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly = false);

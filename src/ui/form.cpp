@@ -38,6 +38,24 @@ int PreselectedDrive(const std::vector<DriveInfo>& drives, const std::wstring& d
     return selected;
 }
 
+namespace {
+
+// The box's lines, trimmed, without empty ones.
+std::vector<std::wstring> Lines(const std::wstring& box) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start <= box.size()) {
+        const size_t end = box.find(L'\n', start);
+        const std::wstring piece = Trim(box.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (!piece.empty()) lines.push_back(piece);
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
 BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveInfo>& drives, const FormFields& form) {
     BackupSettings s = current;
     if (form.selection < 0 || static_cast<size_t>(form.selection) >= drives.size()) {
@@ -50,15 +68,9 @@ BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveIn
     s.port = Low32(ParseUnsignedOr(form.port, 0));
     s.user = Trim(form.user);
     s.fingerprint = Trim(form.fingerprint);
-    s.paths.clear();
-    size_t start = 0;
-    while (start <= form.paths.size()) {
-        const size_t end = form.paths.find(L'\n', start);
-        const std::wstring piece = Trim(form.paths.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (!piece.empty()) s.paths.push_back(piece);
-        if (end == std::wstring::npos) break;
-        start = end + 1;
-    }
+    s.paths = Lines(form.paths);
+    s.databases = Lines(form.databases);
+    s.detectDatabases = form.detectDatabases;
     s.hours = Low32(ParseUnsignedOr(form.hours, 0));
     s.keep = Low32(ParseUnsignedOr(form.keep, 0));
     s.automatic = form.automatic;

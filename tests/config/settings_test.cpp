@@ -126,6 +126,14 @@ TEST(ValidateSettings, ChecksTheRulesInOrder) {
         s.paths = {L"/etc", path};
         ExpectRejected(s, "Use absolute Linux paths, one per line; / is not allowed");
     }
+    s = Valid(dir.path());
+    s.databases = {L"mysql:wp_site", L"postgresql:магазин-1"};
+    EXPECT_NO_THROW(ValidateSettings(s));
+    for (const wchar_t* entry : {L"mysql:", L"wp_site", L"sqlite:x", L"MySQL:x", L"postgresql:a/b", L"mysql:a\tb",
+                                 L"mysql:0123456789012345678901234567890123456789012345678901234567890123456789"}) {
+        s.databases = {L"mysql:ok", entry};
+        ExpectRejected(s, "Name databases as mysql:NAME or postgresql:NAME, one per line");
+    }
 }
 
 TEST(SaveSettings, RejectedSettingsWriteNothing) {
@@ -141,6 +149,8 @@ TEST(SaveSettings, WritesEveryFileAndLoadsBackTheSame) {
     auto s = Valid(dir.path());
     s.port = 2222, s.hours = 6, s.keep = 30, s.automatic = false;
     s.paths = {L"/var/www/сайт", L"/etc/nginx"};
+    s.databases = {L"postgresql:shop"};
+    s.detectDatabases = false;
     SaveSettings(s);
 
     const std::wstring program = os::JoinPath(dir.path(), layout::kProgramFolder);
@@ -155,6 +165,8 @@ TEST(SaveSettings, WritesEveryFileAndLoadsBackTheSame) {
 
     const BackupSettings loaded = LoadSettings(dir.path());
     EXPECT_EQ(SettingsEntries(loaded), SettingsEntries(s));
+    EXPECT_EQ(loaded.databases, s.databases);
+    EXPECT_FALSE(loaded.detectDatabases);
 }
 
 TEST(CopyProgramTo, NeverCopiesTheProgramOntoItsOwnFolder) {

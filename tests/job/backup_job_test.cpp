@@ -351,3 +351,35 @@ TEST_F(Job, RetentionKeepsTheNewestAndItsFailureIsNoFailure) {
 
 }  // namespace
 }  // namespace tesmora
+
+namespace tesmora {
+namespace {
+
+TEST(ParseDetectedDatabases, ListsWhatTheServerFoundAndRaisesItsError) {
+    const DetectedDatabases found = ParseDetectedDatabases(
+        0, R"({"databases": [{"engine": "mysql", "database": "wp", "found_in": "/srv/wp-config.php"},)"
+           R"( {"engine": "postgresql", "database": "app", "found_in": "the entry postgresql:app"}],)"
+           R"( "warnings": ["Database settings are not plain values, so not read: /srv/b/wp-config.php"]})"
+           "\x1eprogress discovery 3 0\n");
+    EXPECT_EQ(found.databases, (std::vector<std::wstring>{L"MySQL/MariaDB wp (/srv/wp-config.php)",
+                                                          L"PostgreSQL app (the entry postgresql:app)"}));
+    EXPECT_EQ(DetectedDatabasesText(found),
+              L"В копию войдут базы данных:\r\n  MySQL/MariaDB wp (/srv/wp-config.php)\r\n  PostgreSQL app (the entry "
+              L"postgresql:app)\r\nПредупреждение: Database settings are not plain values, so not read: "
+              L"/srv/b/wp-config.php");
+    const std::pair<std::string, std::string> failures[] = {
+        {"\x1eprogress discovery 0 0\nA selected source does not exist: ['/x']\n", "A selected source does not exist: ['/x']"},
+        {"", "Remote database detection failed"}};
+    for (const auto& [output, message] : failures) {
+        try {
+            ParseDetectedDatabases(1, output);
+            ADD_FAILURE() << message;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+    }
+    EXPECT_THROW(ParseDetectedDatabases(0, "{\"databases\": "), Error);
+}
+
+}  // namespace
+}  // namespace tesmora

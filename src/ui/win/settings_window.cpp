@@ -45,7 +45,8 @@ enum ControlId : int {
     kDriveList = 100, kHost = 101, kPort = 102, kUser = 103, kPassword = 104, kFingerprint = 105, kPaths = 106,
     kHours = 107, kKeep = 108, kAutomatic = 109, kStatus = 120, kRefresh = 130, kSave = 131, kCheck = 132,
     kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kSnapshots = 138,
-    kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143, kSshKey = 144,
+    kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143, kSshKey = 144, kDatabases = 145,
+    kDetectDatabases = 146,
 };
 
 // The items of the «Ключ SSH…» menu and the passphrase prompt's edit box.
@@ -75,8 +76,11 @@ const std::vector<ControlSpec> kControls = {
      L"Закреплённый ключ SSH (смена ключа останавливает автоматические подключения)"},
     {L"EDIT", kFingerprint, 20, 220, 735, 30, ES_AUTOHSCROLL, nullptr},
     {L"BUTTON", kFetchKey, 770, 219, 185, 31, BS_PUSHBUTTON, L"Получить ключ\u2026"},
-    {L"STATIC", 0, 20, 268, 910, 24, 0, L"Каталоги / файлы на VDS — абсолютные пути, по одному в строке"},
-    {L"EDIT", kPaths, 20, 300, 935, 200, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
+    {L"STATIC", 0, 20, 268, 600, 24, 0, L"Каталоги / файлы на VDS — абсолютные пути, по одному в строке"},
+    {L"EDIT", kPaths, 20, 300, 600, 200, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
+    {L"STATIC", 0, 640, 268, 315, 24, 0, L"Базы данных: mysql:имя, postgresql:имя"},
+    {L"EDIT", kDatabases, 640, 300, 315, 160, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
+    {L"BUTTON", kDetectDatabases, 640, 468, 315, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов"},
     {L"STATIC", 0, 20, 514, 150, 25, 0, L"Интервал, часов"},
     {L"EDIT", kHours, 180, 510, 75, 30, ES_NUMBER, nullptr},
     {L"STATIC", 0, 300, 514, 230, 25, 0, L"Хранить копий (0 = все)"},
@@ -141,7 +145,7 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelT
                 const SshLogin login = StoredLogin(settings);
                 SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, &cancel);
                 PostStatus(L"Соединение и ключ сервера проверены. Вход: " + LoginMethodText(LoginLogLine(connection)) +
-                           L".");
+                           L".\r\n" + DetectedDatabasesText(DetectDatabases(connection, settings)));
                 break;
             }
             case WorkerMode::InstallKey: {
@@ -237,6 +241,9 @@ void SettingsWindow::run() {
     setText(kUser, settings_.user);
     setText(kFingerprint, settings_.fingerprint);
     setText(kPaths, PathsBoxText(settings_.paths));
+    setText(kDatabases, PathsBoxText(settings_.databases));
+    SendMessageW(GetDlgItem(window_, kDetectDatabases), BM_SETCHECK,
+                 settings_.detectDatabases ? BST_CHECKED : BST_UNCHECKED, 0);
     setText(kHours, std::to_wstring(settings_.hours));
     setText(kKeep, std::to_wstring(settings_.keep));
     SendMessageW(GetDlgItem(window_, kAutomatic), BM_SETCHECK, settings_.automatic ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -470,6 +477,8 @@ BackupSettings SettingsWindow::readForm() const {
     form.user = text(kUser);
     form.fingerprint = text(kFingerprint);
     form.paths = text(kPaths);
+    form.databases = text(kDatabases);
+    form.detectDatabases = SendMessageW(GetDlgItem(window_, kDetectDatabases), BM_GETCHECK, 0, 0) == BST_CHECKED;
     form.hours = text(kHours);
     form.keep = text(kKeep);
     form.automatic = SendMessageW(GetDlgItem(window_, kAutomatic), BM_GETCHECK, 0, 0) == BST_CHECKED;

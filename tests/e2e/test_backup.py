@@ -74,7 +74,8 @@ class Backups(ProgramTestCase):
         schedule = ini_values(drive.backup_folder / "schedule.ini")
         self.assertEqual([k for k, _ in schedule], ["last_success", "last_seen", "retry_after"])
         self.assertEqual(schedule[2][1], "0")
-        self.assertEqual(drive.log_lines(), [f"START 127.0.0.1:{self.server.port}", f"SUCCESS {snapshot.name}"])
+        self.assertEqual(drive.log_lines(),
+                         [f"START 127.0.0.1:{self.server.port}", "LOGIN password", f"SUCCESS {snapshot.name}"])
 
         # Restore with GNU tar and compare.
         restored = self.tmp / "restored"

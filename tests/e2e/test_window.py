@@ -261,7 +261,8 @@ class Windows(unittest.TestCase):
         self.answer("Ключ SSH", "yes")
         self.assertEqual(self.text(105), self.server.fingerprint())
         self.ui_ok("click", 132)
-        self.assertEqual(self.wait_text(120, "Соединение"), "Соединение и ключ сервера проверены.")
+        checked = self.wait_text(120, "Соединение")
+        self.assertTrue(checked.startswith("Соединение и ключ сервера проверены. Вход: по паролю."), checked)
         values = dict(ini_values(self.settings))
         self.assertEqual(values["path_count"], "1")
         self.close_window(process)
@@ -276,7 +277,7 @@ class Windows(unittest.TestCase):
         positions = [int(r.split("\t")[0]) for r in readings if "moving" not in r]
         self.assertGreater(len(set(positions) - {0, 100}), 0, f"the bar never moved between: {readings}")
         self.assertEqual(readings[-1], "100")
-        self.assertRegex(self.text(141), r"^Последняя: \d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC\n"
+        self.assertRegex(self.text(141), r"^Последняя: \d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC  ·  Последний вход: по паролю\n"
                                          r"Следующая: \d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_UTC$")
 
         self.ui_ok("click", 133)

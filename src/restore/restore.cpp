@@ -1,5 +1,6 @@
 #include "restore/restore.h"
 
+#include "archive/archive_check.h"
 #include "os/error.h"
 #include "repository/format.h"
 #include "os/os.h"
@@ -146,7 +147,10 @@ private:
             }
             switch (entry.type) {
                 case EntryType::Directory: directory(entry, *name); break;
-                case EntryType::File: file(entry, *name, reader); break;
+                case EntryType::File:
+                    if (entry.name.starts_with(kDumpFolder)) dumps_.push_back(entry.name);
+                    file(entry, *name, reader);
+                    break;
                 case EntryType::Hardlink: hardLink(entry, *name); break;
                 case EntryType::Symlink: links_.push_back({entry.name, entry.link, name->path}); break;
                 case EntryType::Other: skip(entry, L"особый файл"); break;
@@ -365,6 +369,7 @@ private:
 
     void finish(const std::wstring& failure) {
         if (!failure.empty()) report_.line(failure);
+        for (const std::string& dump : dumps_) report_.line(DumpLoadText(dump));
         if (!result_.archiveIntact) {
             report_.line(std::wstring(L"Внимание: архив не совпал со своей контрольной суммой (") + kChecksumFile +
                          L") или обрывается до манифеста; копия повреждена, восстановленное может быть неполным.");
@@ -378,6 +383,7 @@ private:
     RestoreResult result_;
     std::vector<Link> links_;
     std::vector<Folder> folders_;
+    std::vector<std::string> dumps_;  // the database dumps' member names
     std::set<std::wstring> plain_;      // folders seen to be plain folders
     std::set<std::wstring> linkNames_;  // the archive's symbolic links, folded
     std::wstring current_;              // the file being written
@@ -385,6 +391,23 @@ private:
 };
 
 }  // namespace
+
+std::wstring DumpLoadText(const std::string& member) {
+    const std::string file = member.substr(member.find_last_of('/') + 1);
+    const bool mysql = file.starts_with("mysql-");
+    std::string database = file.substr(file.find('-') + 1);
+    database = database.substr(0, database.size() - (database.ends_with(".sql") ? 4 : 0));
+    // Single quotes keep the shell from reading anything in the names.
+    const auto quoted = [](const std::string& text) {
+        std::string out = "'";
+        for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    };
+    const std::string command = mysql ? "mysql --default-character-set=utf8mb4 " + quoted(database) + " < " + quoted(member)
+                                      : "psql -v ON_ERROR_STOP=1 -d " + quoted(database) + " -f " + quoted(member);
+    return L"дамп базы данных " + FromUtf8(database) + L" загружается в пустую базу (имя можно взять другое) командой: " +
+           FromUtf8(command);
+}
 
 std::wstring RestoreSummaryText(const RestoreResult& result) {
     return L"Восстановлено: " + std::to_wstring(result.files) + L" файлов, " + std::to_wstring(result.bytes >> 20) +

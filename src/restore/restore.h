@@ -27,6 +27,12 @@ struct RestoreResult {
 // создано L; пропущено S"
 std::wstring RestoreSummaryText(const RestoreResult& result);
 
+// The report's line for a database dump member
+// ("__Tesmora_Backup__/databases/mysql-shop.sql"): the command that loads it
+// on a server into an existing empty database of the same name, run from the
+// restore folder.
+std::wstring DumpLoadText(const std::string& member);
+
 // Restores the snapshot's archive into `target`, which must be empty or not
 // exist yet; relative paths are taken from the current folder once, at the
 // start. Nothing is written through a link: symbolic links are made last,

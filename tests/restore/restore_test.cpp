@@ -68,6 +68,15 @@ protected:
     std::wstring target_ = dir_.file(L"восстановлено");
 };
 
+TEST(DumpLoadText, GivesTheCommandThatLoadsEachDumpWithNamesQuoted) {
+    EXPECT_EQ(DumpLoadText("__Tesmora_Backup__/databases/mysql-wp_site.sql"),
+              L"дамп базы данных wp_site загружается в пустую базу (имя можно взять другое) командой: mysql "
+              L"--default-character-set=utf8mb4 'wp_site' < '__Tesmora_Backup__/databases/mysql-wp_site.sql'");
+    EXPECT_EQ(DumpLoadText("__Tesmora_Backup__/databases/postgresql-o'shop.sql"),
+              L"дамп базы данных o'shop загружается в пустую базу (имя можно взять другое) командой: psql -v "
+              L"ON_ERROR_STOP=1 -d 'o'\\''shop' -f '__Tesmora_Backup__/databases/postgresql-o'\\''shop.sql'");
+}
+
 TEST_F(Restoring, EverythingLandsInsideTheTargetWithItsTimesAndOnlySafeLinks) {
     using testing::Member;
     testing::WriteSnapshot(snapshot_, L"ID", testing::ArchiveOf({

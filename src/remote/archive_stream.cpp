@@ -3,6 +3,7 @@
 #include "os/text.h"
 #include "os/error.h"
 #include "archive/stream_check.h"
+#include "remote/exec_channel.h"
 
 #include <libssh2.h>
 
@@ -15,60 +16,6 @@ namespace tesmora {
 namespace {
 
 constexpr std::size_t kReadBuffer = 65536;
-
-// Owns the exec channel. Whatever way the transfer ends, the session goes back
-// to blocking mode and the channel is closed and freed.
-class Channel {
-public:
-    explicit Channel(LIBSSH2_SESSION* session) : session_(session) {}
-    ~Channel() {
-        libssh2_session_set_blocking(session_, 1);
-        if (channel_ != nullptr) {
-            if (!closed_) libssh2_channel_close(channel_);
-            libssh2_channel_free(channel_);
-        }
-    }
-    Channel(const Channel&) = delete;
-    Channel& operator=(const Channel&) = delete;
-
-    void open(const std::string& command) {
-        channel_ = libssh2_channel_open_ex(session_, "session", 7, LIBSSH2_CHANNEL_WINDOW_DEFAULT,
-                                           LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0);
-        if (channel_ == nullptr) throw Error(ErrorCode::ChannelRefused, "SSH channel could not open");
-        if (libssh2_channel_process_startup(channel_, "exec", 4, command.c_str(),
-                                            static_cast<unsigned>(std::strlen(command.c_str()))) != 0) {
-            throw Error(ErrorCode::RemotePythonLaunch, "Remote Python launch failed");
-        }
-        libssh2_channel_send_eof(channel_);
-    }
-
-    LIBSSH2_CHANNEL* get() const { return channel_; }
-
-    // Closes in blocking mode and waits for the server's side of the close.
-    bool closeAndWait() {
-        libssh2_session_set_blocking(session_, 1);
-        closed_ = true;
-        return libssh2_channel_close(channel_) == 0 && libssh2_channel_wait_closed(channel_) == 0;
-    }
-
-    // The name of the signal that ended the remote program, or empty.
-    std::string exitSignal() const {
-        char* name = nullptr;
-        size_t length = 0;
-        if (libssh2_channel_get_exit_signal(channel_, &name, &length, nullptr, nullptr, nullptr, nullptr) != 0 ||
-            name == nullptr) {
-            return {};
-        }
-        std::string signal(name, length);
-        libssh2_free(session_, name);
-        return signal;
-    }
-
-private:
-    LIBSSH2_SESSION* session_;
-    LIBSSH2_CHANNEL* channel_ = nullptr;
-    bool closed_ = false;
-};
 
 }  // namespace
 
@@ -84,8 +31,9 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
     const CancelToken& cancel = options.cancel != nullptr ? *options.cancel : never;
     LIBSSH2_SESSION* session = connection.session();
 
-    Channel channel(session);
+    ExecChannel channel(session);
     channel.open(command);
+    channel.sendEof();
     libssh2_session_set_blocking(session, 0);
 
     std::ofstream archive(os::FsPath(archivePath), std::ios::binary | std::ios::trunc);

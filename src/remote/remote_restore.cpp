@@ -2,6 +2,7 @@
 
 #include "os/error.h"
 #include "os/text.h"
+#include "remote/exec_channel.h"
 #include "remote/remote_command.h"
 #include "resource_ids.h"
 
@@ -18,55 +19,6 @@ namespace {
 constexpr std::size_t kChunk = 1 << 18;
 constexpr std::size_t kLongestAnswer = 8 << 20;
 constexpr std::uint64_t kIdleLimitNs = 300ULL * 1000000000ULL;
-
-// The exec channel; whatever way the upload ends, the session goes back to
-// blocking mode and the channel is closed and freed.
-class RestoreChannel {
-public:
-    explicit RestoreChannel(LIBSSH2_SESSION* session) : session_(session) {}
-    ~RestoreChannel() {
-        libssh2_session_set_blocking(session_, 1);
-        if (channel_ == nullptr) return;
-        if (!closed_) libssh2_channel_close(channel_);
-        libssh2_channel_free(channel_);
-    }
-    RestoreChannel(const RestoreChannel&) = delete;
-    RestoreChannel& operator=(const RestoreChannel&) = delete;
-
-    void open(const std::string& command) {
-        channel_ = libssh2_channel_open_ex(session_, "session", 7, LIBSSH2_CHANNEL_WINDOW_DEFAULT,
-                                           LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0);
-        if (channel_ == nullptr) throw Error(ErrorCode::ChannelRefused, "SSH channel could not open");
-        if (libssh2_channel_process_startup(channel_, "exec", 4, command.c_str(),
-                                            static_cast<unsigned>(command.size())) != 0) {
-            throw Error(ErrorCode::RemotePythonLaunch, "Remote Python launch failed");
-        }
-    }
-    LIBSSH2_CHANNEL* get() const { return channel_; }
-
-    bool closeAndWait() {
-        libssh2_session_set_blocking(session_, 1);
-        closed_ = true;
-        return libssh2_channel_close(channel_) == 0 && libssh2_channel_wait_closed(channel_) == 0;
-    }
-
-    std::string exitSignal() const {
-        char* name = nullptr;
-        size_t length = 0;
-        if (libssh2_channel_get_exit_signal(channel_, &name, &length, nullptr, nullptr, nullptr, nullptr) != 0 ||
-            name == nullptr) {
-            return {};
-        }
-        std::string signal(name, length);
-        libssh2_free(session_, name);
-        return signal;
-    }
-
-private:
-    LIBSSH2_SESSION* session_;
-    LIBSSH2_CHANNEL* channel_ = nullptr;
-    bool closed_ = false;
-};
 
 std::uint64_t Count(const nlohmann::json& json, const char* key) {
     const auto found = json.find(key);
@@ -139,7 +91,7 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const std::strin
     archive.seekg(0);
 
     LIBSSH2_SESSION* session = connection.session();
-    RestoreChannel channel(session);
+    ExecChannel channel(session);
     channel.open(command);
     libssh2_session_set_blocking(session, 0);
 

@@ -23,6 +23,11 @@
   under Wine into a new folder on the loopback server, its local verification
   included, against `ssh host 'tar -xzf - -C DIR' < site.tar.gz`
   (`run_bench.py restore-remote` prints this figure alone);
+- db_dump_ratio_vs_mysqldump_gzip1: the server program over SSH backing up a
+  site whose bulk is a 200 MB MariaDB database (found in its wp-config.php)
+  against `ssh host 'mysqldump --single-transaction ... | gzip -1' > file`,
+  both against a private MariaDB on loopback (`run_bench.py db` prints this
+  figure alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
@@ -38,11 +43,13 @@ import subprocess
 import sys
 import tempfile
 import time
+import base64
 import zlib
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness.databases import DatabaseServers  # noqa: E402
 from harness.site import BoundDrive  # noqa: E402
 from harness.sshd import TEST_USER, SshServer, ensure_test_user  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
@@ -109,8 +116,8 @@ def json_quote(path):
 
 def remote_program_command(roots):
     payload = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]\n" + SCRIPT
-    return ["python3", "-X", "utf8", "-c", "import json,zlib;_p=zlib.decompress(bytes.fromhex('"
-            + zlib.compress(payload, 9).hex()
+    return ["python3", "-X", "utf8", "-c", "import json,zlib,base64;_p=zlib.decompress(base64.b64decode('"
+            + base64.b64encode(zlib.compress(payload, 9)).decode()
             + "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])"]
 
 
@@ -235,8 +242,56 @@ def remote_program_figures(tree):
             "remote_cpu_ratio_vs_tar_gzip1": f"{ours_cpu / theirs_cpu:.2f}"}
 
 
+def database_dump_figures(home):
+    """A backup of a site whose bulk is a 200 MB database against mysqldump
+    piped into gzip -1, both over SSH from a private MariaDB, medians of
+    three turns taken alternately."""
+    site, output = home / "bench-db-site", home / "bench-db.out"
+    password = "Bench-Db-Passw0rd"
+    with DatabaseServers() as databases, SshServer("ecdsa") as server:
+        port = databases.env["TESMORA_TEST_MARIADB_PORT"]
+        databases.mysql("CREATE DATABASE bench; CREATE USER bench@'127.0.0.1' IDENTIFIED BY '%s';"
+                        "GRANT ALL ON bench.* TO bench@'127.0.0.1'" % password)
+        # Text that compresses as a site's posts do; 400 000 rows of ~500 bytes.
+        databases.mysql("CREATE TABLE posts (id INT PRIMARY KEY, title VARCHAR(200), body TEXT) ENGINE=InnoDB;"
+                        "SET SESSION max_recursive_iterations = 1000000;"
+                        "INSERT INTO posts WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s "
+                        "WHERE n < 400000) SELECT n, CONCAT('Post number ', n, ' about ', MD5(n)), "
+                        "CONCAT(REPEAT(CONCAT(MD5(n), ' lorem ipsum dolor sit amet '), 6), SHA1(n)) FROM s", "bench")
+        shutil.rmtree(site, ignore_errors=True)
+        site.mkdir()
+        (site / "wp-config.php").write_text("<?php\ndefine( 'DB_NAME', 'bench' );\ndefine( 'DB_USER', 'bench' );\n"
+                                            "define( 'DB_PASSWORD', '%s' );\ndefine( 'DB_HOST', '127.0.0.1:%s' );\n"
+                                            % (password, port))
+        (site / ".my.cnf").write_text("[client]\nuser=bench\npassword=%s\nhost=127.0.0.1\nport=%s\n"
+                                      % (password, port))
+        (site / ".my.cnf").chmod(0o600)
+        subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
+        ssh = ["sshpass", "-p", server.password, "ssh", "-p", str(server.port), "-o", "StrictHostKeyChecking=no",
+               "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR", f"{server.user}@{server.host}"]
+
+        def run(remote):
+            with open(output, "wb") as out:
+                return timed(ssh + [remote], stdout=out, stderr=subprocess.DEVNULL)
+        # The client's command: its code holds single quotes only.
+        ours = 'python3 -X utf8 -c "%s"' % remote_program_command([str(site)])[4]
+        theirs = ("mysqldump --defaults-file=%s --single-transaction --quick --routines --triggers --hex-blob "
+                  "--no-tablespaces bench | gzip -1" % (site / ".my.cnf"))
+        t_ours, t_theirs = alternately(3, lambda: run(ours), lambda: run(theirs))
+        size = int(databases.mysql("SELECT SUM(data_length) FROM information_schema.tables "
+                                   "WHERE table_schema = 'bench'").stdout)
+        output.unlink()
+    shutil.rmtree(site, ignore_errors=True)
+    return {"db_mb": f"{size / 1e6:.0f}", "db_backup_s": f"{t_ours:.2f}", "mysqldump_gzip1_s": f"{t_theirs:.2f}",
+            "db_dump_ratio_vs_mysqldump_gzip1": f"{t_theirs / t_ours:.2f}"}
+
+
 def main():
     home = ensure_test_user()
+    if sys.argv[1:] == ["db"]:
+        for name, value in database_dump_figures(home).items():
+            print(f"{name}={value}")
+        return
     tree = realistic_tree(home / "bench-tree")
     if sys.argv[1:] == ["remote"]:
         for name, value in remote_program_figures(tree).items():
@@ -260,6 +315,7 @@ def main():
     print(subprocess.run([sys.executable, str(REPO / "bench" / "run_transfer_bench.py")], stdout=subprocess.PIPE,
                          text=True, check=True).stdout.strip())
     figures.update(remote_program_figures(tree))
+    figures.update(database_dump_figures(home))
 
     rss = {count: peak_rss_of(remote_program_command([str(small_files_tree(home / f"bench-files-{count}", count))]),
                               os.environ) for count in (2000, 200_000)}

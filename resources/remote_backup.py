@@ -20,6 +20,7 @@ if sys.version_info < (3, 7):
 import codecs
 import collections
 import errno
+import fcntl
 import gzip
 import hashlib
 import io
@@ -39,6 +40,7 @@ import threading
 import time
 import types
 import urllib.parse
+import zlib
 
 # The first SIGHUP or SIGTERM ends the run with 128 + its number, held back
 # while the temporary directory is made or removed; later ones are ignored.
@@ -756,13 +758,30 @@ class _Compressor:
                                         compresslevel=1, fileobj=sink)
         return self.packer
 
+    def splice(self, source, size):
+        """Ends the gzip member and passes on source, a whole gzip member of
+        size bytes of tar data, as it is; the worker closes it."""
+        self._hand_over()
+        self.position += size
+        self.chunks.put(source)
+
     def _compress(self):
         for chunk in iter(self.chunks.get, None):
             if self.failure is None and not self.cut:
                 try:
-                    self._packer().write(chunk)
+                    if isinstance(chunk, bytes):
+                        if chunk:
+                            self._packer().write(chunk)
+                        continue
+                    if self.packer is not None:
+                        self.packer.close()
+                        self.packer = None
+                    for piece in iter(lambda: chunk.read(1 << 20), b""):
+                        self._send(piece)
                 except BaseException as error:
                     self.failure = error
+            if not isinstance(chunk, bytes):
+                chunk.close()
 
     def _send(self, data):
         view = memoryview(data)
@@ -1074,19 +1093,45 @@ def spool(database, tool, workdir, target, events):
 
 
 def collect(database, process, workdir, target, errors):
+    """Reads the dump as it comes while a thread of its own compresses it
+    into target as one gzip member, as a pipe into gzip -1 would, and the
+    tool runs ahead into a larger pipe: the archive takes that member as it
+    is."""
     reader = threading.Thread(target=lambda: errors.append(
         process.stderr.read()))
     reader.daemon = True
     reader.start()
-    digest, size, head, tail = hashlib.sha256(), 0, b"", b""
     try:
-        with open(target, "wb") as out:
+        fcntl.fcntl(process.stdout.fileno(), 1031, 1 << 20)  # F_SETPIPE_SZ
+    except OSError:
+        pass
+    digest, size, head, tail = hashlib.sha256(), 0, b"", b""
+    pieces, failed = queue.Queue(8), []
+
+    def compress():
+        packer = zlib.compressobj(1, zlib.DEFLATED, 31)
+        try:
+            with open(target, "wb") as out:
+                for piece in iter(pieces.get, None):
+                    out.write(packer.compress(piece))
+                out.write(packer.flush())
+        except OSError as error:
+            failed.append(error)
+            for _ in iter(pieces.get, None):  # the reader must never block
+                pass
+    writer = threading.Thread(target=compress)
+    writer.daemon = True
+    writer.start()
+    try:
+        try:
             for piece in iter(lambda: process.stdout.read(1 << 20), b""):
                 if size >> 26 != (size + len(piece)) >> 26:
                     free = os.statvfs(workdir)
                     if free.f_bavail * free.f_frsize < SPOOL_MARGIN:
                         raise OSError(errno.ENOSPC, "free space ran low")
-                out.write(piece)
+                if failed:
+                    raise failed[0]
+                pieces.put(piece)
                 digest.update(piece)
                 size += len(piece)
                 head = head or piece[:4096]
@@ -1094,6 +1139,11 @@ def collect(database, process, workdir, target, errors):
                 with PROGRESS.lock:
                     PROGRESS.total += len(piece)
                     PROGRESS.done += len(piece)
+        finally:
+            pieces.put(None)
+            writer.join()
+        if failed:
+            raise failed[0]
         status = process.wait()
     except OSError as error:
         if error.errno == errno.ENOSPC:
@@ -1164,7 +1214,7 @@ def member_name(database, taken):
     return name
 
 
-def store_dumps(tar, databases, workdir, manifest):
+def store_dumps(tar, output, databases, workdir, manifest):
     taken = set()
     for database in databases:
         target = os.path.join(workdir, "dump.sql")
@@ -1176,10 +1226,15 @@ def store_dumps(tar, databases, workdir, manifest):
                 time.time())
             info.uid = info.gid = 0
             info.uname = info.gname = ""
-            with open(target, "rb") as source:
-                PROGRESS.total += info.size
-                tar.addfile(info, Reader(source.fileno(), target,
-                                         [(0, info.size)]))
+            # The header alone: addfile refuses a file without its data.
+            header = info.tobuf(tar.format, tar.encoding, tar.errors)
+            output.write(header)
+            tar.offset += len(header)
+            output.splice(open(target, "rb"), info.size)
+            blocks, rest = divmod(info.size, tarfile.BLOCKSIZE)
+            if rest:
+                output.write(tarfile.NUL * (tarfile.BLOCKSIZE - rest))
+            tar.offset += (blocks + bool(rest)) * tarfile.BLOCKSIZE
             manifest["dumps"].append(entry)
         finally:
             remove_copy(target)
@@ -1199,7 +1254,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=()):
     try:
         # First, so that a database that cannot be dumped fails the run
         # before hours of files.
-        store_dumps(tar, databases, workdir, manifest)
+        store_dumps(tar, output, databases, workdir, manifest)
         found = dict.fromkeys(roots, 0)
         for root, path in files(roots):
             if path not in sidecars and store(tar, path, path == root, workdir,

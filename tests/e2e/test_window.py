@@ -306,7 +306,7 @@ class Windows(unittest.TestCase):
         self.ui_ok("--class", SNAPSHOTS, "wait-window", 30)
         window = ("--class", SNAPSHOTS)
         [row] = self.ui_ok(*window, "list-rows", 301)
-        self.assertRegex(row, r"^\d{4}-\d\d-\d\d \d\d:\d\d\t\d+,\d МиБ\t\d+ / 1\tпроверена ")
+        self.assertRegex(row, r"^\d{4}-\d\d-\d\d \d\d:\d\d\t\d+,\d МиБ\t\d+ / 1 / 0\tпроверена ")
 
         self.ui_ok(*window, "click", 302)
         self.wait_text(308, "Проверка завершена: копиям можно доверять.", 120, window)

@@ -18,6 +18,7 @@ import unittest
 from pathlib import Path
 
 from harness import wait_for
+from harness.databases import DatabaseServers
 from harness.site import UNIT_TESTS, BoundDrive, ini_values, make_sample_site, verify_checksums
 from harness.sshd import TEST_USER, SshServer
 from harness.wine import ProgramTestCase, windows_path
@@ -123,6 +124,40 @@ class Backups(ProgramTestCase):
             manifest = json.load(archive.extractfile("__Tesmora_Backup__/manifest.json"))
         self.assertEqual(manifest["sources"], sorted(map(str, paths)))
         self.assertEqual(manifest["files"], 100)
+
+    def test_a_sites_database_is_dumped_proven_restored_and_a_failure_names_it(self):
+        if "TESMORA_TEST_MARIADB_PORT" not in os.environ:
+            self.skipTest("no private MariaDB (tests/run_all.py starts one)")
+        servers = DatabaseServers(os.environ)
+        servers.mysql("CREATE DATABASE IF NOT EXISTS e2e_site CHARACTER SET utf8mb4; CREATE OR REPLACE USER e2e@'127.0.0.1' IDENTIFIED BY "
+                      "'E2e pass'; GRANT ALL ON e2e_site.* TO e2e@'127.0.0.1'; CREATE OR REPLACE TABLE e2e_site.t "
+                      "(id INT PRIMARY KEY, note TEXT); INSERT INTO e2e_site.t VALUES (1, 'раз'), (2, 'два')")
+        site = self.site.with_name("wp-site")
+        site.mkdir(exist_ok=True)
+        self.addCleanup(shutil.rmtree, site, True)
+        config = site / "wp-config.php"
+        config.write_text("<?php\ndefine( 'DB_NAME', 'e2e_site' );\ndefine( 'DB_USER', 'e2e' );\ndefine( 'DB_PASSWORD',"
+                          " 'E2e pass' );\ndefine( 'DB_HOST', '127.0.0.1:%s' );\n" % os.environ["TESMORA_TEST_MARIADB_PORT"])
+        subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
+        drive = self.drive(paths=[site])
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        [snapshot] = drive.snapshots()
+        self.assertIn("dumps=1\n", (snapshot / "snapshot.ini").read_text())
+        result = self.wine.run(drive.program, "--verify", windows_path(snapshot))
+        self.assertEqual((result.returncode, result.stdout.decode().strip()), (0, f"VERIFY {snapshot.name} OK"))
+        result = self.wine.run(drive.program, "--restore", windows_path(snapshot), windows_path(self.tmp / "back"))
+        self.assertEqual(result.returncode, 0, self.wine.error_log())
+        self.assertIn("(1,'раз'),\n(2,'два');".encode(),
+                      (self.tmp / "back/__Tesmora_Backup__/databases/mysql-e2e_site.sql").read_bytes())
+        self.assertIn("командой: mysql --default-character-set=utf8mb4 'e2e_site' < "
+                      "'__Tesmora_Backup__/databases/mysql-e2e_site.sql'",
+                      (self.tmp / "back/restore-report.txt").read_text("utf-8-sig"))
+
+        # A database it cannot dump fails the run, and the log names it and its file.
+        config.write_text(config.read_text().replace("E2e pass", "wrong"))
+        self.assertNotEqual(drive.run().returncode, 0)
+        self.assertIn("Cannot dump the MySQL/MariaDB database e2e_site (named in %s)" % config, drive.log_lines()[-1])
+        self.assertEqual(len(drive.snapshots()), 1)
 
     def test_check_proves_the_pinned_key_and_the_stored_password(self):
         # A wrong pin and a missing password are covered by the SSH unit tests.

@@ -54,7 +54,7 @@ class DatabaseServers:
         self.mariadb = subprocess.Popen(
             [MARIADBD, "--no-defaults", f"--datadir={data}", f"--socket={socket_path}", f"--port={port}",
              "--bind-address=127.0.0.1", "--skip-networking=0", "--user=root", f"--pid-file={run / 'pid'}",
-             "--innodb-buffer-pool-size=32M", f"--log-error={self.folder / 'mariadb.log'}"],
+             "--innodb-buffer-pool-size=32M", "--character-set-server=utf8mb4", f"--log-error={self.folder / 'mariadb.log'}"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.env.update(TESMORA_TEST_MARIADB_SOCKET=str(socket_path), TESMORA_TEST_MARIADB_PORT=str(port))
         for _ in range(300):

@@ -67,6 +67,9 @@ class LoopbackServers:
             filler.setblocking(False)
             filler.connect_ex(listener.getsockname())
             self.silent.append(filler)
+        # A listener whose system takes connections that nobody then speaks
+        # on: a server that hangs before its greeting.
+        self.silent.append(socket.create_server(("127.0.0.1", 0), backlog=64))
         return self
 
     def __exit__(self, *exc):
@@ -85,6 +88,7 @@ class LoopbackServers:
             "TESMORA_TEST_SSH_PASSWORD": ecdsa.password,
             "TESMORA_TEST_SSH_SITE": str(prepare_site()),
             "TESMORA_TEST_SILENT_PORT": str(self.silent[0].getsockname()[1]),
+            "TESMORA_TEST_MUTE_PORT": str(self.silent[-1].getsockname()[1]),
             "TESMORA_TEST_KEY_FOLDER": path_form(self.keys),
             "TESMORA_TEST_KEY_PASSPHRASE": KEY_PASSPHRASE,
         }

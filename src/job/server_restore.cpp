@@ -9,9 +9,46 @@
 #include "snapshot/verify.h"
 #include "ssh/ssh_connection.h"
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 namespace tesmora {
+namespace {
+
+// The connection, made on a thread of its own while the snapshot is
+// verified: the handshake and the login send nothing of the snapshot. Unless
+// taken, it is given up: its socket shut down and its thread awaited.
+class ConnectionBeside {
+public:
+    ConnectionBeside(const SshEndpoint& endpoint, const SshLogin& login)
+        : attempt_(std::async(std::launch::async,
+                              [this, endpoint, &login] { return SshConnection::connect(endpoint, &login, {}, &own_); })) {}
+    ConnectionBeside(const ConnectionBeside&) = delete;
+    ConnectionBeside& operator=(const ConnectionBeside&) = delete;
+    ~ConnectionBeside() {
+        if (!attempt_.valid()) return;
+        own_.cancel();
+        attempt_.wait();
+    }
+
+    // Waits for the connection; a cancel meanwhile stops it. From then on the
+    // connection answers `cancel`.
+    SshConnection take(const CancelToken* cancel) {
+        while (attempt_.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            if (cancel != nullptr && cancel->cancelled()) own_.cancel();
+        }
+        SshConnection connection = attempt_.get();
+        connection.publishIn(cancel);
+        return connection;
+    }
+
+private:
+    CancelToken own_;
+    std::future<SshConnection> attempt_;
+};
+
+}  // namespace
 
 ServerRestoreProgress UploadStage(const RemoteRestoreProgress& upload) {
     if (upload.sent < upload.total) return {ServerRestoreProgress::Stage::Upload, upload.sent, upload.total};
@@ -39,6 +76,8 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
     if (!IsOwnSnapshot(snapshot, settings.id)) {
         throw Error(ErrorCode::NoSnapshot, "Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
     }
+    const SshLogin login = StoredLogin(settings);
+    ConnectionBeside connecting(EndpointOf(settings), login);
     const Verdict verdict = VerifySnapshot(
         snapshot, settings.id,
         [&](std::uint64_t done, std::uint64_t total) {
@@ -62,8 +101,7 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
     if (!name.has_filename()) name = name.parent_path();
     request.snapshot = os::FromFsPath(name.filename());
 
-    const SshLogin login = StoredLogin(settings);
-    SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, cancel);
+    SshConnection connection = connecting.take(cancel);
     RemoteRestoreResult result = RunRemoteRestore(
         connection, RemoteRestoreCommand(EmbeddedRestoreScript(), request), archive,
         [&](const RemoteRestoreProgress& upload) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -289,6 +290,28 @@ public:
 private:
     void* algorithm_ = nullptr;
     void* hash_ = nullptr;
+};
+
+// SHA-256 on a thread of its own, so that hashing overlaps the work on the
+// same bytes: a system hash without processor support costs as much as
+// inflating the archive. update() copies the bytes and waits only while
+// several megabytes are queued; finish() waits for the rest. Errors of the
+// hash come out of update() or finish(). The destructor stops the thread.
+class BackgroundSha256 {
+public:
+    BackgroundSha256();
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    void update(const void* data, std::size_t size);
+    std::string finish();  // the 32-byte digest
+
+private:
+    struct Shared;
+    void hand(bool last);
+    std::unique_ptr<Shared> shared_;
+    std::string filling_;
 };
 
 // ---- Clock -----------------------------------------------------------------

@@ -38,7 +38,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const std::st
 
     std::ofstream archive(os::FsPath(archivePath), std::ios::binary | std::ios::trunc);
     if (!archive) throw Error(ErrorCode::DestinationUnwritable, "Cannot create archive on selected device");
-    os::Sha256 hash;
+    os::BackgroundSha256 hash;
     std::optional<StreamCheck> check;
     if (options.checkArchive) check.emplace();
     // Once the bytes so far cannot begin an archive (a login script printed a

@@ -58,7 +58,7 @@ private:
     std::ifstream file_;
     const ReadProgress& progress_;
     const CancelToken* cancel_;
-    os::Sha256 hash_;
+    os::BackgroundSha256 hash_;
     std::uint64_t done_ = 0, size_ = 0;
 };
 

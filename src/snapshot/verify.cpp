@@ -39,7 +39,7 @@ private:
     os::UncachedFileReader file_;
     const ReadProgress& progress_;
     const CancelToken* cancel_;
-    os::Sha256 hash_;
+    os::BackgroundSha256 hash_;
     std::string_view piece_;
     std::uint64_t done_ = 0;
 };

@@ -6,6 +6,7 @@
 #include <libssh2.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -18,6 +19,37 @@ namespace {
 constexpr char kHostKeyPreference[] = "ecdsa-sha2-nistp256,rsa-sha2-512,rsa-sha2-256,ssh-ed25519";
 
 bool Cancelled(const CancelToken* cancel) { return cancel != nullptr && cancel->cancelled(); }
+
+bool AskedToWait(_LIBSSH2_SESSION*, int result) { return result == LIBSSH2_ERROR_EAGAIN; }
+bool AskedToWait(_LIBSSH2_SESSION* session, const char* result) {
+    return result == nullptr && libssh2_session_last_errno(session) == LIBSSH2_ERROR_EAGAIN;
+}
+
+// How the login's calls wait: the session is non-blocking and each call is
+// repeated as the socket allows, for at most the session's time-out. A
+// cancel shows within a tenth of a second even where shutting the socket
+// down does not wake a blocked wait, as under Wine.
+struct Patience {
+    _LIBSSH2_SESSION* session;
+    os::SocketHandle socket;
+    const CancelToken* cancel;
+    std::chrono::milliseconds limit;
+
+    // The call's result, or the last one that asked to wait once the time is up.
+    template <typename Call>
+    auto operator()(Call call) const {
+        const std::uint64_t deadline =
+            os::MonotonicNanoseconds() + static_cast<std::uint64_t>(limit.count()) * 1000000ULL;
+        for (;;) {
+            const auto result = call();
+            if (!AskedToWait(session, result)) return result;
+            if (Cancelled(cancel)) throw CancelledError();
+            if (os::MonotonicNanoseconds() > deadline) return result;
+            const bool outbound = (libssh2_session_block_directions(session) & LIBSSH2_SESSION_BLOCK_OUTBOUND) != 0;
+            os::WaitForSocket(socket, outbound, std::chrono::milliseconds(100));
+        }
+    }
+};
 
 os::SocketHandle ConnectFirstAddress(const SshEndpoint& endpoint, const ConnectTimeouts& timeouts,
                                      const CancelToken* cancel) {
@@ -73,11 +105,20 @@ void AnswerPrompts(const char*, int, const char*, int, int count, const LIBSSH2_
 
 // Offers the stored key; true when it logged in. A key the server does not
 // take is no failure: the password may follow.
-bool LogInWithKey(_LIBSSH2_SESSION* session, const std::string& user, const SecretKey& key) {
+bool LogInWithKey(const Patience& patiently, const std::string& user, const SecretKey& key) {
+    _LIBSSH2_SESSION* session = patiently.session;
     const std::string publicKey = PublicKeyLine(key);
     std::string pem = PrivateKeyPem(key);
-    const int result = libssh2_userauth_publickey_frommemory(session, user.data(), user.size(), publicKey.data(),
-                                                             publicKey.size(), pem.data(), pem.size(), nullptr);
+    int result = 0;
+    try {
+        result = patiently([&] {
+            return libssh2_userauth_publickey_frommemory(session, user.data(), user.size(), publicKey.data(),
+                                                         publicKey.size(), pem.data(), pem.size(), nullptr);
+        });
+    } catch (...) {
+        os::WipeMemory(pem.data(), pem.size());
+        throw;
+    }
     os::WipeMemory(pem.data(), pem.size());
     if (result == 0) return true;
     if (result == LIBSSH2_ERROR_AUTHENTICATION_FAILED || result == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED) return false;
@@ -86,19 +127,30 @@ bool LogInWithKey(_LIBSSH2_SESSION* session, const std::string& user, const Secr
     throw Error(ErrorCode::KeyRefused, std::string("SSH key authentication failed: ") + (message ? message : ""));
 }
 
-void LogInWithPassword(_LIBSSH2_SESSION* session, const std::string& user, const std::string& methods,
+void LogInWithPassword(const Patience& patiently, const std::string& user, const std::string& methods,
                        const std::string& secret) {
+    _LIBSSH2_SESSION* session = patiently.session;
     if (Offers(methods, "password")) {
-        const int result = libssh2_userauth_password_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
-                                                        secret.c_str(), static_cast<unsigned>(secret.size()), nullptr);
+        const int result = patiently([&] {
+            return libssh2_userauth_password_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
+                                                secret.c_str(), static_cast<unsigned>(secret.size()), nullptr);
+        });
         if (result != 0) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
         return;
     }
     PromptAnswer answer{&secret};
     void** abstract = libssh2_session_abstract(session);
     *abstract = &answer;
-    const int result = libssh2_userauth_keyboard_interactive_ex(session, user.c_str(),
-                                                                static_cast<unsigned>(user.size()), AnswerPrompts);
+    int result = 0;
+    try {
+        result = patiently([&] {
+            return libssh2_userauth_keyboard_interactive_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
+                                                            AnswerPrompts);
+        });
+    } catch (...) {
+        *abstract = nullptr;
+        throw;
+    }
     *abstract = nullptr;
     if (result == 0) return;
     if (answer.unexpected) {
@@ -114,7 +166,8 @@ struct LoginResult {
     bool keyRefused = false;
 };
 
-LoginResult Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint, const SshLogin& login) {
+LoginResult Authenticate(const Patience& patiently, const SshEndpoint& endpoint, const SshLogin& login) {
+    _LIBSSH2_SESSION* session = patiently.session;
     // The pin is checked before the server is even asked how to log in, so
     // no key and no password ever goes to a server whose key does not match.
     // An empty pin never matches.
@@ -125,7 +178,8 @@ LoginResult Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint,
                     ToUtf8(received));
     }
     const std::string user = ToUtf8(endpoint.user);
-    const char* list = libssh2_userauth_list(session, user.c_str(), static_cast<unsigned>(user.size()));
+    const char* list =
+        patiently([&] { return libssh2_userauth_list(session, user.c_str(), static_cast<unsigned>(user.size())); });
     if (list == nullptr) {
         if (libssh2_userauth_authenticated(session)) return {};
         throw Error(ErrorCode::Handshake, "SSH handshake failed");
@@ -134,7 +188,7 @@ LoginResult Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint,
     LoginResult result;
     if (login.key && Offers(methods, "publickey")) {
         if (const std::optional<SecretKey> key = login.key()) {
-            if (LogInWithKey(session, user, *key)) return {LoginMethod::Key, false};
+            if (LogInWithKey(patiently, user, *key)) return {LoginMethod::Key, false};
             result.keyRefused = true;
         }
     }
@@ -157,7 +211,7 @@ LoginResult Authenticate(_LIBSSH2_SESSION* session, const SshEndpoint& endpoint,
     std::string secret = ToUtf8(typed);
     os::WipeMemory(typed.data(), typed.size() * sizeof(wchar_t));
     try {
-        LogInWithPassword(session, user, methods, secret);
+        LogInWithPassword(patiently, user, methods, secret);
     } catch (...) {
         os::WipeMemory(secret.data(), secret.size());
         throw;
@@ -208,14 +262,17 @@ SshConnection SshConnection::connect(const SshEndpoint& endpoint, const SshLogin
     if (connection.session_ == nullptr) throw Error("SSH allocation failed");
     libssh2_session_set_timeout(connection.session_, static_cast<long>(timeouts.session.count()));
     libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_HOSTKEY, kHostKeyPreference);
-    // A cancel shuts the socket down under the blocking calls below; their
+    // A cancel also shuts the socket down under the calls below; their
     // failure is then the cancel's, not the server's.
+    const Patience patiently{connection.session_, connection.socket_, cancel, timeouts.session};
+    libssh2_session_set_blocking(connection.session_, 0);
     try {
-        if (libssh2_session_handshake(connection.session_, static_cast<libssh2_socket_t>(connection.socket_)) != 0) {
+        const libssh2_socket_t socket = static_cast<libssh2_socket_t>(connection.socket_);
+        if (patiently([&] { return libssh2_session_handshake(connection.session_, socket); }) != 0) {
             throw Error(ErrorCode::Handshake, "SSH handshake failed");
         }
         if (login != nullptr) {
-            const LoginResult result = Authenticate(connection.session_, endpoint, *login);
+            const LoginResult result = Authenticate(patiently, endpoint, *login);
             connection.loginMethod_ = result.method;
             connection.keyRefused_ = result.keyRefused;
         }
@@ -224,7 +281,14 @@ SshConnection SshConnection::connect(const SshEndpoint& endpoint, const SshLogin
         throw;
     }
     if (Cancelled(cancel)) throw CancelledError();
+    libssh2_session_set_blocking(connection.session_, 1);
     return connection;
+}
+
+void SshConnection::publishIn(const CancelToken* cancel) {
+    if (cancel_ != nullptr) cancel_->socketSlot().exchange(os::kInvalidSocket);
+    cancel_ = cancel;
+    if (cancel_ != nullptr) cancel_->socketSlot().exchange(socket_);
 }
 
 void SshConnection::close() {

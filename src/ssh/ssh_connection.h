@@ -65,6 +65,10 @@ public:
     static SshConnection connect(const SshEndpoint& endpoint, const SshLogin* login,
                                  const ConnectTimeouts& timeouts = {}, const CancelToken* cancel = nullptr);
 
+    // Publishes the socket in another token from now on: a connection made
+    // under a token of its own goes on under its user's.
+    void publishIn(const CancelToken* cancel);
+
     // Disconnects, frees the session, closes the socket; safe in any state.
     void close();
 

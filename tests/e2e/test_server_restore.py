@@ -4,12 +4,13 @@ bytes, modes, times and links, owned by the login; unsafe folders, a damaged
 snapshot and a dropped connection leave the server as it was."""
 import os
 import shutil
+import socket
 import subprocess
 import time
 import unittest
 from pathlib import Path
 
-from harness.site import BoundDrive, make_sample_site
+from harness.site import BoundDrive, ini_bytes, ini_values, make_sample_site
 from harness.sshd import TEST_USER, SshServer
 from harness.wine import ProgramTestCase, windows_path
 
@@ -102,6 +103,17 @@ class ServerRestore(ProgramTestCase):
         fresh = HOME / "restored-fresh"
         self.assertEqual(self.restore(fresh, copy).returncode, 1)
         self.assertIn("nothing was sent to the server", self.wine.error_log())
+        # The login runs beside the verification: a server that takes the
+        # connection and never answers holds up neither the refusal nor the end.
+        silent = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(silent.close)
+        settings = self.drive.program.parent / "settings.ini"
+        self.addCleanup(settings.write_bytes, settings.read_bytes())
+        settings.write_bytes(ini_bytes([(k, str(silent.getsockname()[1]) if k == "port" else v)
+                                        for k, v in ini_values(settings)]))
+        result = self.wine.run(self.drive.program, "--restore-to-server", windows_path(copy), str(fresh), timeout=20)
+        self.assertEqual(result.returncode, 1)
+        self.assertTrue(self.wine.error_log().rstrip().endswith("nothing was sent to the server"))
         self.assertFalse(fresh.exists())
         self.assertEqual(self.leftovers(), [])
 

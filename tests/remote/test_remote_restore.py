@@ -1,10 +1,12 @@
 """Tests of the server-side restore program, resources/remote_restore.py, run
 as the client runs it (the command of remote_command.cpp) with the archive on
 standard input. Archives come from the real backup program."""
+import gzip
 import hashlib
 import io
 import json
 import os
+import signal
 import subprocess
 import tarfile
 import tempfile
@@ -43,6 +45,19 @@ def tree(root):
     return found
 
 
+def header_class():
+    """The program's own tar header class, without running the program."""
+    text = RESTORE.decode().replace("\r\n", "\n").split("\ntry:\n    main()")[0]
+    handlers = {s: signal.getsignal(s) for s in (signal.SIGHUP, signal.SIGTERM, signal.SIGINT)}
+    names = {"__name__": "remote_restore"}
+    try:
+        exec(compile(text, "remote_restore.py", "exec"), names)
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+    return names["Header"]
+
+
 class RestoreProgramTest(unittest.TestCase):
     def setUp(self):
         holder = tempfile.TemporaryDirectory()
@@ -60,6 +75,18 @@ class RestoreProgramTest(unittest.TestCase):
         (self.site / "current").symlink_to("private")
         (self.site / "passwd").symlink_to("/etc/passwd")
         os.link(self.site / "index.php", self.site / "private" / "also.php")
+        # Headers beyond the plain ones: a ustar prefix, a PAX path and link,
+        # a name that is not UTF-8, a big owner number and a sparse file.
+        deep = self.site / ("d" * 90) / ("e" * 90)
+        deep.mkdir(parents=True)
+        (deep / "f.txt").write_text("deep")
+        (deep / ("g" * 120)).symlink_to("h" * 150)
+        (self.site / os.fsdecode(b"caf\xe9.txt")).write_text("latin-1")
+        os.chown(self.site / "private" / "key", 3000000, 33)
+        with open(self.site / "holes.bin", "wb") as f:
+            f.truncate(4 << 20)
+            f.seek(1 << 20)
+            f.write(b"data" * 1000)
         # Times the archive's decimal text holds exactly.
         for path in list(self.site.rglob("*")) + [self.site]:
             os.utime(path, ns=(1500000000123456000,) * 2, follow_symlinks=False)
@@ -89,7 +116,7 @@ class RestoreProgramTest(unittest.TestCase):
         self.assertEqual(tree(restored), tree(self.site))
         self.assertEqual((restored / "private" / "also.php").stat().st_ino, (restored / "index.php").stat().st_ino)
         self.assertEqual((self.answer["files"], self.answer["hardlinks"], self.answer["symlinks"],
-                          self.answer["refused"]), (4, 1, 2, 0))
+                          self.answer["refused"]), (7, 1, 3, 0))
         report = (self.target / "restore-report.txt").read_text()
         self.assertEqual(report, self.answer["report"])
         self.assertIn("mv %s %s.before-restore && mv %s %s" % (self.site, self.site, restored, self.site), report)
@@ -97,6 +124,44 @@ class RestoreProgramTest(unittest.TestCase):
         self.assert_nothing_left(self.top)
         self.assertEqual(self.restore().returncode, 1)
         self.assertEqual(self.answer, {"kind": "target"})
+
+    def test_the_quick_header_reader_reads_every_format_as_tarfile_does(self):
+        fields = ("name", "linkname", "type", "mode", "uid", "gid", "size", "mtime", "uname", "gname",
+                  "devmajor", "devminor", "offset_data", "pax_headers", "sparse")
+
+        def members(data, kind):
+            with tarfile.open(fileobj=io.BytesIO(data), mode="r:", tarinfo=kind) as tar:
+                return [[getattr(m, f) for f in fields] for m in tar]
+
+        archives = [gzip.decompress(self.archive)]
+        for form in (tarfile.USTAR_FORMAT, tarfile.GNU_FORMAT, tarfile.PAX_FORMAT):
+            out = io.BytesIO()
+            with tarfile.open(fileobj=out, mode="w", format=form) as tar:
+                for name, kind, uid in [("p" * 60 + "/" + "q" * 80, tarfile.REGTYPE, 7), ("dir/", tarfile.DIRTYPE, 0),
+                                        ("big-owner", tarfile.SYMTYPE, 0o7777777 + 1 if form != 0 else 1)]:
+                    info = tarfile.TarInfo(name)
+                    info.type, info.uid, info.mtime, info.linkname = kind, uid, 1500000000, "t" * 120 * (form != 0)
+                    tar.addfile(info)
+            archives.append(out.getvalue())
+        # Headers with a bad checksum, with a stray byte in a number and without the POSIX magic.
+        for offset, field in [(148, b"0000000\0"), (100, b"07x7\0\0\0\0"), (257, b"\0" * 8)]:
+            for start in (0, 1024):  # the first member's header, then a later one
+                damaged = bytearray(archives[1])
+                damaged[start + offset:start + offset + len(field)] = field
+                if offset != 148:
+                    damaged[start + 148:start + 156] = b"%06o\0 " % (sum(damaged[start:start + 512]) -
+                                                                     sum(damaged[start + 148:start + 156]) + 256)
+                archives.append(bytes(damaged))
+        quick = header_class()
+        for data in archives:
+            try:
+                expected = members(data, tarfile.TarInfo)
+            except tarfile.TarError as error:
+                expected = type(error)
+            try:
+                self.assertEqual(members(data, quick), expected)
+            except tarfile.TarError as error:
+                self.assertEqual(type(error), expected)
 
     def test_names_that_leave_the_folder_or_go_through_links_are_refused(self):
         out = io.BytesIO()

@@ -235,6 +235,20 @@ TEST(SshConnection, UnreachableAddressesFailWithinTheConnectTimeout) {
         EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
         canceller.join();
     }
+    const std::string mute = testing::TestSetting("TESMORA_TEST_MUTE_PORT");
+    if (!mute.empty()) {
+        // Connected, and the server never greets: the cancel ends the handshake.
+        s.port = std::atoi(mute.c_str());
+        CancelToken cancel;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            cancel.cancel();
+        });
+        const auto cancelled = std::chrono::steady_clock::now();
+        EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");
+        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+        canceller.join();
+    }
     s.port = 1;  // nothing listens there: refused at once
     EXPECT_EQ(ConnectError(s, true), "SSH connection failed/timeout");
     s.host = L"no-such-host.invalid";

@@ -219,6 +219,7 @@ class Unpacked:
             if piece.tobytes().strip(b"\0"):
                 raise tarfile.ReadError("data after the end of the archive")
 
+
 # The fields of a POSIX header, as struct reads them in one call.
 USTAR = struct.Struct("100s8s8s8s12s12s8s1s100s6s2s32s32s8s8s155s")
 PLAIN = frozenset((tarfile.REGTYPE, tarfile.LNKTYPE, tarfile.SYMTYPE,
@@ -494,7 +495,7 @@ class Restore:
         mode = member.mode & 0o7777
         os.fchmod(target, mode)
         # Without the right, the system drops setuid and setgid silently.
-        if mode & 0o6000 and stat.S_IMODE(os.fstat(target).st_mode) != mode:
+        if mode & 0o7000 and stat.S_IMODE(os.fstat(target).st_mode) != mode:
             self.reduced.append(member.name)
         mtime = mtime_ns(member)
         os.utime(target, ns=(mtime, mtime))

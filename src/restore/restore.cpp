@@ -334,23 +334,26 @@ private:
         if (link.target.empty() || link.target.front() == '/') return std::nullopt;
         std::vector<std::wstring> at = PartsOf(link.path);
         at.pop_back();
+        const auto atLink = [&] {
+            std::wstring through;
+            for (const std::wstring& part : at) through = through.empty() ? part : os::JoinPath(through, part);
+            return !through.empty() && linkNames_.count(Folded(through)) != 0;
+        };
         std::wstring relative;
         for (std::size_t start = 0; start < link.target.size();) {
             const std::size_t end = std::min(link.target.find('/', start), link.target.size());
             const std::string component = link.target.substr(start, end - start);
             start = end + 1;
             if (component.empty() || component == ".") continue;
+            if (at.empty() && component == "..") return std::nullopt;
+            if (atLink()) return std::nullopt;
             if (component == "..") {
-                if (at.empty()) return std::nullopt;
                 at.pop_back();
                 relative = relative.empty() ? L".." : os::JoinPath(relative, L"..");
                 continue;
             }
             const auto mapped = MapArchiveName(component);
             if (!mapped) return std::nullopt;
-            std::wstring through;
-            for (const std::wstring& part : at) through = through.empty() ? part : os::JoinPath(through, part);
-            if (!through.empty() && linkNames_.count(Folded(through)) != 0) return std::nullopt;
             at.push_back(mapped->path);
             relative = relative.empty() ? mapped->path : os::JoinPath(relative, mapped->path);
         }

@@ -22,6 +22,7 @@ import sys
 import tarfile
 import tempfile
 import time
+import types
 import unittest
 import zlib
 from pathlib import Path
@@ -45,6 +46,20 @@ def json_quote(path):
         out += (b"\\" + bytes([byte]) if byte in b'"\\' else
                 b"\\u%04x" % byte if byte < 0x20 else bytes([byte]))
     return out + b'"'
+
+
+def program_definitions(script, name):
+    """A server program's definitions, without running it: its text up to
+    the call of main, with the signal handlers it sets put back."""
+    text = script.decode().replace("\r\n", "\n").split("\ntry:\n    main()")[0]
+    handlers = {s: signal.getsignal(s) for s in (signal.SIGHUP, signal.SIGTERM, signal.SIGINT)}
+    names = {"__name__": name}
+    try:
+        exec(compile(text, name + ".py", "exec"), names)
+    finally:
+        for number, handler in handlers.items():
+            signal.signal(number, handler)
+    return types.SimpleNamespace(**names)
 
 
 def remote_command(roots, script=SCRIPT, listing=None):

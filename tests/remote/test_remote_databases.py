@@ -6,11 +6,9 @@ import hashlib
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
 import threading
-import types
 import unittest
 from pathlib import Path
 
@@ -67,15 +65,7 @@ def tearDownModule():
 
 def program_functions():
     """The program's definitions, without running it."""
-    text = base.SCRIPT.decode().replace("\r\n", "\n").split("\ntry:\n    main()")[0]
-    handlers = {s: signal.getsignal(s) for s in (signal.SIGHUP, signal.SIGTERM)}
-    names = {"__name__": "remote_backup"}
-    try:
-        exec(compile(text, "remote_backup.py", "exec"), names)
-    finally:
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
-    return types.SimpleNamespace(**names)
+    return base.program_definitions(base.SCRIPT, "remote_backup")
 
 
 class Configurations(unittest.TestCase):

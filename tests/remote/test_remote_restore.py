@@ -6,14 +6,13 @@ import hashlib
 import io
 import json
 import os
-import signal
 import subprocess
 import tarfile
 import tempfile
 import unittest
 from pathlib import Path
 
-from test_remote_backup import MANIFEST, PYTHON, remote_command
+from test_remote_backup import MANIFEST, PYTHON, program_definitions, remote_command
 
 REPO = Path(__file__).resolve().parents[2]
 BACKUP = (REPO / "resources" / "remote_backup.py").read_bytes()
@@ -47,15 +46,7 @@ def tree(root):
 
 def header_class():
     """The program's own tar header class, without running the program."""
-    text = RESTORE.decode().replace("\r\n", "\n").split("\ntry:\n    main()")[0]
-    handlers = {s: signal.getsignal(s) for s in (signal.SIGHUP, signal.SIGTERM, signal.SIGINT)}
-    names = {"__name__": "remote_restore"}
-    try:
-        exec(compile(text, "remote_restore.py", "exec"), names)
-    finally:
-        for number, handler in handlers.items():
-            signal.signal(number, handler)
-    return names["Header"]
+    return program_definitions(RESTORE, "remote_restore").Header
 
 
 class RestoreProgramTest(unittest.TestCase):

@@ -210,6 +210,20 @@ TEST(SshConnection, WrongPasswordIsRefused) {
     EXPECT_EQ(ConnectError(s, true), "SSH password authentication failed");
 }
 
+// A cancel a quarter of a second into an attempt that would wait: it ends
+// as cancelled within a second.
+void EndsWithinASecondOfACancel(const BackupSettings& s) {
+    CancelToken cancel;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        cancel.cancel();
+    });
+    const auto cancelled = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+    canceller.join();
+}
+
 TEST(SshConnection, UnreachableAddressesFailWithinTheConnectTimeout) {
     BackupSettings s;
     s.host = L"127.0.0.1";
@@ -223,31 +237,14 @@ TEST(SshConnection, UnreachableAddressesFailWithinTheConnectTimeout) {
                   "SSH connection failed/timeout");
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 
-        // The window's cancel, a quarter of a second into the wait: the
-        // attempt ends within a second, not after its fifteen.
-        CancelToken cancel;
-        std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            cancel.cancel();
-        });
-        const auto cancelled = std::chrono::steady_clock::now();
-        EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");
-        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
-        canceller.join();
+        // The window's cancel: the attempt ends within a second, not after its fifteen.
+        EndsWithinASecondOfACancel(s);
     }
     const std::string mute = testing::TestSetting("TESMORA_TEST_MUTE_PORT");
     if (!mute.empty()) {
         // Connected, and the server never greets: the cancel ends the handshake.
         s.port = std::atoi(mute.c_str());
-        CancelToken cancel;
-        std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            cancel.cancel();
-        });
-        const auto cancelled = std::chrono::steady_clock::now();
-        EXPECT_EQ(ConnectError(s, true, {}, &cancel), "Cancelled");
-        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
-        canceller.join();
+        EndsWithinASecondOfACancel(s);
     }
     s.port = 1;  // nothing listens there: refused at once
     EXPECT_EQ(ConnectError(s, true), "SSH connection failed/timeout");

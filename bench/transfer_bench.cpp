@@ -3,12 +3,14 @@
 // hashes it and writes it to TESMORA_BENCH_OUTPUT, as a backup would.
 // The server and its user come from the TESMORA_TEST_SSH_* variables.
 #include "config/credentials.h"
-#include "job/backup_job.h"
+#include "job/stored_login.h"
 #include "remote/remote_command.h"
 #include "os/text.h"
 #include "os/os.h"
 #include "remote/archive_stream.h"
 #include "ssh/ssh_library.h"
+
+#include <libssh2.h>
 
 #include <chrono>
 #include <cstdio>
@@ -48,13 +50,15 @@ int main() {
         const auto started = std::chrono::steady_clock::now();
         std::uint64_t bytes = 0;
         // The stream is raw bytes, not an archive: this figure is the transfer alone.
-        RemoteArchiveStream::run(connection, BuildRemoteCommand(script, settings.paths),
+        ArchiveStreamOptions options;
+        options.checkArchive = false;
+        RemoteArchiveStream::run(connection, LaunchProgram(script, JsonList(settings.paths)),
                                  FromUtf8(Setting("TESMORA_BENCH_OUTPUT")),
-                                 [&](const TransferProgress& progress) { bytes = progress.archiveBytes; },
-                                 {{}, nullptr, false});
+                                 [&](const TransferProgress& progress) { bytes = progress.archiveBytes; }, options);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::printf("bytes=%llu\nseconds=%.3f\nmb_per_s=%.1f\n", static_cast<unsigned long long>(bytes), seconds,
-                    static_cast<double>(bytes) / 1e6 / seconds);
+        const char* cipher = libssh2_session_methods(connection.session(), LIBSSH2_METHOD_CRYPT_SC);
+        std::printf("bytes=%llu\nseconds=%.3f\nmb_per_s=%.1f\ncipher=%s\n", static_cast<unsigned long long>(bytes),
+                    seconds, static_cast<double>(bytes) / 1e6 / seconds, cipher != nullptr ? cipher : "?");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "transfer failed: %s\n", e.what());

@@ -30,6 +30,7 @@ packages=(
     ca-certificates sqlite3 sshpass clang-14 libclang-rt-14-dev
     libz-mingw-w64-dev zlib1g-dev libarchive-dev nlohmann-json3-dev locales
     mariadb-server mariadb-client postgresql postgresql-client
+    dropbear-bin csh tcsh zsh fish mksh ksh busybox patchelf
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 
@@ -138,6 +139,15 @@ ensure_sources_index() {
     fi
 }
 
+# The project's own changes to the distribution's libssh2 (scripts/patches/).
+apply_libssh2_patches() {
+    local patch
+    for patch in "$repo"/scripts/patches/libssh2-*.patch; do
+        log "applying $(basename "$patch")"
+        patch -p1 --forward --batch <"$patch" >&2
+    done
+}
+
 build_mingw() {
     local final=$1 stage=$2 work=$3 ossl_ver ssh_ver
     ensure_sources_index
@@ -167,6 +177,7 @@ build_mingw() {
     log "building libssh2 $ssh_ver for MinGW"
     (
         cd "$work/libssh2/$(cd "$work/libssh2" && unpacked_dir)"
+        apply_libssh2_patches
         cmake -S . -B build-mingw -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
             -DTESMORA_MINGW_PREFIX="$stage" \
@@ -185,7 +196,7 @@ build_mingw() {
 
     cat >"$stage/STAMP" <<EOF
 openssl $ossl_ver (Debian source, static libcrypto only)
-libssh2 $ssh_ver (Debian source, static)
+libssh2 $ssh_ver (Debian source, static; patches: $(cd "$repo/scripts/patches" && echo libssh2-*.patch))
 compiler $($TESMORA_MINGW_CC --version | head -n 1)
 openssl-options $(tr -s ' \n' '  ' <<<"$TESMORA_OPENSSL_OPTIONS")
 deps-rev $TESMORA_DEPS_REV
@@ -205,6 +216,7 @@ build_native() {
     log "building libssh2 $ssh_ver natively"
     (
         cd "$work/libssh2/$(cd "$work/libssh2" && unpacked_dir)"
+        apply_libssh2_patches
         # PIC so sanitizer, fuzzer and shared builds can link it too.
         cmake -S . -B build-native -G Ninja \
             -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" \
@@ -217,7 +229,7 @@ build_native() {
     nm "$stage/lib/libssh2.a" | grep ' T libssh2_session_handshake$'
 
     cat >"$stage/STAMP" <<EOF
-libssh2 $ssh_ver (Debian source, static, PIC, system OpenSSL $(dpkg-query -W -f='${Version}' libssl-dev))
+libssh2 $ssh_ver (Debian source, static, PIC, system OpenSSL $(dpkg-query -W -f='${Version}' libssl-dev); patches: $(cd "$repo/scripts/patches" && echo libssh2-*.patch))
 compiler $(gcc --version | head -n 1)
 deps-rev $TESMORA_DEPS_REV
 built $(date -u +%Y-%m-%dT%H:%M:%SZ)
@@ -300,6 +312,11 @@ setup_apt
 # matching Unix locale to map Cyrillic file names.
 if ! locale -a 2>/dev/null | grep -qx 'ru_RU.utf8'; then
     localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+fi
+# Installing csh makes BSD csh /bin/csh; put tcsh, the usual Linux csh, back.
+# The test accounts name /bin/bsd-csh and /bin/tcsh themselves.
+if [ "$(readlink -f /bin/csh)" != "$(readlink -f /bin/tcsh)" ]; then
+    update-alternatives --set csh /bin/tcsh
 fi
 
 mingw_prefix=$(tesmora_mingw_prefix)

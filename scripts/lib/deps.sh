@@ -13,7 +13,8 @@
 # Cache key: the key must be known without downloading any source, so it names
 # the OpenSSL series (not the exact Debian revision, which the archive keeps
 # replacing), the libssh2 upstream version, the GCC version and a short hash of
-# the compiler's --version output, the build options and TESMORA_DEPS_REV.
+# the compiler's --version output, the build options, the libssh2 patches and
+# TESMORA_DEPS_REV.
 # The exact Debian source versions used are recorded in the prefix's STAMP.
 # Bump TESMORA_DEPS_REV when the build recipe in setup.sh changes.
 
@@ -69,8 +70,14 @@ _tesmora_cc_tag() {
         "$(printf '%s\n' "$ver" | _tesmora_hash "$TESMORA_DEPS_REV" "$@")"
 }
 
+# The project's patches to libssh2 (scripts/patches/), as one text: a changed
+# patch is a new cache entry.
+_tesmora_libssh2_patches() {
+    cat "$(dirname "${BASH_SOURCE[0]}")"/../patches/libssh2-*.patch 2>/dev/null | sha256sum | cut -c1-8
+}
+
 tesmora_mingw_prefix() {
-    echo "$TESMORA_CACHE/mingw-openssl-$TESMORA_OPENSSL_SERIES-libssh2-$TESMORA_LIBSSH2_UPSTREAM-$(_tesmora_cc_tag "$TESMORA_MINGW_CC" "$TESMORA_OPENSSL_OPTIONS")"
+    echo "$TESMORA_CACHE/mingw-openssl-$TESMORA_OPENSSL_SERIES-libssh2-$TESMORA_LIBSSH2_UPSTREAM-$(_tesmora_cc_tag "$TESMORA_MINGW_CC" "$TESMORA_OPENSSL_OPTIONS" "$(_tesmora_libssh2_patches)")"
 }
 
 tesmora_mingw_archive_prefix() {
@@ -78,7 +85,7 @@ tesmora_mingw_archive_prefix() {
 }
 
 tesmora_native_prefix() {
-    echo "$TESMORA_CACHE/native-libssh2-$TESMORA_LIBSSH2_UPSTREAM-$(_tesmora_cc_tag gcc)"
+    echo "$TESMORA_CACHE/native-libssh2-$TESMORA_LIBSSH2_UPSTREAM-$(_tesmora_cc_tag gcc "$(_tesmora_libssh2_patches)")"
 }
 
 # True when the prefix given was built completely.

@@ -325,6 +325,10 @@ std::uint64_t MonotonicNanoseconds();
 // The most memory the process has held resident so far, in bytes.
 std::uint64_t PeakResidentBytes();
 
+// Whether the processor has the AES instructions (x86 AES-NI); false where
+// that cannot be told.
+bool CpuHasAesInstructions();
+
 // ---- Networking library ----------------------------------------------------
 
 // Initialises the socket library for the life of the object.

@@ -18,6 +18,18 @@ namespace {
 // an ed25519 key is reached through it.
 constexpr char kHostKeyPreference[] = "ecdsa-sha2-nistp256,rsa-sha2-512,rsa-sha2-256,ssh-ed25519";
 
+// The list without one method.
+std::string WithoutMethod(const std::string& list, std::string_view method) {
+    std::string rest;
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        const std::string_view name = std::string_view(list).substr(at, comma - at);
+        if (name != method && !name.empty()) rest += (rest.empty() ? "" : ",") + std::string(name);
+        at = comma + 1;
+    }
+    return rest;
+}
+
 bool Cancelled(const CancelToken* cancel) { return cancel != nullptr && cancel->cancelled(); }
 
 bool AskedToWait(_LIBSSH2_SESSION*, int result) { return result == LIBSSH2_ERROR_EAGAIN; }
@@ -67,6 +79,31 @@ os::SocketHandle ConnectFirstAddress(const SshEndpoint& endpoint, const ConnectT
         if (socket != os::kInvalidSocket) return socket;
     }
     throw Error(ErrorCode::ConnectionFailed, "SSH connection failed/timeout");
+}
+
+// How a handshake that failed ended. A server that closes the connection
+// before it said "SSH-" never began SSH: sshd past its MaxStartups writes one
+// line and closes, a firewall just closes. libssh2 takes any first line for
+// the server's banner.
+Error HandshakeFailure(_LIBSSH2_SESSION* session, int result) {
+    const char* banner = libssh2_session_banner_get(session);
+    const bool closed = result == LIBSSH2_ERROR_SOCKET_DISCONNECT || result == LIBSSH2_ERROR_SOCKET_RECV ||
+                        result == LIBSSH2_ERROR_BANNER_RECV || result == LIBSSH2_ERROR_KEX_FAILURE ||
+                        result == LIBSSH2_ERROR_KEY_EXCHANGE_FAILURE;
+    if (closed && (banner == nullptr || std::string_view(banner).substr(0, 4) != "SSH-")) {
+        std::string message =
+            "The server closed the connection before SSH began; a connection limit (MaxStartups) or a firewall may "
+            "be the cause";
+        if (banner != nullptr && *banner != '\0') {
+            std::string said;
+            for (const char* c = banner; *c != '\0' && said.size() < 100; ++c) {
+                said += static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7F ? *c : '?';
+            }
+            message += ". It said: \"" + said + "\"";
+        }
+        return Error(ErrorCode::ClosedBeforeSsh, message);
+    }
+    return Error(ErrorCode::Handshake, "SSH handshake failed");
 }
 
 bool Offers(const std::string& methods, std::string_view method) {
@@ -223,6 +260,14 @@ LoginResult Authenticate(const Patience& patiently, const SshEndpoint& endpoint,
 
 }  // namespace
 
+std::string CipherPreference(bool aesInstructions) {
+    constexpr char kAesGcm[] = "aes128-gcm@openssh.com,aes256-gcm@openssh.com";
+    constexpr char kChaCha[] = "chacha20-poly1305@openssh.com";
+    constexpr char kOlder[] = "aes128-ctr,aes192-ctr,aes256-ctr,aes256-cbc,aes192-cbc,aes128-cbc";
+    return aesInstructions ? std::string(kAesGcm) + "," + kChaCha + "," + kOlder
+                           : std::string(kChaCha) + "," + kAesGcm + "," + kOlder;
+}
+
 std::wstring HostKeyFingerprint(_LIBSSH2_SESSION* session) {
     const char* hash = libssh2_hostkey_hash(session, LIBSSH2_HOSTKEY_HASH_SHA256);
     if (hash == nullptr) throw Error(ErrorCode::Handshake, "Host key SHA256 unavailable");
@@ -254,23 +299,40 @@ SshConnection::~SshConnection() { close(); }
 
 SshConnection SshConnection::connect(const SshEndpoint& endpoint, const SshLogin* login,
                                      const ConnectTimeouts& timeouts, const CancelToken* cancel) {
+    std::string hostKeys = kHostKeyPreference;
     SshConnection connection;
-    connection.socket_ = ConnectFirstAddress(endpoint, timeouts, cancel);
-    connection.cancel_ = cancel;
-    if (cancel != nullptr) cancel->socketSlot().exchange(connection.socket_);
-    connection.session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
-    if (connection.session_ == nullptr) throw Error("SSH allocation failed");
-    libssh2_session_set_timeout(connection.session_, static_cast<long>(timeouts.session.count()));
-    libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_HOSTKEY, kHostKeyPreference);
-    // A cancel also shuts the socket down under the calls below; their
-    // failure is then the cancel's, not the server's.
-    const Patience patiently{connection.session_, connection.socket_, cancel, timeouts.session};
-    libssh2_session_set_blocking(connection.session_, 0);
-    try {
+    for (int attempt = 0;; ++attempt) {
+        connection.close();
+        connection.socket_ = ConnectFirstAddress(endpoint, timeouts, cancel);
+        connection.cancel_ = cancel;
+        if (cancel != nullptr) cancel->socketSlot().exchange(connection.socket_);
+        connection.session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
+        if (connection.session_ == nullptr) throw Error("SSH allocation failed");
+        libssh2_session_set_timeout(connection.session_, static_cast<long>(timeouts.session.count()));
+        libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_HOSTKEY, hostKeys.c_str());
+        const std::string ciphers = CipherPreference(os::CpuHasAesInstructions());
+        libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_CRYPT_CS, ciphers.c_str());
+        libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_CRYPT_SC, ciphers.c_str());
+        libssh2_session_set_blocking(connection.session_, 0);
+        // A cancel also shuts the socket down under the handshake; its
+        // failure is then the cancel's, not the server's.
+        const Patience patiently{connection.session_, connection.socket_, cancel, timeouts.session};
         const libssh2_socket_t socket = static_cast<libssh2_socket_t>(connection.socket_);
-        if (patiently([&] { return libssh2_session_handshake(connection.session_, socket); }) != 0) {
-            throw Error(ErrorCode::Handshake, "SSH handshake failed");
+        const int handshake = patiently([&] { return libssh2_session_handshake(connection.session_, socket); });
+        if (handshake == 0) break;
+        if (Cancelled(cancel)) throw CancelledError();
+        // Some servers offer a host-key algorithm they cannot use (Dropbear
+        // names RSA without an RSA key, and aborts when it is chosen): once
+        // more without the one that was chosen reaches the next they offer.
+        const char* chosen = libssh2_session_methods(connection.session_, LIBSSH2_METHOD_HOSTKEY);
+        if (attempt == 0 && chosen != nullptr && handshake != LIBSSH2_ERROR_EAGAIN) {
+            hostKeys = WithoutMethod(hostKeys, chosen);
+            if (!hostKeys.empty()) continue;
         }
+        throw HandshakeFailure(connection.session_, handshake);
+    }
+    const Patience patiently{connection.session_, connection.socket_, cancel, timeouts.session};
+    try {
         if (login != nullptr) {
             const LoginResult result = Authenticate(patiently, endpoint, *login);
             connection.loginMethod_ = result.method;

@@ -42,6 +42,12 @@ enum class LoginMethod { None, Key, Password, KeyboardInteractive };
 // Raises "Host key SHA256 unavailable".
 std::wstring HostKeyFingerprint(_LIBSSH2_SESSION* session);
 
+// The ciphers to offer, best first: AES-GCM where the processor has AES
+// instructions (a quarter of ChaCha20-Poly1305's CPU with the libssh2 this
+// program is built with), ChaCha20-Poly1305 where it has not; then the older
+// modes for servers that offer nothing else.
+std::string CipherPreference(bool aesInstructions);
+
 struct ConnectTimeouts {
     std::chrono::milliseconds lookup{15000};    // the name lookup
     std::chrono::milliseconds connect{15000};   // per resolved address

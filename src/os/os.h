@@ -382,4 +382,11 @@ private:
     std::intptr_t handle_ = kEmpty;
 };
 
+// ---- Task Scheduler ----------------------------------------------------------
+
+// Whether the Task Scheduler holds a task of this name in its root folder;
+// empty when it gives no answer (it refused the question or does not run).
+// The native build has no scheduler: never.
+std::optional<bool> ScheduledTaskRegistered(const std::wstring& name);
+
 }  // namespace tesmora::os

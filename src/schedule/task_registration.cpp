@@ -7,6 +7,7 @@
 
 #include <cwchar>
 #include <fstream>
+#include <string>
 
 namespace tesmora {
 namespace {
@@ -78,7 +79,15 @@ std::wstring CurrentUserSid() { return os::CurrentUserSid(); }
 
 void RegisterTask(bool enable) {
     if (!enable) {
-        RunHidden(DeleteTaskCommand());
+        const std::uint32_t exitCode = RunHidden(DeleteTaskCommand());
+        // schtasks answers 1 both for a task that is not there and for a
+        // refusal: only the scheduler can tell which, and only "not there" is
+        // done. A scheduler that will not say may still start backups.
+        if (exitCode != 0 && os::ScheduledTaskRegistered(kTaskName) != false) {
+            throw Error(ErrorCode::TaskRegistration,
+                        "Task removal failed (schtasks exit code " + std::to_string(exitCode) +
+                            "); run settings as administrator if Windows policy requires it");
+        }
         return;
     }
     const os::LocalTime now = os::LocalTimeNow();

@@ -31,7 +31,8 @@ std::uint32_t RunHidden(const std::wstring& commandLine);
 std::wstring CurrentUserSid();
 
 // True: writes task.xml in the local data directory and (re)creates the task.
-// False: deletes the task; a missing task is no error.
+// False: deletes the task; a task that is not there is no error, one that
+// stayed raises "Task removal failed (schtasks exit code N); ...".
 void RegisterTask(bool enable);
 
 }  // namespace tesmora

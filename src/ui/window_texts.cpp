@@ -36,33 +36,30 @@ std::wstring Size(std::uint64_t bytes) {
 std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log) {
     std::optional<LastFailure> failure;
     for (const LogLine& line : log) {
-        if (line.message.rfind(L"SUCCESS ", 0) == 0) {
+        if (line.kind == LogKind::Success) {
             failure.reset();
-        } else if (line.message.rfind(L"FAILED", 0) == 0) {
-            // "FAILED (partial directory retained): .partial-<id>: <reason>"
-            const std::size_t name = line.message.find(L": ");
-            const std::size_t reason = name == std::wstring::npos ? name : line.message.find(L": ", name + 2);
-            failure = LastFailure{line.time, reason == std::wstring::npos ? line.message : line.message.substr(reason + 2)};
+        } else if (line.kind == LogKind::Failed &&
+                   // A run the person cancelled is no failure to warn about.
+                   line.detail.rfind(FromUtf8(ErrorCodeText(ErrorCode::Cancelled)), 0) != 0) {
+            failure = LastFailure{line.time, line.detail};
         }
     }
     return failure;
 }
 
-std::wstring LoginMethodText(std::wstring_view logLine) {
-    std::wstring_view method = logLine.substr(std::min(logLine.size(), std::wstring_view(L"LOGIN ").size()));
-    const bool refused = method.find(L"; key refused") != std::wstring_view::npos;
-    method = method.substr(0, method.find(L';'));
+std::wstring LoginMethodText(const LogLine& login) {
+    const std::wstring& method = login.subject;
     std::wstring text = method == L"key"                    ? L"по ключу"
                         : method == L"keyboard-interactive" ? L"по паролю (keyboard-interactive)"
                         : method == L"password"             ? L"по паролю"
                                                             : L"без пароля и ключа";
-    if (refused) text += L"; сервер отклонил сохранённый ключ";
+    if (!login.ok) text += L"; сервер отклонил сохранённый ключ";
     return text;
 }
 
 std::wstring LastLoginText(const std::vector<LogLine>& log) {
     for (auto line = log.rbegin(); line != log.rend(); ++line) {
-        if (line->message.rfind(L"LOGIN ", 0) == 0) return L"Последний вход: " + LoginMethodText(line->message);
+        if (line->kind == LogKind::Login) return L"Последний вход: " + LoginMethodText(*line);
     }
     return {};
 }

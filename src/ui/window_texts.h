@@ -16,7 +16,8 @@
 
 namespace tesmora::ui {
 
-// The last failure the log records after the last success, if any.
+// The last failure the log records after the last success, if any; a
+// cancelled run is none.
 struct LastFailure {
     std::uint64_t time = 0;
     std::wstring message;
@@ -25,7 +26,7 @@ std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log);
 
 // How a login went in, in the window's words, from a backup.log "LOGIN ..."
 // line: "по ключу", "по паролю", with the key's refusal when there was one.
-std::wstring LoginMethodText(std::wstring_view logLine);
+std::wstring LoginMethodText(const LogLine& login);
 
 // The newest "LOGIN ..." line of the log as the summary's line
 // "Последний вход: по ключу"; empty when the log has none.

@@ -1,11 +1,17 @@
 #include "schedule/task_registration.h"
 
+#include "os/error.h"
 #include "os/text.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+
+#ifdef _WIN32
+#include "os/win/win32.h"
+#endif
 
 namespace tesmora {
 namespace {
@@ -41,9 +47,35 @@ TEST(BuildTaskXml, MatchesTheGoldenDefinitionByteForByte) {
     EXPECT_EQ(xml.find(L'\n'), std::wstring::npos);
 }
 
-TEST(RegisterTask, DeletingATaskThatDoesNotExistIsNoError) {
+// schtasks /Delete answers 1 for a missing task and for a refused delete alike.
+TEST(RegisterTask, AMissingTaskIsNoErrorAndARefusedDeleteIsReported) {
     EXPECT_NO_THROW(RegisterTask(false));
     EXPECT_NO_THROW(RegisterTask(false));
+#ifdef _WIN32
+    ASSERT_NO_THROW(RegisterTask(true));
+    ASSERT_EQ(os::ScheduledTaskRegistered(kTaskName), true);
+    // While the task's file is open without delete sharing the scheduler
+    // cannot delete it, as when Windows refuses the user the delete.
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring file = os::JoinPath(os::JoinPath(system, L"Tasks"), kTaskName);
+    HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        RegisterTask(false);
+        GTEST_SKIP() << "the task's file cannot be held here";
+    }
+    try {
+        RegisterTask(false);
+        ADD_FAILURE() << "the refused delete went unreported";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("exit code 1"), std::string::npos) << e.what();
+    }
+    CloseHandle(held);
+    EXPECT_EQ(os::ScheduledTaskRegistered(kTaskName), true);
+    EXPECT_NO_THROW(RegisterTask(false));
+    EXPECT_EQ(os::ScheduledTaskRegistered(kTaskName), false);
+#endif
 }
 
 }  // namespace

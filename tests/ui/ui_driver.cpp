@@ -475,6 +475,23 @@ int cmd_help_windows(HWND main) {
     return 0;
 }
 
+// hold-open FILE SECONDS: opens FILE for reading without delete sharing, as
+// another program that holds it does, prints "held" and ends after SECONDS
+// (or when killed). A delete of the file fails meanwhile.
+int cmd_hold_open(const std::vector<std::wstring>& a) {
+    if (a.empty()) return 2;
+    HANDLE file = CreateFileW(a[0].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        err(L"cannot open " + a[0] + L": error " + std::to_wstring(GetLastError()));
+        return 1;
+    }
+    out(L"held");
+    Sleep(static_cast<DWORD>(arg_seconds(a, 1, 60) * 1000));
+    CloseHandle(file);
+    return 0;
+}
+
 // ---- the taskbar ------------------------------------------------------------------
 // What Wine 8's shell32 sends the "Shell_TrayWnd" window with WM_COPYDATA
 // (dwData is the NIM_ message); the icon's bits follow when NIF_ICON is set.
@@ -584,7 +601,7 @@ int cmd_tray(const std::vector<std::wstring>& a) {
 void usage() {
     err(L"usage: ui_driver [--class NAME] COMMAND ARGS...; COMMAND is one of wait-window controls window-rect\n"
         L"get-text set-text wait-text click close key-f1 key-tab key-return focus wheel help-windows list-rows\n"
-        L"progress message-box answer folder-dialog tray (see the comments of the cmd_ functions).");
+        L"progress message-box answer folder-dialog hold-open tray (see the comments of the cmd_ functions).");
 }
 
 }  // namespace
@@ -608,6 +625,7 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"answer") return cmd_answer(a);
     if (name == L"folder-dialog") return cmd_folder_dialog(a);
     if (name == L"tray") return cmd_tray(a);
+    if (name == L"hold-open") return cmd_hold_open(a);
 
     HWND main = main_or_fail();
     if (!main) return 1;

@@ -1,20 +1,27 @@
 #include "ui/window_texts.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 namespace tesmora::ui {
 namespace {
 
 TEST(ScheduleSummary, AddsTheLastFailureAndAnOverdueCopyInRed) {
-    const std::vector<LogLine> log = {{100, L"START h:22"}, {110, L"SUCCESS 2026-01-01_00-00-00_UTC-A"},
-                                      {200, L"FAILED (partial directory retained): .partial-ID: Host lookup failed"}};
+    using testing::Logged;
+    const std::vector<LogLine> log = {Logged(100, L"START h:22"), Logged(110, L"SUCCESS 2026-01-01_00-00-00_UTC-A"),
+                                      Logged(200, L"FAILED (partial directory retained): .partial-ID: Host lookup failed")};
     const auto failure = FindLastFailure(log);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->time, 200u);
     EXPECT_EQ(failure->message, L"Host lookup failed");
-    // A success after it clears it.
+    // A cancel after it leaves it the last failure; a success clears it.
     auto later = log;
-    later.push_back({300, L"SUCCESS 2026-01-02_00-00-00_UTC-B"});
+    later.push_back(Logged(250, L"FAILED (partial directory retained): .partial-ID: Cancelled; incomplete archive is "
+                                L"not a backup"));
+    EXPECT_EQ(FindLastFailure(later)->time, 200u);
+    later.push_back(Logged(300, L"SUCCESS 2026-01-02_00-00-00_UTC-B"));
+    later.push_back(Logged(400, L"FAILED (partial directory retained): .partial-ID: Cancelled"));
     EXPECT_FALSE(FindLastFailure(later));
 
     const std::uint64_t day = 86400, success = 1700000000;

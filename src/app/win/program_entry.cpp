@@ -1,5 +1,7 @@
 // The Windows entry point of the program: a GUI-subsystem process without a
-// console. It splits its own command line and hands over to the portable start.
+// console, so that Task Scheduler starts it without a console window showing;
+// a mode's lines reach the console it was started from through os::PrintLine.
+// It splits its own command line and hands over to the portable start.
 #include "app/program.h"
 #include "os/win/win32.h"
 

@@ -56,17 +56,39 @@ std::wstring ExecutablePath() {
     return std::wstring(buffer.data(), length);
 }
 
+namespace {
+
+// Where the lines of a mode go. A GUI-subsystem program gets no console of
+// its own (so none flashes up when Task Scheduler starts it):
+// - a standard output that is a file or a pipe (`> file`, `| more`,
+//   PowerShell's pipeline) or NUL is used as it is;
+// - a console handle the process may use (Wine hands one over) is used;
+// - otherwise the program attaches to the console of the process that
+//   started it (cmd.exe, PowerShell), if that has one, and writes to it.
+HANDLE OutputHandle() {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    const DWORD type =
+        handle == nullptr || handle == INVALID_HANDLE_VALUE ? FILE_TYPE_UNKNOWN : GetFileType(handle);
+    DWORD mode = 0;
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) return handle;
+    if (type == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode)) return handle;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return type == FILE_TYPE_CHAR ? handle : INVALID_HANDLE_VALUE;
+    // A character device is now a handle of the console just attached to,
+    // or NUL (`> nul`); PrintLine tells them apart at each line.
+    if (type == FILE_TYPE_CHAR) return handle;
+    // Read access too: without it GetConsoleMode fails and WriteConsoleW is not used.
+    return CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
 void PrintLine(const std::wstring& text) {
-    static const HANDLE out = [] {
-        HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-        if ((handle == nullptr || handle == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
-            handle = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        }
-        return handle;
-    }();
+    static const HANDLE out = OutputHandle();
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
     const std::wstring line = text + L"\r\n";
     DWORD mode = 0, written = 0;
+    // A console takes UTF-16 whatever its code page.
     if (GetConsoleMode(out, &mode)) {
         WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;

@@ -13,6 +13,8 @@
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "job/backup_job.h"
+#include "job/server_program.h"
+#include "job/stored_login.h"
 #include "job/ssh_key_setup.h"
 #include "notices/notices.h"
 #include "os/error.h"
@@ -76,11 +78,13 @@ const std::vector<ControlSpec> kControls = {
      L"Закреплённый ключ SSH (смена ключа останавливает автоматические подключения)"},
     {L"EDIT", kFingerprint, 20, 220, 735, 30, ES_AUTOHSCROLL, nullptr},
     {L"BUTTON", kFetchKey, 770, 219, 185, 31, BS_PUSHBUTTON, L"Получить ключ\u2026"},
-    {L"STATIC", 0, 20, 268, 600, 24, 0, L"Каталоги / файлы на VDS — абсолютные пути, по одному в строке"},
-    {L"EDIT", kPaths, 20, 300, 600, 200, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
-    {L"STATIC", 0, 640, 268, 315, 24, 0, L"Базы данных: mysql:имя, postgresql:имя"},
-    {L"EDIT", kDatabases, 640, 300, 315, 160, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
-    {L"BUTTON", kDetectDatabases, 640, 468, 315, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов"},
+    // Two-line labels: one line of either is wider than its column in a font
+    // like Wine's stand-in for Segoe UI, and more so at 144 DPI.
+    {L"STATIC", 0, 20, 262, 600, 44, 0, L"Каталоги / файлы на VDS — абсолютные пути,\nпо одному в строке"},
+    {L"EDIT", kPaths, 20, 310, 600, 190, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
+    {L"STATIC", 0, 640, 262, 315, 44, 0, L"Базы данных, по одной в строке:\nmysql:имя или postgresql:имя"},
+    {L"EDIT", kDatabases, 640, 310, 315, 150, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
+    {L"BUTTON", kDetectDatabases, 640, 468, 335, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов"},
     {L"STATIC", 0, 20, 514, 150, 25, 0, L"Интервал, часов"},
     {L"EDIT", kHours, 180, 510, 75, 30, ES_NUMBER, nullptr},
     {L"STATIC", 0, 300, 514, 230, 25, 0, L"Хранить копий (0 = все)"},
@@ -144,8 +148,22 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelT
             case WorkerMode::CheckSsh: {
                 const SshLogin login = StoredLogin(settings);
                 SshConnection connection = SshConnection::connect(EndpointOf(settings), &login, {}, &cancel);
-                PostStatus(L"Соединение и ключ сервера проверены. Вход: " + LoginMethodText(LoginLogLine(connection)) +
-                           L".\r\n" + DetectedDatabasesText(DetectDatabases(connection, settings)));
+                std::wstring text = L"Соединение и ключ сервера проверены. Вход: " +
+                                    LoginMethodText(LoginLine(connection)) + L".";
+                PostStatus(text + L"\r\nПроверка запуска программы на сервере…");
+                // What a backup runs, so that a pass here means a backup can run.
+                const ProbeResult probe = ProbeServer(connection, settings, &cancel);
+                text += L"\r\nПрограмма копирования запускается (python3 " + FromUtf8(probe.python) + L").";
+                PostStatus(text + L"\r\nПоиск баз данных в настройках сайтов…");
+                // A large site takes a while to walk: its count shows that it moves.
+                const DetectedDatabases found = DetectDatabases(
+                    connection, settings,
+                    [&](const ServerProgress& server) {
+                        PostStatus(text + L"\r\nПоиск баз данных в настройках сайтов: просмотрено " +
+                                   std::to_wstring(server.read) + L" файлов и папок…");
+                    },
+                    &cancel);
+                PostStatus(text + L"\r\n" + DetectedDatabasesText(found));
                 break;
             }
             case WorkerMode::InstallKey: {
@@ -162,11 +180,9 @@ void RunOperation(const BackupSettings& settings, WorkerMode mode, const CancelT
                 break;
             }
         }
-    } catch (const CancelledError& e) {
-        // A cancel is the user's own doing: its English text says all there is.
-        PostStatus(mode == WorkerMode::BackupNow ? L"Ошибка: " + FromUtf8(e.what()) : L"Отменено");
     } catch (...) {
-        PostStatus(L"Ошибка: " + CurrentErrorText());
+        // A backup stopped before its commit leaves no copy; the log keeps the English reason.
+        PostStatus(FailureStatus(cancel, mode == WorkerMode::BackupNow ? L"Отменено: копия не создана." : L"Отменено"));
     }
     PostOwned(g_main.load(), kDoneMessage, std::make_unique<std::wstring>());
 }
@@ -490,7 +506,7 @@ void SettingsWindow::saveAndApply(bool requireCredential) {
     const BackupSettings s = readForm();
     // The checks every backup run makes again, so a list of paths too long
     // for the server's command is refused now rather than at 03:00.
-    ValidateBackupSettings(s);
+    ValidateSettings(s);
     OperationLock lock = AcquireOperationLock(s.id);
     std::wstring password = text(kPassword);
     // A server without passwords needs only the stored key; the import saves
@@ -511,7 +527,16 @@ void SettingsWindow::saveAndApply(bool requireCredential) {
     }
     setText(kPassword, L"");
     settings_ = s;
-    RegisterTask(s.automatic);
+    try {
+        RegisterTask(s.automatic);
+    } catch (const Error& e) {
+        if (s.automatic) throw;
+        // Saved, but the task stayed and goes on starting backups.
+        setText(kStatus, L"Настройки сохранены. Пароль защищён Windows. Автозапуск НЕ выключен: задача расписания "
+                         L"осталась.");
+        throw ExplainedError(e, L"Windows не дал удалить задачу расписания «Tesmora-SiteBackup»: автоматические копии "
+                                L"продолжатся. Запустите программу от имени администратора и сохраните ещё раз.");
+    }
     setText(kStatus, std::wstring(L"Настройки сохранены. Пароль защищён Windows. Автозапуск ") +
                          (s.automatic ? L"включён." : L"выключен."));
 }
@@ -684,6 +709,8 @@ void SettingsWindow::command(int id) {
 }  // namespace
 
 HWND MainWindow() { return g_main.load(); }
+
+const std::vector<ControlSpec>& SettingsControls() { return kControls; }
 
 void RunSettingsWindow(BackupSettings& settings) {
     SettingsWindow window(settings);

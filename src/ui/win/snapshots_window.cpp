@@ -36,8 +36,8 @@ const std::vector<ControlSpec> kControls = {
     {L"BUTTON", kVerifyAll, 176, 384, 170, 34, BS_PUSHBUTTON, L"Проверить все"},
     {L"BUTTON", kRestore, 356, 384, 250, 34, BS_PUSHBUTTON, L"Восстановить в папку\u2026"},
     {L"BUTTON", kOpenFolder, 616, 384, 160, 34, BS_PUSHBUTTON, L"Открыть папку"},
-    {L"STATIC", kServerFolderLabel, 16, 434, 150, 24, 0, L"Папка на сервере:"},
-    {L"EDIT", kServerFolder, 170, 428, 446, 30, ES_AUTOHSCROLL, L"/var/www/restored"},
+    {L"STATIC", kServerFolderLabel, 16, 434, 180, 24, 0, L"Папка на сервере:"},
+    {L"EDIT", kServerFolder, 200, 428, 416, 30, ES_AUTOHSCROLL, L"/var/www/restored"},
     {L"BUTTON", kRestoreServer, 626, 426, 258, 34, BS_PUSHBUTTON, L"Восстановить на сервер\u2026"},
     {PROGRESS_CLASSW, kProgress, 16, 476, 700, 22, PBS_SMOOTH, nullptr},
     {L"BUTTON", kCancel, 726, 470, 158, 34, BS_PUSHBUTTON, L"Отменить"},
@@ -48,7 +48,7 @@ struct Column {
     const wchar_t* title;
     int width;
 };
-constexpr Column kColumns[] = {{L"Дата и время", 175}, {L"Размер", 100}, {L"Файлов / баз / дампов", 160}, {L"Состояние", 410}};
+constexpr Column kColumns[] = {{L"Дата и время", 175}, {L"Размер", 100}, {L"Файлов / баз / дампов", 220}, {L"Состояние", 350}};
 
 // What a finished operation tells the window: a text for the status line,
 // and a question or a warning to put to the person.
@@ -296,10 +296,8 @@ void SnapshotsView::verify(bool all) {
                 &cancel);
             result->status = passed ? L"Проверка завершена: копиям можно доверять." : L"Проверка нашла повреждения.";
             for (const std::wstring& text : damaged) result->warning += (result->warning.empty() ? L"" : L"\n\n") + text;
-        } catch (const CancelledError&) {
-            result->status = L"Проверка отменена.";
         } catch (...) {
-            result->status = L"Ошибка: " + CurrentErrorText();
+            result->status = FailureStatus(cancel);
         }
         PostOwned(window, kDoneMessage, std::move(result));
     });
@@ -355,11 +353,10 @@ void SnapshotsView::restore() {
                                   L"Подробности в restore-report.txt.";
             }
             result->openFolder = target;
-        } catch (const CancelledError& e) {
-            // The English text of a cancelled restore says where its files are.
-            result->status = L"Ошибка: " + FromUtf8(e.what());
         } catch (...) {
-            result->status = L"Ошибка: " + CurrentErrorText();
+            // A stopped restore keeps what it wrote, and its report says so.
+            result->status = FailureStatus(
+                cancel, L"Отменено. Уже восстановленное осталось в папке " + target + L" (см. restore-report.txt).");
         }
         PostOwned(window, kDoneMessage, std::move(result));
     });
@@ -401,10 +398,8 @@ void SnapshotsView::restoreToServer() {
                 result->warning = L"Восстановлено не всё: отказано " + std::to_wstring(restored.refused) +
                                   L". Подробности в restore-report.txt.\n\n" + restored.report;
             }
-        } catch (const CancelledError& e) {
-            result->status = L"Ошибка: " + FromUtf8(e.what());
         } catch (...) {
-            result->status = L"Ошибка: " + CurrentErrorText();
+            result->status = FailureStatus(cancel);
         }
         PostOwned(window, kDoneMessage, std::move(result));
     });
@@ -431,6 +426,8 @@ void SnapshotsView::finished(const Finished& result) {
 }  // namespace
 
 HWND SnapshotsWindow() { return g_snapshots; }
+
+const std::vector<ControlSpec>& SnapshotsControls() { return kControls; }
 
 void OpenSnapshots(const BackupSettings& settings) {
     if (g_snapshots != nullptr) {

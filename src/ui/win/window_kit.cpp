@@ -128,6 +128,8 @@ void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi
 std::wstring CurrentErrorText() {
     try {
         throw;
+    } catch (const ExplainedError& e) {
+        return e.reason() + L"\n" + FromUtf8(e.what());
     } catch (const Error& e) {
         return ErrorText(e.code(), e.what());
     } catch (const std::exception& e) {
@@ -135,6 +137,17 @@ std::wstring CurrentErrorText() {
     } catch (...) {
         return ErrorText(ErrorCode::Internal, "Unexpected failure");
     }
+}
+
+std::wstring FailureStatus(const CancelToken& cancel, const std::wstring& cancelled) {
+    bool stopped = cancel.cancelled();
+    try {
+        throw;
+    } catch (const Error& e) {
+        stopped = stopped || e.code() == ErrorCode::Cancelled;
+    } catch (...) {
+    }
+    return stopped ? cancelled : L"Ошибка: " + CurrentErrorText();
 }
 
 void ShowCurrentError(HWND window) {

@@ -5,12 +5,14 @@
 
 #include "config/settings.h"
 #include "os/cancel.h"
+#include "os/error.h"
 #include "os/win/win32.h"
 #include "ui/window_texts.h"
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tesmora::ui {
@@ -73,10 +75,30 @@ void OpenHelp();
 HWND HelpWindow();
 void OpenSnapshots(const BackupSettings& settings);
 HWND SnapshotsWindow();
+// The control tables of the settings and the snapshots window.
+const std::vector<ControlSpec>& SettingsControls();
+const std::vector<ControlSpec>& SnapshotsControls();
+
+// An error the window explains in its own words: `reason` stands in for the
+// Russian explanation of the error's kind above its English message.
+class ExplainedError : public Error {
+public:
+    ExplainedError(const Error& error, std::wstring reason) : Error(error.code(), error.what()), reason_(std::move(reason)) {}
+    const std::wstring& reason() const { return reason_; }
+
+private:
+    std::wstring reason_;
+};
 
 // The exception being handled as the windows show errors: the Russian
 // reason for its kind, then its English message.
 std::wstring CurrentErrorText();
+
+// The status line of an operation that ended in the exception being handled:
+// `cancelled` when the person asked for the cancel, whatever failure the
+// cancel caused on the operation's way out (a connection shut under a call),
+// else "Ошибка: " and CurrentErrorText().
+std::wstring FailureStatus(const CancelToken& cancel, const std::wstring& cancelled = L"Отменено");
 
 // Shows the exception being handled in an "Ошибка" box over `window`; for
 // the catch (...) of a window procedure, which must not let one escape.

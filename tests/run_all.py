@@ -13,12 +13,14 @@ import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ET
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
-from harness import databases  # noqa: E402
+from harness import accounts, databases  # noqa: E402
+from harness.servers import BusySshServer, DropbearServer  # noqa: E402
 from harness.sshd import SshServer, prepare_site  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
 
@@ -29,33 +31,48 @@ KEY_PASSPHRASE = "Key-Passphrase-7"
 class LoopbackServers:
     """The SSH servers the unit tests talk to, one per host-key kind and two
     set up without the password method (keyboard-interactive through PAM;
-    keys only), client keys of each kind that the keys-only server accepts,
-    a listener that never answers, and a private MariaDB and PostgreSQL, all
-    on 127.0.0.1, described to the tests through TESMORA_TEST_* variables."""
+    keys only), Dropbear with an ECDSA and with an Ed25519 key, a server that
+    is full and drops every new connection, the accounts of harness/accounts.py
+    (login shells, SFTP only, nologin, no python3, Python 3.6, a greeting),
+    client keys of each kind that the keys-only server accepts, a listener
+    that never answers, and a private MariaDB and PostgreSQL, all on
+    127.0.0.1, described to the tests through TESMORA_TEST_* variables."""
 
     def __init__(self, work):
         self.servers = {kind: SshServer(kind.lower(), work / f"sshd-{kind.lower()}") for kind in ("ECDSA", "RSA", "ED25519")}
         self.servers["KBDINT"] = SshServer("ecdsa", work / "sshd-kbdint", auth="kbdint")
         self.servers["KEYS"] = SshServer("ecdsa", work / "sshd-keys", auth="keys")
+        for kind in ("ECDSA", "ED25519"):
+            self.servers[f"DROPBEAR_{kind}"] = DropbearServer(kind.lower(), work / f"dropbear-{kind.lower()}")
+        self.servers["BUSY"] = BusySshServer("ecdsa", work / "sshd-busy")
         self.keys = work / "client-keys"
         self.silent = []
         self.databases = databases.DatabaseServers() if databases.available() else None
 
     def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def _start(self):
+        # Every server, the accounts and the client keys side by side: each
+        # mostly waits for key generation, a port or the user database. The
+        # test user comes first, as every server start asks for it.
+        accounts.ensure_test_user()
+        with ThreadPoolExecutor(max_workers=len(self.servers) + 3) as pool:
+            jobs = [pool.submit(server.start) for server in self.servers.values()]
+            jobs.append(pool.submit(accounts.ensure_accounts))
+            jobs.append(pool.submit(self._make_client_keys))
+            if self.databases:
+                jobs.append(pool.submit(self.databases.__enter__))
+            for job in jobs:
+                job.result()
         if self.databases:
             # Started once for every suite; the in-process ones read os.environ.
-            self.databases.__enter__()
             os.environ.update(self.databases.env)
-        for server in self.servers.values():
-            server.folder.mkdir(parents=True, exist_ok=True)
-            server.start()
-        # OpenSSH-format client keys as users bring them: two encrypted.
-        self.keys.mkdir(parents=True, exist_ok=True)
-        for kind, options, passphrase in [("ed25519", [], KEY_PASSPHRASE), ("ecdsa", ["-b", "384"], ""),
-                                          ("rsa", ["-b", "3072"], KEY_PASSPHRASE)]:
-            key = self.keys / f"key_{kind}"
-            subprocess.run(["ssh-keygen", "-q", "-t", kind, *options, "-N", passphrase, "-f", str(key)], check=True)
-            self.servers["KEYS"].authorize(key.with_suffix(".pub").read_text())
         # A listener that never accepts, its queue filled: connections to it
         # are never answered, which is how a dead address looks.
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -70,15 +87,23 @@ class LoopbackServers:
         # A listener whose system takes connections that nobody then speaks
         # on: a server that hangs before its greeting.
         self.silent.append(socket.create_server(("127.0.0.1", 0), backlog=64))
-        return self
+
+    def _make_client_keys(self):
+        # OpenSSH-format client keys as users bring them: two encrypted.
+        self.keys.mkdir(parents=True, exist_ok=True)
+        for kind, options, passphrase in [("ed25519", [], KEY_PASSPHRASE), ("ecdsa", ["-b", "384"], ""),
+                                          ("rsa", ["-b", "3072"], KEY_PASSPHRASE)]:
+            key = self.keys / f"key_{kind}"
+            subprocess.run(["ssh-keygen", "-q", "-t", kind, *options, "-N", passphrase, "-f", str(key)], check=True)
+            self.servers["KEYS"].authorize(key.with_suffix(".pub").read_text())
 
     def __exit__(self, *exc):
         if self.databases:
             self.databases.__exit__()
         for s in self.silent:
             s.close()
-        for server in self.servers.values():
-            server.remove()
+        with ThreadPoolExecutor(max_workers=len(self.servers)) as pool:
+            list(pool.map(lambda server: server.remove(), self.servers.values()))
 
     def environment(self, path_form=str):
         ecdsa = self.servers["ECDSA"]
@@ -93,7 +118,9 @@ class LoopbackServers:
             "TESMORA_TEST_KEY_PASSPHRASE": KEY_PASSPHRASE,
         }
         env.update(self.databases.env if self.databases else {})
+        env.update(accounts.environment())
         for kind, server in self.servers.items():
+            env[f"TESMORA_TEST_SSH_{kind}_HOST"] = server.host
             env[f"TESMORA_TEST_SSH_{kind}_PORT"] = str(server.port)
             env[f"TESMORA_TEST_SSH_{kind}_FINGERPRINT"] = server.fingerprint()
             env[f"TESMORA_TEST_SSH_{kind}_LOG"] = path_form(server.log)
@@ -203,8 +230,10 @@ def run_hardening(work, servers):
     """scripts/hardening.sh: the unit tests under ASan/UBSan and each fuzz
     target over its corpus, one count per part from its summary lines."""
     print("==> hardening (sanitizers and fuzz targets)", flush=True)
+    env = dict(os.environ)
+    env.update(servers.environment())
     process = subprocess.Popen(["bash", str(REPO / "scripts" / "hardening.sh")], stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True, errors="replace")
+                               stderr=subprocess.STDOUT, text=True, errors="replace", env=env)
     passed = failed = 0
     for line in process.stdout:
         print(line, end="", flush=True)

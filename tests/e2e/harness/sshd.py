@@ -3,8 +3,9 @@
 Each server has its own folder with generated host keys of one kind (ECDSA,
 RSA or Ed25519), its own configuration, log and PID file, and logins of a
 dedicated test user in one of the ways servers are set up: a password, a
-password through PAM's keyboard-interactive only, or keys only. It listens on
-loopback only.
+password through PAM's keyboard-interactive only, or keys only. It lets in
+every account of accounts.py, with the SFTP-only ones held to SFTP. It
+listens on loopback only.
 """
 import os
 import re
@@ -12,11 +13,14 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 
-TEST_USER = "tesmora-test"
-TEST_PASSWORD = "Vps-Passw0rd-42"
+# The accounts live in their own module; these names stay importable from here.
+from .accounts import (SFTP_CHROOT_USER, SFTP_ONLY_USER, TEST_PASSWORD, TEST_USER, all_users,  # noqa: F401
+                       ensure_test_user, prepare_site)
+
 SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
 KEY_TYPES = {"ecdsa": ["-t", "ecdsa", "-b", "256"], "rsa": ["-t", "rsa", "-b", "3072"], "ed25519": ["-t", "ed25519"]}
 # The login methods of each setup; every one also takes the user's keys.
@@ -25,42 +29,49 @@ AUTH = {
     "kbdint": ["UsePAM yes", "PasswordAuthentication no", "KbdInteractiveAuthentication yes"],
     "keys": ["UsePAM no", "PasswordAuthentication no", "KbdInteractiveAuthentication no"],
 }
+# Per-account rules; sshd reads every line after a Match as part of it, so
+# these end the configuration.
+MATCH_BLOCKS = [
+    f"Match User {SFTP_ONLY_USER}",
+    "    ForceCommand internal-sftp",
+    f"Match User {SFTP_CHROOT_USER}",
+    "    ChrootDirectory %h",
+    "    ForceCommand internal-sftp",
+]
 
 
-def ensure_test_user():
-    """Creates the test user with its known password (needs root)."""
-    if subprocess.run(["id", TEST_USER], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
-        subprocess.run(["useradd", "-m", "-s", "/bin/sh", TEST_USER], check=True)
-    subprocess.run(["chpasswd"], input=f"{TEST_USER}:{TEST_PASSWORD}\n".encode(), check=True)
-    return Path("/home") / TEST_USER
+def running(pid):
+    """Whether the process still runs. The daemon's parent is init, which may
+    be slow to reap it here, so an exited one that waits as a zombie counts
+    as gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
 
 
-def prepare_site():
-    """A small website in the test user's home: folders, a file with a
-    Cyrillic name, a symbolic link. Returns its path on the server."""
-    home = ensure_test_user()
-    site = home / "www"
-    (site / "html" / "assets").mkdir(parents=True, exist_ok=True)
-    (site / "html" / "index.html").write_text("<h1>Hello</h1>\n" * 50)
-    (site / "html" / "assets" / "style.css").write_text("body { color: #333 }\n" * 100)
-    (site / "html" / "страница.html").write_text("Привет\n" * 100)
-    photo = site / "html" / "assets" / "photo.jpg"
-    if not photo.exists():
-        photo.write_bytes(os.urandom(20000))  # incompressible, like real media
-    link = site / "html" / "latest"
-    if not link.is_symlink():
-        link.symlink_to("index.html")
-    subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
-    return site
+# Ports handed out by this process: servers starting side by side must not be
+# given the same free port before either has bound it.
+_ports_given = set()
+_ports_lock = threading.Lock()
 
 
 def free_loopback_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    with _ports_lock:
+        while True:
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.bind(("127.0.0.1", 0))
+                port = s.getsockname()[1]
+            if port not in _ports_given:
+                _ports_given.add(port)
+                return port
 
 
 class SshServer:
+    # Room for many logins at once: tests open connections in parallel.
+    LIMITS = ["MaxStartups 100"]
+
     def __init__(self, key_type="ecdsa", folder=None, auth="password"):
         if key_type not in KEY_TYPES or auth not in AUTH:
             raise ValueError(f"unknown host key type {key_type} or login setup {auth}")
@@ -89,6 +100,7 @@ class SshServer:
         server reconfigured and restarted keeps its address."""
         ensure_test_user()
         Path("/run/sshd").mkdir(parents=True, exist_ok=True)
+        self.folder.mkdir(parents=True, exist_ok=True)
         if not self.host_key.exists():
             subprocess.run(["ssh-keygen", "-q", *KEY_TYPES[self.key_type], "-N", "", "-f", str(self.host_key)],
                            check=True)
@@ -106,15 +118,20 @@ class SshServer:
                 # The harness's own keys beside the ones a test installs.
                 f"AuthorizedKeysFile .ssh/authorized_keys {self.harness_keys}",
                 "PermitRootLogin no",
-                f"AllowUsers {TEST_USER}",
+                f"AllowUsers {' '.join(all_users())}",
                 "LogLevel VERBOSE",
-                "MaxStartups 100",
+                *self.LIMITS,
                 "StrictModes no",
+                # As on stock servers; the SFTP-only accounts need it too, since
+                # sshd refuses an unknown subsystem before any ForceCommand.
+                "Subsystem sftp internal-sftp",
+                *MATCH_BLOCKS,
                 "",
             ]))
             self.pid_file.unlink(missing_ok=True)
-            subprocess.run([SSHD, "-f", str(config), "-E", str(self.log)], check=True)
-            if self._wait_listening():
+            # sshd exits at once when another program took the port.
+            started = subprocess.run([SSHD, "-f", str(config), "-E", str(self.log)]).returncode == 0
+            if started and self._wait_listening():
                 return self
             self.stop()
         raise RuntimeError(f"sshd did not start; see {self.log}")
@@ -144,11 +161,7 @@ class SshServer:
         except ProcessLookupError:
             pass
         deadline = time.monotonic() + 5
-        while time.monotonic() < deadline:
-            try:
-                os.kill(pid, 0)
-            except ProcessLookupError:
-                break
+        while time.monotonic() < deadline and running(pid):
             time.sleep(0.02)
         self.pid_file.unlink(missing_ok=True)
 

@@ -1,10 +1,13 @@
-# Tesmora site backup: runs once on the server. The client starts it as
-# python3 -X utf8 -c "import json,zlib,base64;_p=...;exec(_p[1])", which unpacks
-# the request into ROOTS and runs this text: {"paths": [...], "databases":
-# ["mysql:NAME", ...], "detect": true, "mode": "backup" or "detect"}, or from
-# older clients a plain list of paths.
+# Tesmora site backup: runs once on the server. The client starts it through
+# a short loader, python3 -X utf8 -c "...", that reads this text from
+# standard input and runs it with IN, the buffered standard input. The
+# request follows as a frame (its decimal length, a line feed, the JSON):
+# {"paths": [...], "databases": ["mysql:NAME", ...], "detect": true,
+# "mode": "backup", "detect" or "probe"}.
 # Writes a gzip PAX tar of the paths and the dumps of their databases to
-# standard output; in "detect" mode, only the JSON list of those databases. Standard error carries
+# standard output; in "detect" mode, only the JSON list of those databases;
+# in "probe" mode, only {"probe": "ok", "python": VERSION} once it has shown
+# that a backup can start. Standard error carries
 # progress lines (0x1E "progress PHASE BYTES TOTAL" LF, at most one a second)
 # and, after the last of them, any error text. Exit status: 0 for a complete
 # archive, 1 for any failure, 128 + signal number after SIGHUP or SIGTERM.
@@ -1303,12 +1306,36 @@ def make_workdir():
     raise failure
 
 
+REQUEST_LIMIT = 64 << 20
+
+
+def read_request():
+    """The request frame on standard input: its decimal length, a line
+    feed, then that many bytes of JSON."""
+    incoming = globals().get("IN")
+    if incoming is None:
+        raise Failure("The request is missing: start this program through "
+                      "the client's loader")
+    line = incoming.readline(32)
+    try:
+        size = int(line)
+    except ValueError:
+        size = -1
+    if not 0 <= size <= REQUEST_LIMIT:
+        raise Failure("The request does not parse: it begins with %r" % line)
+    data = incoming.read(size)
+    if len(data) != size:
+        raise Failure("The request arrived cut short: %d of %d bytes"
+                      % (len(data), size))
+    return json.loads(data.decode("utf-8"))
+
+
 def main():
     # Only UTF-8 mode reads names right whatever the server's locale.
     if codecs.lookup(sys.getfilesystemencoding()).name != "utf-8":
         raise Failure("python3 on the server reads names as %s; run it with "
                       "-X utf8" % sys.getfilesystemencoding())
-    request = globals().get("ROOTS")
+    request = read_request()
     if not isinstance(request, dict):
         request = {"paths": request}
     request = {"paths": request.get("paths"), "detect": request.get(
@@ -1318,6 +1345,12 @@ def main():
     missing = [root for root in roots if not os.path.exists(root)]
     if missing:
         raise Failure("A selected source does not exist: " + str(missing))
+    if request["mode"] == "probe":
+        # What a backup needs before it reads a file: this program parsed and
+        # ran, in UTF-8 mode, and the sources are there.
+        answer = {"probe": "ok", "python": "%d.%d.%d" % sys.version_info[:3]}
+        os.write(1, json.dumps(answer).encode("ascii"))
+        return
     lower_priority()
     manifest = {"format": 1, "started_utc": time.time(), "sources": roots,
                 "source_links": [

@@ -1,8 +1,10 @@
-# Tesmora site restore: runs once on the server. The client starts it as
-# python3 -X utf8 -c "import json,zlib;_p=...;exec(_p[1])", which unpacks
-# its JSON list into ROOTS: the new folder, the archive's SHA-256, its size,
-# the logical bytes and members the manifest counts, and the snapshot's name.
-# Standard input carries the gzip tar. It is unpacked into a private sibling
+# Tesmora site restore: runs once on the server. The client starts it through
+# a short loader, python3 -X utf8 -c "...", that reads this text from
+# standard input and runs it with IN, the buffered standard input. The
+# request follows as a frame (its decimal length, a line feed, the JSON
+# list): the new folder, the archive's SHA-256, its size, the logical bytes
+# and members the manifest counts, and the snapshot's name. The rest of
+# standard input carries the gzip tar. It is unpacked into a private sibling
 # of the folder, proven against the SHA-256 and the manifest, and only then
 # renamed to the folder's name. Standard error carries progress lines
 # (0x1E "progress PHASE DONE TOTAL" LF) and, after the last of them, any error
@@ -110,7 +112,8 @@ class Incoming:
         self.progress = progress
 
     def read(self, size=-1):
-        data = os.read(0, CHUNK if size is None or size < 0 else size)
+        # The loader's buffer may already hold the first bytes of the archive.
+        data = IN.read1(CHUNK if size is None or size < 0 else size)
         self.hash.update(data)
         self.size += len(data)
         self.progress.done = self.size
@@ -750,11 +753,25 @@ def _say(text):
         pass
 
 
+def read_request():
+    """The request frame: its decimal length, a line feed, the JSON."""
+    line = IN.readline(32)
+    try:
+        size = int(line)
+    except ValueError:
+        raise Failure("The request does not parse: it begins with %r" % line)
+    data = IN.read(size)
+    if len(data) != size:
+        raise Failure("The request arrived cut short: %d of %d bytes"
+                      % (len(data), size))
+    return json.loads(data.decode("utf-8"))
+
+
 def main():
     if codecs.lookup(sys.getfilesystemencoding()).name != "utf-8":
         raise Failure("python3 on the server reads names as %s; run it with "
                       "-X utf8" % sys.getfilesystemencoding())
-    Restore(globals().get("ROOTS")).run()
+    Restore(read_request()).run()
 
 
 try:

@@ -1,7 +1,8 @@
 #include "test_support.h"
 
-#include "os/text.h"
+#include "config/credentials.h"
 #include "os/os.h"
+#include "os/text.h"
 
 #include <atomic>
 #include <chrono>
@@ -72,6 +73,63 @@ std::optional<TestSshServer> FindTestSshServer(const std::string& kind) {
     server.log = FromUtf8(TestSetting(("TESMORA_TEST_SSH_" + kind + "_LOG").c_str()));
     server.site = FromUtf8(TestSetting("TESMORA_TEST_SSH_SITE"));
     return server;
+}
+
+LogLine Logged(std::uint64_t time, const std::wstring& message) {
+    LogLine line = ParseLogMessage(message);
+    line.time = time;
+    return line;
+}
+
+BackupSettings SettingsWithPassword(const TestSshServer& server) {
+    std::random_device random;
+    BackupSettings settings;
+    settings.id = L"TEST-" + std::to_wstring(random()) + L"-" + std::to_wstring(random());
+    settings.host = server.host;
+    settings.port = server.port;
+    settings.user = server.user;
+    settings.fingerprint = server.fingerprint;
+    settings.paths = {server.site};
+    std::wstring password = server.password;
+    StorePassword(settings, password);
+    return settings;
+}
+
+namespace {
+
+// "a:b,c:d" as pairs.
+std::vector<std::pair<std::string, std::string>> Pairs(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        const std::size_t colon = item.find(':');
+        if (colon != std::string::npos) pairs.emplace_back(item.substr(0, colon), item.substr(colon + 1));
+        at = comma + 1;
+    }
+    return pairs;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> TestShellUsers() {
+    return Pairs(TestSetting("TESMORA_TEST_SHELL_USERS"));
+}
+
+std::wstring TestAccountSite(const std::string& user) {
+    for (const auto& [name, site] : Pairs(TestSetting("TESMORA_TEST_ACCOUNT_SITES"))) {
+        if (name == user) return FromUtf8(site);
+    }
+    return {};
+}
+
+BackupSettings SettingsForAccount(const TestSshServer& server, const std::string& user) {
+    BackupSettings settings = SettingsWithPassword(server);
+    settings.user = FromUtf8(user);
+    settings.paths = {TestAccountSite(user)};
+    std::wstring password = server.password;
+    StorePassword(settings, password);
+    return settings;
 }
 
 std::wstring TestProgramPath() { return os::ExecutablePath(); }

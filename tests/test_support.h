@@ -1,8 +1,13 @@
 // Helpers shared by the unit tests of both builds.
 #pragma once
 
+#include "config/backup_log.h"
+#include "config/settings.h"
+
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tesmora::testing {
 
@@ -38,6 +43,21 @@ struct TestSshServer {
     std::wstring site;  // a small website tree on the server
 };
 std::optional<TestSshServer> FindTestSshServer(const std::string& kind);
+
+// Settings that reach `server` as its test user, under a fresh id with the
+// password stored, and the server's site as the one source.
+BackupSettings SettingsWithPassword(const TestSshServer& server);
+
+// The test accounts of other kinds the runner set up: "label:user,..." of
+// TESMORA_TEST_SHELL_USERS as pairs, and each account's site on the server.
+std::vector<std::pair<std::string, std::string>> TestShellUsers();
+std::wstring TestAccountSite(const std::string& user);
+
+// The settings of SettingsWithPassword for another account of the server.
+BackupSettings SettingsForAccount(const TestSshServer& server, const std::string& user);
+
+// A backup.log line as read back: written at `time` with `message`.
+LogLine Logged(std::uint64_t time, const std::wstring& message);
 
 // A text from the test runner's environment, or empty.
 std::string TestSetting(const char* name);

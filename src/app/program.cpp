@@ -12,7 +12,9 @@
 #include "device/binding.h"
 #include "device/drives.h"
 #include "job/backup_job.h"
+#include "job/server_program.h"
 #include "job/ssh_key_setup.h"
+#include "job/stored_login.h"
 #include "job/server_restore.h"
 #include "notices/notices.h"
 #include "schedule/task_registration.h"
@@ -45,6 +47,7 @@ constexpr std::array<std::pair<const wchar_t*, Mode>, 11> kModes{{
 }};
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
+constexpr char kCheckOutput[] = "SSH host key and stored credential verified\n";
 
 // The settings the window and the job modes work with.
 BackupSettings& ProcessSettings() {
@@ -79,17 +82,17 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             const BackupSettings settings = LoadSettings(settingsRoot);
             const SshLogin login = StoredLogin(settings);
             SshConnection connection = SshConnection::connect(EndpointOf(settings), &login);
-            if (output) {
-                WriteWholeFile(*output, "SSH host key and stored credential verified\n" +
-                                            ToUtf8(LoginLogLine(connection)) + "\n");
-            }
+            // The login alone proves little: the probe runs what a backup
+            // runs, and the documented text is written only when it passed.
+            ProbeServer(connection, settings);
             connection.close();
+            if (output) WriteWholeFile(*output, kCheckOutput);
             return;
         }
         case Mode::Install:
             RequireSettingsRoot(settingsRoot);
             ProcessSettings() = LoadSettings(settingsRoot);
-            ValidateBackupSettings(ProcessSettings());
+            ValidateSettings(ProcessSettings());
             SaveSettings(ProcessSettings());
             RegisterTask(true);
             return;
@@ -115,7 +118,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             std::vector<std::wstring> folders;
             if (output) folders.push_back(*output);
             const bool passed = VerifySnapshots(settings, folders, [](const VerifyOutcome& outcome) {
-                os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict));
+                os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict).message);
                 if (!outcome.verdict.ok) os::PrintLine(DamageExplanation(outcome));
             });
             if (!passed) throw Error(ErrorCode::UntrustedCopy, "Verification found a copy that cannot be trusted");

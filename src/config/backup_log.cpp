@@ -17,7 +17,117 @@ void AppendBytes(const std::wstring& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+constexpr std::wstring_view kStart = L"START ";
+constexpr std::wstring_view kLogin = L"LOGIN ";
+constexpr std::wstring_view kKeyRefused = L"; key refused";
+constexpr std::wstring_view kSuccess = L"SUCCESS ";
+constexpr std::wstring_view kFailed = L"FAILED (partial directory retained): ";
+constexpr std::wstring_view kWarning = L"Warning: ";
+constexpr std::wstring_view kVerify = L"VERIFY ";
+constexpr std::wstring_view kRetentionSkipped = L"Retention skipped: ";
+constexpr std::wstring_view kRetentionIncomplete = L"Backup complete; retention could not finish. Existing copies kept.";
+constexpr std::wstring_view kFinishedCommit = L"Finished the commit an earlier run left: ";
+constexpr std::wstring_view kSnapshot = L"Snapshot ";
+constexpr std::wstring_view kNotRecorded = L" is complete; its success could not be recorded: ";
+
+bool StartsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+LogLine Line(LogKind kind, std::wstring message, std::wstring subject = {}, std::wstring detail = {}, bool ok = true) {
+    LogLine line;
+    line.kind = kind;
+    line.message = std::move(message);
+    line.subject = std::move(subject);
+    line.detail = std::move(detail);
+    line.ok = ok;
+    return line;
+}
+
 }  // namespace
+
+LogLine LogLine::Start(const std::wstring& host, std::int32_t port) {
+    const std::wstring address = host + L":" + std::to_wstring(port);
+    return Line(LogKind::Start, std::wstring(kStart) + address, address);
+}
+
+LogLine LogLine::Login(const std::wstring& method, bool keyRefused) {
+    return Line(LogKind::Login, std::wstring(kLogin) + method + (keyRefused ? std::wstring(kKeyRefused) : L""), method,
+                {}, !keyRefused);
+}
+
+LogLine LogLine::Success(const std::wstring& snapshot) {
+    return Line(LogKind::Success, std::wstring(kSuccess) + snapshot, snapshot);
+}
+
+LogLine LogLine::Failed(const std::wstring& staging, const std::wstring& reason) {
+    return Line(LogKind::Failed, std::wstring(kFailed) + staging + L": " + reason, staging, reason, false);
+}
+
+LogLine LogLine::Warning(const std::wstring& text) {
+    return Line(LogKind::Warning, std::wstring(kWarning) + text, {}, text);
+}
+
+LogLine LogLine::Verify(const std::wstring& snapshot, bool ok, const std::wstring& reason) {
+    return Line(LogKind::Verify, std::wstring(kVerify) + snapshot + (ok ? L" OK" : L" FAILED " + reason), snapshot,
+                ok ? std::wstring() : reason, ok);
+}
+
+LogLine LogLine::RetentionSkipped(const std::wstring& why) {
+    return Line(LogKind::RetentionSkipped, std::wstring(kRetentionSkipped) + why, {}, why);
+}
+
+LogLine LogLine::RetentionIncomplete() { return Line(LogKind::RetentionIncomplete, std::wstring(kRetentionIncomplete)); }
+
+LogLine LogLine::FinishedCommit(const std::wstring& snapshot) {
+    return Line(LogKind::FinishedCommit, std::wstring(kFinishedCommit) + snapshot, snapshot);
+}
+
+LogLine LogLine::NotRecorded(const std::wstring& snapshot, const std::wstring& reason) {
+    return Line(LogKind::NotRecorded, std::wstring(kSnapshot) + snapshot + std::wstring(kNotRecorded) + reason,
+                snapshot, reason, false);
+}
+
+LogLine ParseLogMessage(std::wstring message) {
+    const std::wstring_view text = message;
+    const auto rest = [&](std::wstring_view prefix) { return std::wstring(text.substr(prefix.size())); };
+    if (StartsWith(text, kStart)) return Line(LogKind::Start, message, rest(kStart));
+    if (StartsWith(text, kLogin)) {
+        std::wstring method = rest(kLogin);
+        const bool refused = method.size() >= kKeyRefused.size() &&
+                             std::wstring_view(method).substr(method.size() - kKeyRefused.size()) == kKeyRefused;
+        if (refused) method.resize(method.size() - kKeyRefused.size());
+        return Line(LogKind::Login, message, method, {}, !refused);
+    }
+    if (StartsWith(text, kSuccess)) return Line(LogKind::Success, message, rest(kSuccess));
+    if (StartsWith(text, kFailed)) {
+        const std::wstring parts = rest(kFailed);
+        const std::size_t colon = parts.find(L": ");
+        if (colon == std::wstring::npos) return Line(LogKind::Failed, message, {}, parts, false);
+        return Line(LogKind::Failed, message, parts.substr(0, colon), parts.substr(colon + 2), false);
+    }
+    // Older versions wrote other FAILED lines: all of it is the reason.
+    if (StartsWith(text, L"FAILED")) return Line(LogKind::Failed, message, {}, message, false);
+    if (StartsWith(text, kWarning)) return Line(LogKind::Warning, message, {}, rest(kWarning));
+    if (StartsWith(text, kVerify)) {
+        const std::wstring parts = rest(kVerify);
+        const std::size_t space = parts.find(L' ');
+        const std::wstring verdict = space == std::wstring::npos ? L"" : parts.substr(space + 1);
+        if (verdict == L"OK") return Line(LogKind::Verify, message, parts.substr(0, space));
+        if (StartsWith(verdict, L"FAILED ")) {
+            return Line(LogKind::Verify, message, parts.substr(0, space), verdict.substr(7), false);
+        }
+    }
+    if (StartsWith(text, kRetentionSkipped)) return Line(LogKind::RetentionSkipped, message, {}, rest(kRetentionSkipped));
+    if (text == kRetentionIncomplete) return Line(LogKind::RetentionIncomplete, message);
+    if (StartsWith(text, kFinishedCommit)) return Line(LogKind::FinishedCommit, message, rest(kFinishedCommit));
+    if (StartsWith(text, kSnapshot)) {
+        const std::size_t at = text.find(kNotRecorded);
+        if (at != std::wstring_view::npos) {
+            return Line(LogKind::NotRecorded, message, std::wstring(text.substr(kSnapshot.size(), at - kSnapshot.size())),
+                        std::wstring(text.substr(at + kNotRecorded.size())), false);
+        }
+    }
+    return Line(LogKind::Other, message);
+}
 
 std::string ErrorLogLine(std::uint64_t unixSeconds, std::string_view utf8Message) {
     std::string line = ToUtf8(FormatUtcStamp(unixSeconds)) + " ";
@@ -39,7 +149,11 @@ std::vector<LogLine> ParseBackupLog(std::string_view bytes) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const std::wstring text = FromUtf8(line);
         const auto time = ParseUtcStamp(text);
-        if (time && text.size() > 24 && text[23] == L' ') lines.push_back({*time, text.substr(24)});
+        if (time && text.size() > 24 && text[23] == L' ') {
+            LogLine parsed = ParseLogMessage(text.substr(24));
+            parsed.time = *time;
+            lines.push_back(std::move(parsed));
+        }
         start = end + 1;
     }
     return lines;
@@ -55,14 +169,19 @@ std::vector<LogLine> ReadBackupLog(const BackupSettings& settings) {
     return ParseBackupLog(bytes);
 }
 
-void BackupLog::append(const BackupSettings& settings, std::wstring_view message) {
+void BackupLog::append(const BackupSettings& settings, const LogLine& entry, std::uint64_t unixTime) {
     if (settings.drive_root.empty()) return;
     const std::wstring folder = os::JoinPath(settings.drive_root, layout::kBackupFolder);
-    std::wstring line = FormatUtcStamp(UnixNow()) + L" ";
-    line += message;
-    line += L"\r\n";
-    AppendBytes(os::JoinPath(folder, layout::kBackupLogFile), ToUtf8(line));
+    // A line break in a reason would start a line that is no entry.
+    std::wstring message = entry.message;
+    for (wchar_t& c : message) {
+        if (c == L'\r' || c == L'\n') c = L' ';
+    }
+    AppendBytes(os::JoinPath(folder, layout::kBackupLogFile),
+                ToUtf8(FormatUtcStamp(unixTime) + L" " + message + L"\r\n"));
 }
+
+void BackupLog::append(const BackupSettings& settings, const LogLine& entry) { append(settings, entry, UnixNow()); }
 
 void BackupLog::appendError(std::string_view utf8Message) {
     try {

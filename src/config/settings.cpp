@@ -50,13 +50,16 @@ BackupSettings LoadSettings(const std::wstring& root) {
 }
 
 void ValidateSettings(const BackupSettings& s) {
-    if (s.id.empty() || s.host.empty() || s.user.empty() || s.port < 1 || s.port > 65535 || s.hours < 1 ||
-        s.hours > 8760 || s.keep < 0 || s.keep > 365) {
-        throw Error(ErrorCode::InvalidSettings, "Invalid host, port, interval or retention");
-    }
-    if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos || HasLineBreak(s.user)) {
-        throw Error(ErrorCode::InvalidSettings, "Invalid host/user");
-    }
+    // Each rule names its field: a hand-edited settings.ini must say what to fix.
+    const auto invalid = [](const std::string& why) { throw Error(ErrorCode::InvalidSettings, "Invalid " + why); };
+    if (s.id.empty()) invalid("settings: they have no id; save them again in the settings window");
+    if (s.host.empty()) invalid("host: it is empty");
+    if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos) invalid("host: it holds a space or a line break");
+    if (s.user.empty()) invalid("user: it is empty");
+    if (HasLineBreak(s.user)) invalid("user: it holds a line break");
+    if (s.port < 1 || s.port > 65535) invalid("port " + std::to_string(s.port) + ": use 1 to 65535");
+    if (s.hours < 1 || s.hours > 8760) invalid("interval " + std::to_string(s.hours) + " hours: use 1 to 8760");
+    if (s.keep < 0 || s.keep > 365) invalid("retention of " + std::to_string(s.keep) + " copies: use 0 to 365");
     if (s.paths.empty() || s.paths.size() > 100) throw Error(ErrorCode::InvalidSettings, "Select 1..100 source paths");
     for (const auto& path : s.paths) {
         if (path.empty() || path.front() != L'/' || path == L"/" || HasLineBreak(path)) {

@@ -36,8 +36,8 @@ namespace tesmora {
 // key or malformed number gives the default.
 BackupSettings LoadSettings(const std::wstring& root);
 
-// Raises the message of the first rule the settings break:
-// "Invalid host, port, interval or retention", "Invalid host/user",
+// Raises the message of the first rule the settings break, which names the
+// field: "Invalid port 0: use 1 to 65535", "Invalid host: it is empty",
 // "Select 1..100 source paths",
 // "Use absolute Linux paths, one per line; / is not allowed",
 // "Name databases as mysql:NAME or postgresql:NAME, one per line".

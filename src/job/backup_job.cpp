@@ -1,5 +1,6 @@
 #include "job/backup_job.h"
-#include "job/ssh_key_setup.h"
+#include "job/server_program.h"
+#include "job/stored_login.h"
 
 #include "config/backup_log.h"
 #include "config/credentials.h"
@@ -18,10 +19,7 @@
 #include "os/os.h"
 #include "os/text.h"
 #include "remote/server_output.h"
-#include "ssh/ssh_command.h"
 #include "ssh/ssh_connection.h"
-
-#include <nlohmann/json.hpp>
 
 #include <thread>
 
@@ -73,23 +71,12 @@ void JobServices::renameDirectory(const std::wstring& from, const std::wstring& 
 
 void JobServices::pause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
+std::uint64_t JobServices::now() { return UnixNow(); }
+
 void ProgressAdapter::operator()(const TransferProgress& progress) {
     if (progress.archiveBytes - lastReported_ < 1048577) return;
     status_(L"Получено " + std::to_wstring(progress.archiveBytes / 1048576) + L" МиБ\u2026");
     lastReported_ = progress.archiveBytes;
-}
-
-SshEndpoint EndpointOf(const BackupSettings& settings) {
-    return SshEndpoint{settings.host, settings.port, settings.user, settings.fingerprint};
-}
-
-SshLogin StoredLogin(const BackupSettings& settings) {
-    return SshLogin{[settings]() -> std::optional<SecretKey> {
-                        std::optional<std::string> bytes = ReadStoredKey(settings);
-                        if (!bytes) return std::nullopt;
-                        return SecretKey(std::move(*bytes));
-                    },
-                    [settings] { return ReadStoredPassword(settings); }};
 }
 
 namespace {
@@ -110,70 +97,7 @@ bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchi
     return IsFat(fileSystem) && previousArchiveBytes > kFat32Warning;
 }
 
-void ValidateBackupSettings(const BackupSettings& settings) {
-    ValidateSettings(settings);
-    BuildBackupCommand(EmbeddedBackupScript(), RequestFor(settings));
-}
-
-DetectedDatabases ParseDetectedDatabases(int exitStatus, const std::string& output) {
-    // Standard output is one JSON line; standard error begins with 0x1E.
-    const std::size_t split = std::min(output.find('\x1e'), output.size());
-    ServerErrorStream errors;
-    errors.add(std::string_view(output).substr(split), [](const ServerProgress&) {});
-    if (exitStatus != 0) {
-        const std::string text = errors.text().empty() ? "Remote database detection failed" : errors.text();
-        throw Error(ErrorCode::RemoteBackupFailed, text.substr(0, text.find_last_not_of("\r\n") + 1));
-    }
-    DetectedDatabases detected;
-    try {
-        const auto json = nlohmann::json::parse(output.substr(0, split));
-        for (const auto& item : json.at("databases")) {
-            const std::string engine = item.at("engine").get<std::string>();
-            detected.databases.push_back(FromUtf8((engine == "mysql" ? "MySQL/MariaDB " : "PostgreSQL ") +
-                                                  item.at("database").get<std::string>() + " (" +
-                                                  item.at("found_in").get<std::string>() + ")"));
-        }
-        for (const auto& warning : json.at("warnings")) detected.warnings.push_back(FromUtf8(warning.get<std::string>()));
-    } catch (const nlohmann::json::exception&) {
-        throw Error(ErrorCode::RemoteBackupFailed, "The server program's list of databases does not parse");
-    }
-    return detected;
-}
-
-DetectedDatabases DetectDatabases(SshConnection& connection, const BackupSettings& settings) {
-    const CommandResult result =
-        RunShortCommand(connection, BuildBackupCommand(EmbeddedBackupScript(), RequestFor(settings, true)));
-    return ParseDetectedDatabases(result.exitStatus, result.output);
-}
-
-std::wstring DetectedDatabasesText(const DetectedDatabases& detected) {
-    std::wstring text = detected.databases.empty() ? L"Баз данных MySQL/MariaDB и PostgreSQL не найдено."
-                                                   : L"В копию войдут базы данных:";
-    for (const auto& line : detected.databases) text += L"\r\n  " + line;
-    for (const auto& line : detected.warnings) text += L"\r\nПредупреждение: " + line;
-    return text;
-}
-
-BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly) {
-    return {settings.paths, settings.databases, settings.detectDatabases, detectOnly};
-}
-
-std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason) {
-    return L"FAILED (partial directory retained): " + StagingDirectoryName(id) + L": " + FromUtf8(utf8Reason);
-}
-
 namespace {
-
-// The message of the exception being handled.
-std::string CurrentFailure() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unexpected failure";
-    }
-}
 
 // Reads the archive back from the drive past the system's cache: what the
 // drive holds must be what arrived, byte for byte.
@@ -205,32 +129,142 @@ std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::ws
 
 // Writes a line to backup.log unless the log already holds it: a fact that
 // stays true is told once, not at every run.
-void AppendOnce(const BackupSettings& settings, const std::wstring& message) {
+void AppendOnce(const BackupSettings& settings, const LogLine& entry, std::uint64_t time) {
     for (const LogLine& line : ReadBackupLog(settings)) {
-        if (line.message == message) return;
+        if (line.message == entry.message) return;
     }
-    BackupLog::append(settings, message);
+    BackupLog::append(settings, entry, time);
 }
 
 // What the server could not store as it was (a source that holds no file, a
 // damaged database stored as bytes, a file that changed while read) goes to
 // the log, where the window and the user look; a long list is cut short.
-void LogServerWarnings(const BackupSettings& settings, const std::vector<std::string>& warnings) {
+void LogServerWarnings(const BackupSettings& settings, const std::vector<std::string>& warnings, std::uint64_t time) {
     constexpr std::size_t kLogged = 20;
     for (std::size_t i = 0; i < warnings.size() && i < kLogged; ++i) {
-        BackupLog::append(settings, L"Warning: " + FromUtf8(warnings[i]));
+        BackupLog::append(settings, LogLine::Warning(FromUtf8(warnings[i])), time);
     }
     if (warnings.size() > kLogged) {
-        BackupLog::append(settings, L"Warning: " + std::to_wstring(warnings.size() - kLogged) +
-                                        L" more warnings are in the archive's manifest");
+        BackupLog::append(settings,
+                          LogLine::Warning(std::to_wstring(warnings.size() - kLogged) +
+                                           L" more warnings are in the archive's manifest"),
+                          time);
     }
 }
 
-void RecordFinishedCommit(const BackupSettings& settings, const std::wstring& snapshot) {
-    const std::wstring name = os::FromFsPath(os::FsPath(snapshot).filename());
-    BackupLog::append(settings, L"Finished the commit an earlier run left: " + name);
-    BackupLog::append(settings, L"SUCCESS " + name);
-}
+std::wstring FolderName(const std::wstring& path) { return os::FromFsPath(os::FsPath(path).filename()); }
+
+// One run after its staging directory is ready: everything the phases share.
+class Run {
+public:
+    Run(const BackupSettings& s, StatusCallback& status, JobServices& services, JobProgressCallback& progress,
+        const CancelToken* cancel, const std::wstring& backupFolder, const std::wstring& staging,
+        const CommitServices& commit)
+        : s_(s), status_(status), services_(services), progress_(progress), cancel_(cancel),
+          backupFolder_(backupFolder), staging_(staging), commit_(commit) {}
+
+    void log(const LogLine& line) { BackupLog::append(s_, line, services_.now()); }
+
+    // Connects, streams the archive into the staging directory and proves it
+    // as it arrives.
+    TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem) {
+        const auto free = services_.freeBytes(s_.drive_root);
+        if (!free || *free < BackupJob::kMinimumFreeBytes) {
+            throw Error(ErrorCode::LowSpace, "Less than 512 MiB free on destination");
+        }
+        ArchiveStreamOptions options = services_.streamOptions();
+        if (options.cancel == nullptr) options.cancel = cancel_;
+        const SshLogin login = StoredLogin(s_);
+        SshConnection connection = SshConnection::connect(EndpointOf(s_), &login, {}, options.cancel);
+        log(LoginLine(connection));
+        ProgressAdapter texts(status_);
+        std::uint64_t landed = 0;
+        try {
+            return RemoteArchiveStream::run(
+                connection, launch, os::JoinPath(staging_, kArchiveFile),
+                [&](const TransferProgress& transfer) {
+                    landed = transfer.archiveBytes;
+                    texts(transfer);
+                    if (progress_) progress_(JobProgress{false, transfer, 0, 0});
+                },
+                options);
+        } catch (const Error& e) {
+            if (HitsFileSizeLimit(fileSystem, landed) && e.code() == ErrorCode::DestinationFull) {
+                throw Error(ErrorCode::FileSizeLimit,
+                            "The drive's FAT32 file system holds no file over 4 GiB; format the drive as exFAT or NTFS");
+            }
+            throw;
+        }
+    }
+
+    // Reads the archive back past the system's cache, proves the drive is
+    // still the bound one and commits the snapshot by one rename.
+    std::wstring proveAndCommit(const TransferResult& received) {
+        const std::wstring archive = os::JoinPath(staging_, kArchiveFile);
+        WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest));
+        ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
+        if (!os::SamePath(services_.resolveBoundDrive(s_.device, s_.id), s_.drive_root)) {
+            throw Error(ErrorCode::DriveChanged, "Device changed during transfer");
+        }
+        const std::uint64_t createdUtc = services_.now();
+        return CommitSnapshot(staging_, backupFolder_, s_.id,
+                              SnapshotIniText(SnapshotIni{s_.id, createdUtc, received.summary.files,
+                                                          received.summary.databases.size(),
+                                                          received.summary.dumps.size()}),
+                              createdUtc, commit_);
+    }
+
+    // The success in schedule.ini, the local notice state and the log. A
+    // record that fails leaves the snapshot as it is and says so.
+    void record(const std::wstring& snapshot, const TransferResult& received, const std::wstring& scheduleFile) {
+        const std::uint64_t committedAt = services_.now();
+        std::string failure;
+        const auto attempt = [&](const std::function<void()>& step) {
+            try {
+                step();
+            } catch (const std::exception& e) {
+                if (failure.empty()) failure = e.what();
+            }
+        };
+        attempt([&] { RecordSuccess(scheduleFile, committedAt); });
+        // The local copy of the success time, for the notices of starts without the drive.
+        attempt([&] { notices::RecordBackupSuccess(s_, committedAt); });
+        log(LogLine::Success(FolderName(snapshot)));
+        if (!failure.empty()) {
+            log(LogLine::NotRecorded(FolderName(snapshot), FromUtf8(failure)));
+            status_(L"Копия готова, но её время не записалось (" + FromUtf8(failure) +
+                    L"); следующий запуск по расписанию сделает ещё одну.");
+        }
+        LogServerWarnings(s_, received.summary.warnings, services_.now());
+        status_(L"Готово: " + snapshot);
+        if (!received.summary.warnings.empty()) {
+            status_(L"Готово, с предупреждениями (" + std::to_wstring(received.summary.warnings.size()) + L"): " +
+                    FromUtf8(received.summary.warnings.front()) + L". Все предупреждения — в журнале.");
+        }
+    }
+
+    // Old snapshots beyond the ones to keep; a failure keeps them.
+    void trim(const std::wstring& snapshot) {
+        try {
+            ApplyRetention(backupFolder_, s_.id, s_.keep, snapshot, [&](const std::wstring& why) {
+                AppendOnce(s_, LogLine::RetentionSkipped(why), services_.now());
+            });
+        } catch (const std::exception&) {
+            log(LogLine::RetentionIncomplete());
+            status_(L"Копия готова. Очистку старых копий завершить не удалось; проверьте журнал.");
+        }
+    }
+
+private:
+    const BackupSettings& s_;
+    StatusCallback& status_;
+    JobServices& services_;
+    JobProgressCallback& progress_;
+    const CancelToken* cancel_;
+    const std::wstring& backupFolder_;
+    const std::wstring& staging_;
+    const CommitServices& commit_;
+};
 
 }  // namespace
 
@@ -245,8 +279,8 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
     // A hand-edited settings.ini gets the window's verdict (hours=0 would
     // make every start due).
     ValidateSettings(s);
-    // The command is built once and is what the run sends.
-    const std::string command = BuildBackupCommand(services.serverProgram(), RequestFor(s));
+    // What the run sends is built once, before anything is written.
+    const ProgramLaunch launch = LaunchBackupProgram(services.serverProgram(), RequestFor(s));
     OperationLock lock = AcquireOperationLock(s.id);
 
     if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
@@ -260,104 +294,49 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
                                                       "Backup folder is redirected; nothing written");
     const std::wstring scheduleFile = os::JoinPath(backupFolder, layout::kScheduleFile);
 
-    const std::uint64_t now = UnixNow();
+    const std::uint64_t now = services.now();
     const ScheduleState state = ReadScheduleState(scheduleFile);
     if (!manual && !ShouldScheduledStartRun(now, s.automatic, s.hours, state)) return;
 
     RecordAttempt(scheduleFile, now, state.last_success);
-    const std::wstring staging = os::JoinPath(backupFolder, StagingDirectoryName(s.id));
+    const std::wstring stagingName = StagingDirectoryName(s.id);
+    const std::wstring staging = os::JoinPath(backupFolder, stagingName);
     const CommitServices commit{[&](const std::wstring& from, const std::wstring& to) { services.renameDirectory(from, to); },
                                 [&](std::chrono::milliseconds duration) { services.pause(duration); }};
+    Run run(s, status, services, progress, cancel, backupFolder, staging, commit);
     try {
         if (const auto finished = PrepareStaging(staging, backupFolder, s.id, commit)) {
-            RecordFinishedCommit(s, *finished);
+            run.log(LogLine::FinishedCommit(FolderName(*finished)));
+            run.log(LogLine::Success(FolderName(*finished)));
         }
     } catch (const std::exception& e) {
         // A staging folder the run cannot take over stops every run until
         // someone looks: the log is where the window and the user look.
-        BackupLog::append(s, FailedLogLine(s.id, e.what()));
+        run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));
         throw;
     }
 
     KeepAwake awake(services);
-    BackupLog::append(s, L"START " + s.host + L":" + std::to_wstring(s.port));
+    run.log(LogLine::Start(s.host, s.port));
     const std::wstring fileSystem = services.fileSystemOf(s.drive_root);
     if (NearFileSizeLimit(fileSystem, NewestArchiveBytes(backupFolder, s.id))) {
-        const std::wstring warning =
-            L"Warning: the last archive is above 3.5 GiB and FAT32 holds no file over 4 GiB; format the drive as "
-            L"exFAT or NTFS";
-        BackupLog::append(s, warning);
+        run.log(LogLine::Warning(L"the last archive is above 3.5 GiB and FAT32 holds no file over 4 GiB; format the "
+                                 L"drive as exFAT or NTFS"));
         status(L"Внимание: копия сайта приближается к 4 ГиБ, а файловая система диска (FAT32) не хранит файлы "
                L"больше 4 ГиБ. Отформатируйте диск в exFAT или NTFS.");
     }
 
-    bool committed = false;
-    std::uint64_t landed = 0;
+    TransferResult received;
+    std::wstring snapshot;
     try {
-        std::wstring snapshot;
-        {
-            const auto free = services.freeBytes(s.drive_root);
-            if (!free || *free < kMinimumFreeBytes) throw Error(ErrorCode::LowSpace,
-                                                                "Less than 512 MiB free on destination");
-            ArchiveStreamOptions options = services.streamOptions();
-            if (options.cancel == nullptr) options.cancel = cancel;
-            const SshLogin login = StoredLogin(s);
-            SshConnection connection = SshConnection::connect(EndpointOf(s), &login, {}, options.cancel);
-            BackupLog::append(s, LoginLogLine(connection));
-            const std::wstring archive = os::JoinPath(staging, kArchiveFile);
-            ProgressAdapter texts(status);
-            TransferResult received;
-            try {
-                received = RemoteArchiveStream::run(
-                    connection, command, archive,
-                    [&](const TransferProgress& transfer) {
-                        landed = transfer.archiveBytes;
-                        texts(transfer);
-                        if (progress) progress(JobProgress{false, transfer, 0, 0});
-                    },
-                    options);
-            } catch (const Error& e) {
-                if (HitsFileSizeLimit(fileSystem, landed) && e.code() == ErrorCode::DestinationFull) {
-                    throw Error(ErrorCode::FileSizeLimit,
-                                "The drive's FAT32 file system holds no file over 4 GiB; format the drive as exFAT or NTFS");
-                }
-                throw;
-            }
-            WriteWholeFile(os::JoinPath(staging, kChecksumFile), ChecksumLine(received.digest));
-            ProveArchiveOnDevice(archive, received.digest, status, progress, services);
-            if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root)) {
-                throw Error(ErrorCode::DriveChanged, "Device changed during transfer");
-            }
-            const std::uint64_t createdUtc = UnixNow();
-            snapshot = CommitSnapshot(staging, backupFolder, s.id,
-                                      SnapshotIniText(SnapshotIni{s.id, createdUtc, received.summary.files,
-                                                                  received.summary.databases.size(),
-                                                                  received.summary.dumps.size()}),
-                                      createdUtc, commit);
-            const std::uint64_t committedAt = UnixNow();
-            RecordSuccess(scheduleFile, committedAt);
-            // The local copy of the success time, for the notices of starts without the drive.
-            notices::RecordBackupSuccess(s, committedAt);
-            BackupLog::append(s, L"SUCCESS " + os::FromFsPath(os::FsPath(snapshot).filename()));
-            committed = true;
-            LogServerWarnings(s, received.summary.warnings);
-            status(L"Готово: " + snapshot);
-            if (!received.summary.warnings.empty()) {
-                status(L"Готово, с предупреждениями (" + std::to_wstring(received.summary.warnings.size()) +
-                       L"): " + FromUtf8(received.summary.warnings.front()) + L". Все предупреждения — в журнале.");
-            }
-            ApplyRetention(backupFolder, s.id, s.keep, snapshot,
-                           [&](const std::wstring& why) { AppendOnce(s, L"Retention skipped: " + why); });
-            connection.close();
-        }
-    } catch (...) {
-        if (!committed) {
-            BackupLog::append(s, FailedLogLine(s.id, CurrentFailure()));
-            throw;
-        }
-        BackupLog::append(s, L"Backup complete; retention could not finish. Existing copies kept.");
-        status(L"Копия готова. Очистку старых копий завершить не удалось; проверьте журнал.");
+        received = run.transfer(launch, fileSystem);
+        snapshot = run.proveAndCommit(received);
+    } catch (const std::exception& e) {
+        run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));
+        throw;
     }
+    run.record(snapshot, received, scheduleFile);
+    run.trim(snapshot);
 }
 
 }  // namespace tesmora

@@ -1,6 +1,9 @@
-// One whole backup run: prove the drive, record the attempt, stage, stream and
-// prove the archive, read it back from the drive, prove the drive again,
-// commit by one rename, record the success, trim.
+// One whole backup run: prove the drive, record the attempt, stage, then four
+// phases, each with its own account of a failure: the transfer (connect,
+// stream and prove the archive), the proof and commit (read it back from the
+// drive, prove the drive again, commit by one rename), the record of the
+// success, and the trim of old snapshots. Only the first two can fail the
+// run: after the commit the snapshot is there whatever else goes wrong.
 #pragma once
 
 #include "archive/archive_check.h"
@@ -8,7 +11,6 @@
 #include "os/cancel.h"
 #include "remote/archive_stream.h"
 #include "remote/remote_command.h"
-#include "ssh/ssh_connection.h"
 
 #include <cstdint>
 #include <functional>
@@ -38,6 +40,9 @@ public:
     virtual std::string digestOnDevice(const std::wstring& path, const ReadProgress& progress);
     virtual void renameDirectory(const std::wstring& from, const std::wstring& to);
     virtual void pause(std::chrono::milliseconds duration);
+    // The time in seconds since 1970 UTC: the attempt, the snapshot's name,
+    // the success and the log's stamps.
+    virtual std::uint64_t now();
 };
 
 // The status texts a run sends for progress: one per MiB of new data at most.
@@ -59,53 +64,19 @@ struct JobProgress {
 };
 using JobProgressCallback = std::function<void(const JobProgress&)>;
 
-// The server and the login of the settings: the stored key first, then the
-// stored password, each read from the user's credential store only when it
-// is asked for.
-SshEndpoint EndpointOf(const BackupSettings& settings);
-SshLogin StoredLogin(const BackupSettings& settings);
-
-// The checks the settings window makes before it saves, made again by every
-// run: the settings' own rules, and a command that fits the server's limit
-// ("Too many source paths; shorten the list").
-void ValidateBackupSettings(const BackupSettings& settings);
-
-// The databases a backup would dump, as the server program lists them in its
-// detect-only mode: "MySQL/MariaDB shop (/var/www/shop/.env)", and the
-// configuration files it could not read.
-struct DetectedDatabases {
-    std::vector<std::wstring> databases, warnings;
-};
-
-// Its standard output (JSON), then its standard error. Raises the server's
-// error text (RemoteBackupFailed) when it failed.
-DetectedDatabases ParseDetectedDatabases(int exitStatus, const std::string& output);
-
-// Runs the server program in detect-only mode on a logged-in connection.
-DetectedDatabases DetectDatabases(SshConnection& connection, const BackupSettings& settings);
-
-// The status box's lines for them, in Russian.
-std::wstring DetectedDatabasesText(const DetectedDatabases& detected);
-
-// What the server program is asked for: the settings' paths and databases,
-// and with detectOnly only the list of databases a backup would dump.
-BackupRequest RequestFor(const BackupSettings& settings, bool detectOnly = false);
-
 // FAT32 holds no file of 4 GiB or more. Whether a write that failed after
 // `archiveBytes` hit that limit, and whether an earlier archive of
 // `previousArchiveBytes` is close enough to it to warn before a run.
 bool HitsFileSizeLimit(std::wstring_view fileSystem, std::uint64_t archiveBytes);
 bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchiveBytes);
 
-// The backup.log line of a failed run: the staging directory it leaves and why.
-std::wstring FailedLogLine(const std::wstring& id, const std::string& utf8Reason);
-
 class BackupJob {
 public:
     static constexpr std::uint64_t kMinimumFreeBytes = 536870912;  // 512 MiB
 
-    // Returns normally after a success, after a scheduled start that was not
-    // due, and after a commit whose retention failed; raises otherwise.
+    // Returns normally after a commit (whether or not its record and trim
+    // went through) and after a scheduled start that was not due; raises
+    // otherwise.
     static void run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress = {},
                     const CancelToken* cancel = nullptr);
     static void run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services,

@@ -1,7 +1,7 @@
 #include "job/server_restore.h"
 
 #include "config/operation_lock.h"
-#include "job/backup_job.h"
+#include "job/stored_login.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
@@ -102,12 +102,14 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
     request.snapshot = os::FromFsPath(name.filename());
 
     SshConnection connection = connecting.take(cancel);
+    PumpOptions options;
+    options.cancel = cancel;
     RemoteRestoreResult result = RunRemoteRestore(
-        connection, RemoteRestoreCommand(EmbeddedRestoreScript(), request), archive,
+        connection, RemoteRestoreLaunch(EmbeddedRestoreScript(), request), archive,
         [&](const RemoteRestoreProgress& upload) {
             if (progress) progress(UploadStage(upload));
         },
-        cancel);
+        options);
     connection.close();
     return result;
 }

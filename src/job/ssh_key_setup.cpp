@@ -2,11 +2,11 @@
 
 #include "config/credentials.h"
 #include "config/time_stamp.h"
-#include "job/backup_job.h"
+#include "job/stored_login.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
-#include "ssh/ssh_command.h"
+#include "remote/channel_pump.h"
 #include "ssh/ssh_keys.h"
 
 #include <fstream>
@@ -55,7 +55,7 @@ std::string AuthorizedKeyEntry(const std::string& publicKeyLine, const std::wstr
     return "restrict " + publicKeyLine + " TesmoraBackup@" + (name.empty() ? "PC" : name) + " " + day;
 }
 
-std::string AppendKeyCommand(const std::string& publicKeyLine, const std::string& entry) {
+std::string AppendKeyScript(const std::string& publicKeyLine, const std::string& entry) {
     // The key and the entry hold no quote: base64, names and a date.
     return "umask 077; cd || exit 1; k='" + publicKeyLine + "'; e='" + entry +
            "'; f=.ssh/authorized_keys; "
@@ -63,7 +63,7 @@ std::string AppendKeyCommand(const std::string& publicKeyLine, const std::string
            "if [ -f \"$f\" ] && grep -qF \"$k\" \"$f\"; then echo TESMORA-KEY-PRESENT; exit 0; fi; "
            // A last line without its line break would run into the new entry.
            "if [ -s \"$f\" ] && [ -n \"$(tail -c 1 \"$f\")\" ]; then echo >> \"$f\" || exit 1; fi; "
-           "printf '%s\\n' \"$e\" >> \"$f\" || exit 1; echo TESMORA-KEY-ADDED";
+           "printf '%s\\n' \"$e\" >> \"$f\" || exit 1; echo TESMORA-KEY-ADDED\n";
 }
 
 KeyInstallResult InstallProgramKey(const BackupSettings& settings, const CancelToken* cancel) {
@@ -73,12 +73,19 @@ KeyInstallResult InstallProgramKey(const BackupSettings& settings, const CancelT
     {
         const SshLogin withPassword{{}, [&settings] { return ReadStoredPassword(settings); }};
         SshConnection connection = SshConnection::connect(EndpointOf(settings), &withPassword, {}, cancel);
-        const CommandResult command = RunShortCommand(
-            connection, AppendKeyCommand(result.publicKey, AuthorizedKeyEntry(result.publicKey, os::ComputerName(),
-                                                                              UnixNow())));
+        // The script goes to sh on standard input: whatever the account's
+        // login shell (csh and fish read no POSIX syntax), it meets only "sh -s".
+        PumpOptions options;
+        options.cancel = cancel;
+        options.idleLimitNs = 60 * kSecondNs;
+        const ShortCommandResult command = RunShortCommand(
+            connection, "sh -s",
+            AppendKeyScript(result.publicKey, AuthorizedKeyEntry(result.publicKey, os::ComputerName(), UnixNow())),
+            options);
         const bool added = command.output.find("TESMORA-KEY-ADDED") != std::string::npos;
-        if (command.exitStatus != 0 || (!added && command.output.find("TESMORA-KEY-PRESENT") == std::string::npos)) {
-            InstallFailed("the command failed: " + command.output.substr(0, 300));
+        if (command.end.exitStatus != 0 ||
+            (!added && command.output.find("TESMORA-KEY-PRESENT") == std::string::npos)) {
+            InstallFailed("the command failed: " + (command.output + command.end.errors).substr(0, 300));
         }
         result.added = added;
     }
@@ -101,18 +108,6 @@ void ImportKeyFile(const BackupSettings& settings, const std::wstring& path, std
     const SecretKey key = ImportOpenSshKey(FileText(path).bytes, passphrase);
     std::string bytes = key.der();
     StoreKey(settings, bytes);
-}
-
-std::wstring LoginLogLine(const SshConnection& connection) {
-    std::wstring line = L"LOGIN ";
-    switch (connection.loginMethod()) {
-        case LoginMethod::Key: line += L"key"; break;
-        case LoginMethod::Password: line += L"password"; break;
-        case LoginMethod::KeyboardInteractive: line += L"keyboard-interactive"; break;
-        case LoginMethod::None: line += L"none"; break;
-    }
-    if (connection.keyRefused()) line += L"; key refused";
-    return line;
 }
 
 }  // namespace tesmora

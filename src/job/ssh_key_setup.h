@@ -18,10 +18,10 @@ namespace tesmora {
 // terminal ("restrict"), and a comment that names the PC and the UTC day.
 std::string AuthorizedKeyEntry(const std::string& publicKeyLine, const std::wstring& computer, std::uint64_t unixTime);
 
-// The POSIX shell command that adds `entry` to ~/.ssh/authorized_keys unless
+// The POSIX shell script that adds `entry` to ~/.ssh/authorized_keys unless
 // the key is there already, making ~/.ssh (0700) and the file (0600) when
 // needed. It prints "TESMORA-KEY-ADDED" or "TESMORA-KEY-PRESENT".
-std::string AppendKeyCommand(const std::string& publicKeyLine, const std::string& entry);
+std::string AppendKeyScript(const std::string& publicKeyLine, const std::string& entry);
 
 struct KeyInstallResult {
     bool added = false;     // false when the server had the key already
@@ -41,10 +41,5 @@ void ImportKeyFile(const BackupSettings& settings, const std::wstring& path, std
 
 // Whether a key file needs a passphrase to be imported.
 bool KeyFileNeedsPassphrase(const std::wstring& path);
-
-// The backup.log line that tells how a run logged in: "LOGIN key",
-// "LOGIN password", "LOGIN keyboard-interactive", with "; key refused" when
-// the server refused the stored key first.
-std::wstring LoginLogLine(const SshConnection& connection);
 
 }  // namespace tesmora

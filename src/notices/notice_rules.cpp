@@ -64,6 +64,8 @@ std::wstring FailureReason(ErrorCode code) {
         case ErrorCode::HostLookup: return L"Адрес сервера не найден; проверьте подключение к интернету.";
         case ErrorCode::ConnectionFailed: return L"Сервер не отвечает.";
         case ErrorCode::Handshake: return L"Не удалось установить защищённое соединение с сервером.";
+        case ErrorCode::ClosedBeforeSsh:
+            return L"Сервер закрыл соединение сразу: у него исчерпан лимит подключений, или мешает брандмауэр.";
         case ErrorCode::HostKeyMismatch:
             return L"Ключ сервера изменился; копии остановлены до проверки ключа в настройках.";
         case ErrorCode::PasswordRefused: return L"Сервер не принял сохранённый пароль.";
@@ -76,12 +78,17 @@ std::wstring FailureReason(ErrorCode code) {
         case ErrorCode::KeyInstall: return L"Ключ программы не удалось добавить на сервер.";
         case ErrorCode::ChannelRefused: return L"Сервер не дал начать копирование; повторите позже.";
         case ErrorCode::RemotePythonLaunch: return L"Сервер не выполнил команду копирования; логину нужен обычный вход по SSH.";
+        case ErrorCode::NoCommands:
+            return L"Этому логину разрешён только SFTP или у него нет оболочки; нужен обычный вход по SSH.";
+        case ErrorCode::PythonMissing: return L"На сервере не найден python3; установите его.";
+        case ErrorCode::PythonTooOld: return L"На сервере слишком старый python3; нужен 3.7 или новее.";
+        case ErrorCode::LoginScriptOutput:
+            return L"Сценарий входа на сервере (например, .bashrc) печатает текст и портит копию.";
         case ErrorCode::TransferBroken: return L"Связь с сервером прервалась.";
         case ErrorCode::TransferTimeout: return L"Сервер перестал передавать данные.";
         case ErrorCode::RemoteBackupFailed: return L"Сервер не смог собрать архив сайта.";
         case ErrorCode::ArchiveVerificationFailed: return L"Полученная копия не прошла проверку; она не сохранена.";
         case ErrorCode::InvalidSettings: return L"Настройки неверны; исправьте их в окне настроек.";
-        case ErrorCode::TooManyPaths: return L"Слишком много путей в настройках; сократите список.";
         case ErrorCode::SettingsNotSaved: return L"Настройки не записались: диск защищён от записи или извлечён.";
         case ErrorCode::TaskRegistration: return L"Расписание не создано; сохраните настройки от имени администратора.";
         case ErrorCode::Busy: return L"Уже идёт другая копия или проверка; дождитесь её конца.";

@@ -5,6 +5,7 @@
 
 #include "archive/archive_check.h"
 #include "os/cancel.h"
+#include "remote/remote_command.h"
 #include "remote/server_output.h"
 #include "ssh/ssh_connection.h"
 
@@ -26,6 +27,8 @@ struct ArchiveStreamOptions {
     std::function<std::uint64_t()> clock;        // nanoseconds; empty: the monotonic clock
     const CancelToken* cancel = nullptr;         // null: never cancelled
     bool checkArchive = true;                    // false only for stand-in programs that send no archive
+    std::uint64_t idleLimitNs = 300ULL * 1000000000ULL;
+    std::uint64_t totalLimitNs = 10800ULL * 1000000000ULL;
 };
 
 // A transfer that checked out: the archive's SHA-256 and what it holds.
@@ -36,15 +39,12 @@ struct TransferResult {
 
 class RemoteArchiveStream {
 public:
-    // Idle and total limits of one transfer.
-    static constexpr std::uint64_t kIdleLimitNs = 300ULL * 1000000000ULL;
-    static constexpr std::uint64_t kTotalLimitNs = 10800ULL * 1000000000ULL;
-
-    // Runs `command` (BuildRemoteCommand) and returns only after the archive
-    // is on disk, flushed; the connection is left open, its session in
-    // blocking mode, on every path. An archive that does not prove whole
-    // fails with "Archive verification failed: " and the reason.
-    static TransferResult run(SshConnection& connection, const std::string& command,
+    // Starts the program and returns only after the archive is on disk,
+    // flushed; the connection is left open, its session in blocking mode, on
+    // every path. An archive that does not prove whole fails with "Archive
+    // verification failed: " and the reason; a run that never got going with
+    // the reason (LaunchFailure).
+    static TransferResult run(SshConnection& connection, const ProgramLaunch& launch,
                               const std::wstring& archivePath, ProgressCallback progress,
                               const ArchiveStreamOptions& options = {});
 };

@@ -10,38 +10,16 @@
 namespace tesmora {
 namespace {
 
-// Base64 takes a third less room than hex, and its letters, digits, "+", "/"
-// and "=" mean nothing to the shell inside double quotes.
-constexpr char kCommandHead[] = "python3 -X utf8 -c \"import json,zlib,base64;_p=zlib.decompress(base64.b64decode('";
-// Splits at the first line feed (bytes([10]) needs no backslash inside the
-// shell's double quotes): the JSON value before it has none of its own.
-constexpr char kCommandTail[] = "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])\"";
+// The version test comes first, in a form every python3 parses, so that an
+// old one says what it is instead of failing somewhere in the program. The
+// program gets the buffered standard input as IN: it reads its request and
+// what follows from the same buffer the loader read from.
+constexpr std::string_view kLoader =
+    "python3 -X utf8 -c \"import sys,zlib;v=sys.version_info;v<(3,7)and sys.exit("
+    "'python3 3.7 or newer is needed on the server; found %d.%d'%v[:2]);i=sys.stdin.buffer;"
+    "exec(zlib.decompress(i.read(int(i.readline()))),{'__name__':'__main__','IN':i})\"";
 
-}  // namespace
-
-std::string RootsJson(const std::vector<std::wstring>& paths) {
-    std::string json = "[";
-    for (size_t i = 0; i < paths.size(); ++i) {
-        if (i > 0) json += ",";
-        json += JsonQuote(paths[i]);
-    }
-    return json + "]";
-}
-
-std::string RequestJson(const BackupRequest& request) {
-    std::string json = "{\"paths\":" + RootsJson(request.paths) + ",\"databases\":" + RootsJson(request.databases);
-    json += std::string(",\"detect\":") + (request.detectDatabases ? "true" : "false");
-    return json + ",\"mode\":" + (request.detectOnly ? "\"detect\"}" : "\"backup\"}");
-}
-
-std::string RemotePayload(std::string_view script, const std::vector<std::wstring>& paths) {
-    return RemotePayload(script, std::string_view(RootsJson(paths)));
-}
-
-std::string RemotePayload(std::string_view script, std::string_view firstLine) {
-    std::string plain(firstLine);
-    plain += "\n";
-    plain.append(script);
+std::string Compressed(std::string_view plain) {
     uLongf size = compressBound(static_cast<uLong>(plain.size()));
     std::string packed(size, '\0');
     if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(plain.data()),
@@ -52,24 +30,42 @@ std::string RemotePayload(std::string_view script, std::string_view firstLine) {
     return packed;
 }
 
-namespace {
-
-std::string CommandFor(const std::string& payload) {
-    const std::string text = Base64(payload);
-    if (sizeof(kCommandHead) - 1 + text.size() + sizeof(kCommandTail) - 1 > kMaxRemoteCommandBytes) {
-        throw Error(ErrorCode::TooManyPaths, "Too many source paths; shorten the list");
-    }
-    return kCommandHead + text + kCommandTail;
-}
-
 }  // namespace
 
-std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths) {
-    return CommandFor(RemotePayload(script, paths));
+std::string_view LoaderCommand() { return kLoader; }
+
+std::string Frame(std::string_view bytes) {
+    std::string frame = std::to_string(bytes.size()) + "\n";
+    frame.append(bytes);
+    return frame;
 }
 
-std::string BuildBackupCommand(std::string_view script, const BackupRequest& request) {
-    return CommandFor(RemotePayload(script, std::string_view(RequestJson(request))));
+ProgramLaunch LaunchProgram(std::string_view script, std::string_view requestJson) {
+    return {std::string(kLoader), Frame(Compressed(script)) + Frame(requestJson)};
+}
+
+std::string JsonList(const std::vector<std::wstring>& texts) {
+    std::string json = "[";
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) json += ",";
+        json += JsonQuote(texts[i]);
+    }
+    return json + "]";
+}
+
+std::string RequestJson(const BackupRequest& request) {
+    std::string json = "{\"paths\":" + JsonList(request.paths) + ",\"databases\":" + JsonList(request.databases);
+    json += std::string(",\"detect\":") + (request.detectDatabases ? "true" : "false");
+    switch (request.mode) {
+        case BackupRequest::Mode::Backup: return json + ",\"mode\":\"backup\"}";
+        case BackupRequest::Mode::Detect: return json + ",\"mode\":\"detect\"}";
+        case BackupRequest::Mode::Probe: return json + ",\"mode\":\"probe\"}";
+    }
+    return json + "}";
+}
+
+ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request) {
+    return LaunchProgram(script, RequestJson(request));
 }
 
 std::string EmbeddedBackupScript() {

@@ -1,7 +1,12 @@
-// The one command that carries the server-side backup program and the source
-// paths to the server. Apart from its fixed text it is base64 only (letters,
-// digits, "+", "/" and "="), so no path reaches the remote shell or the Python
-// parser unencoded.
+// How a server-side program reaches the server. The exec command is a short
+// loader, the same for every program; the program and its request follow on
+// standard input, so neither their size nor any text in them ever meets the
+// remote shell, whatever shell the account has.
+//
+// Standard input of every run: two frames, each the decimal length of its
+// bytes, a line feed and the bytes. The loader reads the first (the program,
+// compressed with zlib) and runs it; the program reads the second (its
+// request, one JSON value) and then whatever its own protocol sends next.
 #pragma once
 
 #include <string>
@@ -10,39 +15,43 @@
 
 namespace tesmora {
 
-// libssh2 sends the exec request as one packet of at most 35 000 bytes, which
-// leaves 34 725 bytes for the command with the default cipher; the rest is
-// headroom for ciphers with longer padding and MACs. A longer command would
-// fail at launch with a message that does not name the cause.
-inline constexpr size_t kMaxRemoteCommandBytes = 32768;
+// One word for the shell: python3 -X utf8 -c "...". Inside its double quotes
+// are only letters, digits, spaces and ' ( ) , . ; : < = % [ ] { } _, which no
+// shell (sh, bash, dash, zsh, ksh, mksh, ash, fish, csh, tcsh) treats
+// specially there. On a python3 older than 3.7 it exits with 1 and "python3
+// 3.7 or newer is needed on the server; found X.Y".
+std::string_view LoaderCommand();
 
-// ["/var/www","/etc"]: each path JSON-quoted, no spaces.
-std::string RootsJson(const std::vector<std::wstring>& paths);
+// "<length>" LF bytes.
+std::string Frame(std::string_view bytes);
+
+// What starts a server program: the loader, and its standard input up to the
+// end of the request.
+struct ProgramLaunch {
+    std::string command;
+    std::string input;
+};
+ProgramLaunch LaunchProgram(std::string_view script, std::string_view requestJson);
+
+// ["/var/www","/etc"]: each text JSON-quoted, no spaces.
+std::string JsonList(const std::vector<std::wstring>& texts);
 
 // What the backup program is asked for: the sources, the databases named in
 // the settings ("mysql:NAME", "postgresql:NAME"), whether it looks for more in
-// the sites' configuration files, and whether it only lists them.
+// the sites' configuration files, and what it does: "backup", "detect" (only
+// the list of those databases) or "probe" (only proves it can run).
 struct BackupRequest {
+    enum class Mode { Backup, Detect, Probe };
     std::vector<std::wstring> paths;
     std::vector<std::wstring> databases;
     bool detectDatabases = true;
-    bool detectOnly = false;
+    Mode mode = Mode::Backup;
 };
 
-// {"paths":[...],"databases":[...],"detect":true,"mode":"backup"}, which the
-// backup program takes in ROOTS; an older program's plain list still works.
+// {"paths":[...],"databases":[...],"detect":true,"mode":"backup"}
 std::string RequestJson(const BackupRequest& request);
 
-// The first line (the ROOTS JSON), a line feed and the program, compressed
-// with zlib: the command carries this as base64, and it unpacks it on the server.
-std::string RemotePayload(std::string_view script, const std::vector<std::wstring>& paths);
-std::string RemotePayload(std::string_view script, std::string_view firstLine);
-
-// python3 -X utf8 -c "import json,zlib,base64;_p=zlib.decompress(base64.b64decode('<base64
-// of the payload>')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])".
-// Raises "Too many source paths; shorten the list" above kMaxRemoteCommandBytes.
-std::string BuildRemoteCommand(std::string_view script, const std::vector<std::wstring>& paths);
-std::string BuildBackupCommand(std::string_view script, const BackupRequest& request);
+ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request);
 
 // The server-side program built into the executable. Raises "Embedded backup
 // script missing".

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "os/cancel.h"
+#include "remote/channel_pump.h"
+#include "remote/remote_command.h"
 #include "remote/server_output.h"
 #include "ssh/ssh_connection.h"
 
@@ -39,27 +41,29 @@ struct RemoteRestoreResult {
     std::wstring report;        // the text of restore-report.txt in the folder
 };
 
-// The command that starts the program with the request (BuildRemoteCommand).
-std::string RemoteRestoreCommand(std::string_view script, const RemoteRestoreRequest& request);
+// What starts the program with the request: the new folder, the digest, the
+// sizes and the snapshot's name, as a JSON list.
+ProgramLaunch RemoteRestoreLaunch(std::string_view script, const RemoteRestoreRequest& request);
 
 // The server-side restore program built into the executable.
 std::string EmbeddedRestoreScript();
 
-// What the program's exit, answer (standard output) and error text mean: the
-// result, or the error to raise. A refused folder raises RestoreTarget with
-// the server's words, anything else "Restore on the server failed: ".
-RemoteRestoreResult RemoteRestoreOutcome(int exitStatus, const std::string& signal, std::string_view answer,
-                                         const std::string& errors);
+// What the program's end and its answer (standard output) mean: the result,
+// or the error to raise. A run that never got going raises its LaunchFailure,
+// a refused folder RestoreTarget with the server's words, anything else
+// "Restore on the server failed: ".
+RemoteRestoreResult RemoteRestoreOutcome(const PumpResult& end, std::string_view answer);
 
 // "Восстановлено на сервере: N файлов, M МиБ; папок D, ссылок S, жёстких ссылок H; отказано R"
 std::wstring RemoteRestoreSummary(const RemoteRestoreResult& result);
 
-// Runs `command` and sends the archive as its standard input, reading its
+// Starts the program and sends the archive after its request, reading its
 // progress and answer as they come. The connection is left open, in blocking
 // mode. A cancel raises CancelledError; the server then removes what it wrote.
-RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const std::string& command,
+// `options` gives the clock and the limits; its texts are the restore's own.
+RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLaunch& launch,
                                      const std::wstring& archivePath,
                                      const std::function<void(const RemoteRestoreProgress&)>& progress,
-                                     const CancelToken* cancel = nullptr);
+                                     PumpOptions options = {});
 
 }  // namespace tesmora

@@ -12,17 +12,16 @@
 namespace tesmora {
 
 void ApplyLogState(SnapshotInfo& snapshot, const std::vector<LogLine>& log) {
-    const std::wstring success = L"SUCCESS " + snapshot.name;
-    const std::wstring verified = L"VERIFY " + snapshot.name + L" ";
     for (const LogLine& line : log) {
+        if (line.subject != snapshot.name) continue;
         // Only snapshots that record their counts were proven when they were
         // made; older versions committed without proof.
-        if ((line.message == success && snapshot.files) || line.message == verified + L"OK") {
+        if ((line.kind == LogKind::Success && snapshot.files) || (line.kind == LogKind::Verify && line.ok)) {
             snapshot.state = SnapshotState::Verified;
             snapshot.reason.clear();
-        } else if (line.message.rfind(verified + L"FAILED ", 0) == 0) {
+        } else if (line.kind == LogKind::Verify) {
             snapshot.state = SnapshotState::Damaged;
-            snapshot.reason = line.message.substr(verified.size() + 7);
+            snapshot.reason = line.detail;
         } else {
             continue;
         }

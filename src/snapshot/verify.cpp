@@ -84,8 +84,8 @@ Verdict VerifySnapshot(const std::wstring& snapshot, const std::wstring& id, con
     return verdict;
 }
 
-std::wstring VerifyLogLine(const std::wstring& name, const Verdict& verdict) {
-    return L"VERIFY " + name + (verdict.ok ? L" OK" : L" FAILED " + FromUtf8(verdict.reason));
+LogLine VerifyLogLine(const std::wstring& name, const Verdict& verdict) {
+    return LogLine::Verify(name, verdict.ok, FromUtf8(verdict.reason));
 }
 
 }  // namespace tesmora

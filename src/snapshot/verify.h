@@ -4,6 +4,7 @@
 #pragma once
 
 #include "archive/archive_check.h"
+#include "config/backup_log.h"
 #include "os/cancel.h"
 
 #include <string>
@@ -23,6 +24,6 @@ Verdict VerifySnapshot(const std::wstring& snapshot, const std::wstring& id, con
                        const CancelToken* cancel = nullptr);
 
 // "VERIFY <name> OK" or "VERIFY <name> FAILED <reason>", for backup.log.
-std::wstring VerifyLogLine(const std::wstring& name, const Verdict& verdict);
+LogLine VerifyLogLine(const std::wstring& name, const Verdict& verdict);
 
 }  // namespace tesmora

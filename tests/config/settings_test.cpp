@@ -66,7 +66,7 @@ TEST(LoadSettings, MalformedValuesFallBackOneByOne) {
     s = LoadSettings(dir.path());
     EXPECT_FALSE(s.automatic);
     EXPECT_EQ(s.paths, (std::vector<std::wstring>{L"/srv/site", L""}));
-    ExpectRejected(s, "Invalid host, port, interval or retention");
+    ExpectRejected(s, "Invalid settings: they have no id; save them again in the settings window");
 }
 
 TEST(LoadSettings, DamagedFilesNeverFail) {
@@ -97,25 +97,28 @@ TEST(ValidateSettings, ChecksTheRulesInOrder) {
     s.paths = {L"/var/www/"};
     EXPECT_NO_THROW(ValidateSettings(s));
 
-    for (auto change : std::vector<void (*)(BackupSettings&)>{
-             [](BackupSettings& b) { b.id.clear(); }, [](BackupSettings& b) { b.host.clear(); },
-             [](BackupSettings& b) { b.user.clear(); }, [](BackupSettings& b) { b.port = 0; },
-             [](BackupSettings& b) { b.port = 65536; }, [](BackupSettings& b) { b.hours = 0; },
-             [](BackupSettings& b) { b.hours = 8761; }, [](BackupSettings& b) { b.keep = -1; },
-             [](BackupSettings& b) { b.keep = 366; }}) {
+    const std::pair<void (*)(BackupSettings&), std::string> broken[] = {
+        {[](BackupSettings& b) { b.id.clear(); }, "Invalid settings: they have no id; save them again in the settings window"},
+        {[](BackupSettings& b) { b.host.clear(); }, "Invalid host: it is empty"},
+        {[](BackupSettings& b) { b.user.clear(); }, "Invalid user: it is empty"},
+        {[](BackupSettings& b) { b.user = L"a\nb"; }, "Invalid user: it holds a line break"},
+        {[](BackupSettings& b) { b.port = 0; }, "Invalid port 0: use 1 to 65535"},
+        {[](BackupSettings& b) { b.port = 65536; }, "Invalid port 65536: use 1 to 65535"},
+        {[](BackupSettings& b) { b.hours = 0; }, "Invalid interval 0 hours: use 1 to 8760"},
+        {[](BackupSettings& b) { b.hours = 8761; }, "Invalid interval 8761 hours: use 1 to 8760"},
+        {[](BackupSettings& b) { b.keep = -1; }, "Invalid retention of -1 copies: use 0 to 365"},
+        {[](BackupSettings& b) { b.keep = 366; }, "Invalid retention of 366 copies: use 0 to 365"}};
+    for (const auto& [change, message] : broken) {
         s = Valid(dir.path());
         change(s);
         s.paths.clear();  // a later rule also broken: the first one reports
-        ExpectRejected(s, "Invalid host, port, interval or retention");
+        ExpectRejected(s, message.c_str());
     }
     for (const wchar_t* host : {L"a b", L"a\tb", L"a\r", L"\nb"}) {
         s = Valid(dir.path());
         s.host = host;
-        ExpectRejected(s, "Invalid host/user");
+        ExpectRejected(s, "Invalid host: it holds a space or a line break");
     }
-    s = Valid(dir.path());
-    s.user = L"me\n";
-    ExpectRejected(s, "Invalid host/user");
     s = Valid(dir.path());
     s.paths.clear();
     ExpectRejected(s, "Select 1..100 source paths");

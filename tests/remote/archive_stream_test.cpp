@@ -4,8 +4,8 @@
 #include "remote/archive_stream.h"
 #include "remote/remote_command.h"
 
-#include "config/credentials.h"
-#include "job/backup_job.h"
+#include "job/server_program.h"
+#include "job/stored_login.h"
 #include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
@@ -28,15 +28,7 @@ protected:
     void SetUp() override {
         server_ = testing::FindTestSshServer("ECDSA");
         if (!server_) GTEST_SKIP() << "no loopback SSH server for this run";
-        std::random_device random;
-        settings_.id = L"STREAM-TEST-" + std::to_wstring(random());
-        settings_.host = server_->host;
-        settings_.port = server_->port;
-        settings_.user = server_->user;
-        settings_.fingerprint = server_->fingerprint;
-        settings_.paths = {server_->site};
-        std::wstring password = server_->password;
-        StorePassword(settings_, password);
+        settings_ = testing::SettingsWithPassword(*server_);
         const SshLogin login = StoredLogin(settings_);
         connection_ = SshConnection::connect(EndpointOf(settings_), &login);
         archive_ = dir_.file(L"site.tar.gz");
@@ -54,9 +46,9 @@ protected:
     std::string Run(const Program& program = {}, ProgressCallback progress = {}) {
         std::string failure;
         try {
-            const std::string command =
-                BuildRemoteCommand(program.script.empty() ? EmbeddedBackupScript() : program.script, settings_.paths);
-            result_ = RemoteArchiveStream::run(connection_, command, archive_, std::move(progress), program.options);
+            const ProgramLaunch launch = LaunchBackupProgram(
+                program.script.empty() ? EmbeddedBackupScript() : program.script, RequestFor(settings_));
+            result_ = RemoteArchiveStream::run(connection_, launch, archive_, std::move(progress), program.options);
         } catch (const Error& e) {
             failure = e.what();
         }
@@ -67,7 +59,11 @@ protected:
     // A stand-in program whose output is no archive.
     static Program Raw(const std::string& script, std::function<std::uint64_t()> clock = {},
                        const CancelToken* cancel = nullptr) {
-        return {script, {std::move(clock), cancel, false}};
+        Program program{script, {}};
+        program.options.clock = std::move(clock);
+        program.options.cancel = cancel;
+        program.options.checkArchive = false;
+        return program;
     }
 
     std::string Sha256Of(const std::string& bytes) {
@@ -99,38 +95,23 @@ TEST_F(ArchiveStream, EmbeddedProgramLandsAProvenArchiveWithItsChecksum) {
     ASSERT_EQ(Run(Raw("import sys\nsys.stdout.write('x' * 4096)\n")), "");
 }
 
-TEST_F(ArchiveStream, PathsReachTheServerIntact) {
-    settings_.paths = {L"/srv/it's \"quoted\"", L"C:\\back\\slash", L"tab\there", L"new\nline", L"/var/www/сайт"};
+TEST_F(ArchiveStream, ProgramAndRequestOfAnySizeReachTheServerIntact) {
+    // Far beyond any exec command a server takes, and texts no shell may see.
+    settings_.paths = {L"/srv/it's \"quoted\" $HOME `id` !1", L"C:\\back\\slash", L"tab\there", L"new\nline",
+                       L"/var/www/сайт"};
+    for (int i = 0; i < 3000; ++i) settings_.paths.push_back(L"/srv/site/" + std::to_wstring(i) + std::wstring(40, L'p'));
+    std::mt19937 random(7);
+    std::string noise;
+    for (int i = 0; i < 300000; ++i) noise += static_cast<char>('!' + random() % 90);
     const std::string echo =
-        "import sys\n"
-        "data = '\\0'.join(ROOTS).encode('utf-8')\n"
-        "sys.stdout.buffer.write(data + b'\\0' * 2048)\n";
+        "import json, sys\n"
+        "request = json.loads(IN.read(int(IN.readline())))\n"
+        "sys.stdout.buffer.write('\\0'.join(request['paths']).encode('utf-8') + b'\\0' * 2048)\n"
+        "# " + noise + "\n";
     ASSERT_EQ(Run(Raw(echo)), "");
     std::string expected;
     for (size_t i = 0; i < settings_.paths.size(); ++i) expected += (i ? std::string(1, '\0') : "") + ToUtf8(settings_.paths[i]);
     EXPECT_EQ(testing::ReadBytes(archive_), expected + std::string(2048, '\0'));
-}
-
-TEST_F(ArchiveStream, CommandOfTheLongestAllowedLengthLaunches) {
-    // Padding that zlib cannot shrink, as long as the limit allows.
-    const std::string script = "import sys\nsys.stdout.write('x' * 2048)\n#";
-    std::mt19937 random(7);
-    std::string noise;
-    for (int i = 0; i < 40000; ++i) noise += static_cast<char>('!' + random() % 90);
-    const auto fits = [&](std::size_t length) {
-        try {
-            return BuildRemoteCommand(script + noise.substr(0, length), settings_.paths).size();
-        } catch (const Error&) {
-            return std::size_t{0};
-        }
-    };
-    std::size_t low = 0, high = noise.size();
-    while (low + 1 < high) (fits((low + high) / 2) != 0 ? low : high) = (low + high) / 2;
-    const std::string padding = noise.substr(0, low);
-    const std::size_t size = fits(low);
-    ASSERT_GT(size, kMaxRemoteCommandBytes - 16);
-    ASSERT_EQ(Run(Raw(script + padding)), "");
-    EXPECT_EQ(testing::ReadBytes(archive_), std::string(2048, 'x'));
 }
 
 TEST_F(ArchiveStream, FailuresLeaveNoChecksumAndSayWhy) {
@@ -150,7 +131,18 @@ TEST_F(ArchiveStream, FailuresLeaveNoChecksumAndSayWhy) {
         // once rather than fetching the rest of an endless stream.
         {"import sys\nsys.stdout.write('Welcome!\\n')\nsys.stdout.flush()\n"
          "while True: sys.stdout.write('x' * 65536)\n",
-         true, "Archive verification failed: the data is not gzip; it begins with \"Welcome!\\n"},
+         true, "A login script on the server printed text before the archive: \"Welcome!\u2026\"; make it print only "
+               "in interactive shells"},
+        {"import gzip, sys\nsys.stdout.buffer.write(b'\\x1b[1mHello\\x1b[0m\\r\\n' + gzip.compress(b'x' * 9999))\n",
+         true, "A login script on the server printed text before the archive: \"\\x1b[1mHello\\x1b[0m\"; make"},
+        // Binary data that is no archive is damage, not a greeting.
+        {"import sys\nwhile True: sys.stdout.buffer.write(bytes(range(256)) * 256)\n", true,
+         "Archive verification failed: the data is not gzip"},
+        // An account that may not run commands answers on standard output.
+        {"import sys\nprint('This service allows sftp connections only.')\nsys.exit(1)\n", true,
+         "This account may not run commands (it is SFTP-only or has no shell); the server answered \"This service "
+         "allows sftp connections only.\""},
+        {"import sys\nsys.exit(5)\n", false, "Remote backup failed: exit status 5 without an error text"},
     };
     for (const auto& c : cases) {
         Program program = Raw(c.script);

@@ -40,11 +40,15 @@ TEST(ServerProgram, ArchiveProvesWholeWithTheClientsChecker) {
     testing::TempDir dir;
     const std::string site = ToUtf8(dir.file(L"site"));
     testing::WriteBytes(dir.file(L"site.py"), kSite);
-    testing::WriteBytes(dir.file(L"backup.sh"),
-                        BuildRemoteCommand(EmbeddedBackupScript(), {FromUtf8(site), FromUtf8(site + "/current")}));
+    BackupRequest request;
+    request.paths = {FromUtf8(site), FromUtf8(site + "/current")};
+    const ProgramLaunch launch = LaunchBackupProgram(EmbeddedBackupScript(), request);
+    testing::WriteBytes(dir.file(L"backup.sh"), launch.command);
+    testing::WriteBytes(dir.file(L"input"), launch.input);
     ASSERT_EQ(std::system(("python3 '" + ToUtf8(dir.file(L"site.py")) + "' '" + site + "'").c_str()), 0);
     // Standard output reaches the checker piece by piece, as the client hands it over.
-    FILE* program = popen(("/bin/sh '" + ToUtf8(dir.file(L"backup.sh")) + "' </dev/null 2>/dev/null").c_str(), "r");
+    FILE* program = popen(("/bin/sh '" + ToUtf8(dir.file(L"backup.sh")) + "' <'" + ToUtf8(dir.file(L"input")) +
+                           "' 2>/dev/null").c_str(), "r");
     ASSERT_NE(program, nullptr);
     StreamCheck check;
     char buffer[65536];

@@ -1,11 +1,11 @@
 """Tests of the server-side backup program, resources/remote_backup.py.
 
 Each run launches it as the client does over SSH: a shell gets the client's
-command (python3 -X utf8 -c "import json,zlib,base64;...;exec(_p[1])", its fixed text
-read from src/remote/remote_command.cpp), the base64 text carrying the
-compressed ROOTS list and the stored program bytes, with standard input at
-end-of-file. "python3" runs TESMORA_TEST_PYTHON (default: the interpreter of
-the tests).
+loader (python3 -X utf8 -c "...", its text read from
+src/remote/remote_command.cpp), and standard input carries the compressed
+program and then the request, each as a frame (decimal length, line feed,
+bytes), and then ends. "python3" runs TESMORA_TEST_PYTHON (default: the
+interpreter of the tests).
 """
 import base64
 import io
@@ -35,10 +35,10 @@ MANIFEST = "__Tesmora_Backup__/manifest.json"
 PROGRESS = re.compile("(?:\x1eprogress (discovery|database|archive) "
                       "([0-9]+) ([0-9]+)\n)*")
 SETPRIV = shutil.which("setpriv")
-HEAD, TAIL = (re.search(r'%s\[\] = "((?:[^"\\]|\\.)*)";' % name, (
-    REPO / "src" / "remote" / "remote_command.cpp").read_text()).group(1)
-    .replace('\\"', '"').encode() for name in ("kCommandHead", "kCommandTail"))
-
+# The loader: the C++ string literal's pieces, joined.
+LOADER = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', re.search(
+    r"kLoader =(.*?);\n", (REPO / "src" / "remote" / "remote_command.cpp")
+    .read_text(), re.S).group(1))).replace('\\"', '"').encode()
 
 def json_quote(path):
     out = b'"'
@@ -62,12 +62,32 @@ def program_definitions(script, name):
     return types.SimpleNamespace(**names)
 
 
-def remote_command(roots, script=SCRIPT, listing=None):
-    if listing is None:
-        listing = b"[" + b",".join(json_quote(str(r)) for r in roots) + b"]"
-    packed = base64.b64encode(zlib.compress(listing + b"\n" + script, 9))
-    return HEAD + packed + TAIL
+def frame(data):
+    return b"%d\n" % len(data) + data
 
+
+def launch(roots, script=SCRIPT, request=None):
+    """The loader and its standard input: the program, then the request
+    (by default the list of roots)."""
+    if request is None:
+        request = b"[" + b",".join(json_quote(str(r)) for r in roots) + b"]"
+    return LOADER, frame(zlib.compress(script, 9)) + frame(request)
+
+
+def start_program(shell_command, stdin_data, **kwargs):
+    """Starts a shell command with stdin_data as its whole standard input."""
+    proc = subprocess.Popen(shell_command, bufsize=0, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            **kwargs)
+    # Far below a pipe's buffer for the requests the tests send; a program
+    # that went away early leaves it unread.
+    try:
+        proc.stdin.write(stdin_data)
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    proc.stdin = None
+    return proc
 
 class BackupCase(unittest.TestCase):
     def setUp(self):
@@ -95,10 +115,9 @@ class BackupCase(unittest.TestCase):
             script, found = re.subn(b"\n%s = .*\n" % name.encode(),
                                     lambda _: line, script)
             self.assertEqual(found, 1, name)
-        return subprocess.Popen(
-            list(prefix) + [b"/bin/sh", b"-c", remote_command(roots, script)],
-            bufsize=0, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=dict(
+        command, data = launch(roots, script)
+        return start_program(
+            list(prefix) + [b"/bin/sh", b"-c", command], data, env=dict(
                 env, PATH=str(self.bin), TMPDIR=str(self.scratch)))
 
     def program_pid(self, proc):
@@ -157,6 +176,38 @@ class OldPythonTest(BackupCase):
         self.finish(self.start([self.site]))
         self.assertEqual((self.status, self.out, self.err), (1, b"", (
             "python3 3.7 or newer is needed on the server; found 3.6\n")))
+
+
+# The login shells servers give their users, each as sshd starts it.
+SHELLS = [("sh", ["/bin/sh"]), ("bash", ["/bin/bash"]), ("dash", ["/bin/dash"]),
+          ("zsh", ["/bin/zsh"]), ("fish", ["/usr/bin/fish"]),
+          ("tcsh", ["/bin/tcsh"]), ("bsd-csh", ["/bin/bsd-csh"]),
+          ("mksh", ["/bin/mksh"]), ("ksh93", ["/bin/ksh93"]),
+          ("busybox ash", ["/bin/busybox", "ash"])]
+
+
+class LoaderTest(BackupCase):
+    def probe(self, argv, paths):
+        request = json.dumps({"paths": [str(p) for p in paths],
+                              "mode": "probe"}).encode()
+        command, data = launch([], SCRIPT, request)
+        self.finish(start_program(argv + [b"-c", command], data, env=dict(
+            PATH=str(self.bin), TMPDIR=str(self.scratch), HOME=str(self.top))))
+
+    def test_every_shell_starts_the_program_it_carries(self):
+        found = [(name, argv) for name, argv in SHELLS
+                 if os.path.exists(argv[0])]
+        self.assertGreaterEqual(len(found), 3)
+        for name, argv in found:
+            with self.subTest(shell=name):
+                self.probe([a.encode() for a in argv], [self.site])
+                self.assertEqual(self.status, 0, self.err)
+                self.assertEqual(json.loads(self.out.decode())["probe"], "ok")
+
+    def test_the_probe_meets_what_a_backup_would(self):
+        self.probe([b"/bin/sh"], [self.site / "gone"])
+        self.assert_failed("A selected source does not exist: ")
+        self.assertEqual(self.out, b"")
 
 
 class RootsTest(BackupCase):

@@ -137,9 +137,9 @@ class Dumps(base.BackupCase):
         for name, value in patch.items():
             script = re.sub(b"\n%s = .*\n" % name.encode(), lambda _: b"\n%s = %r\n" % (name.encode(), value),
                             script)
-        return subprocess.Popen([b"/bin/sh", b"-c", base.remote_command([], script, request)], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                env=dict(PATH=str(self.bin), TMPDIR=str(self.scratch), HOME=str(self.top)))
+        command, data = base.launch([], script, request)
+        return base.start_program([b"/bin/sh", b"-c", command], data,
+                                  env=dict(PATH=str(self.bin), TMPDIR=str(self.scratch), HOME=str(self.top)))
 
     def test_dumps_are_consistent_complete_and_load_into_any_database(self):
         stop = threading.Event()

@@ -1,5 +1,5 @@
 """Tests of the server-side restore program, resources/remote_restore.py, run
-as the client runs it (the command of remote_command.cpp) with the archive on
+as the client runs it (the loader of remote_command.cpp) with the archive on
 standard input. Archives come from the real backup program."""
 import gzip
 import hashlib
@@ -12,20 +12,17 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from test_remote_backup import MANIFEST, PYTHON, program_definitions, remote_command
+from test_remote_backup import MANIFEST, PYTHON, launch, program_definitions
 
 REPO = Path(__file__).resolve().parents[2]
 BACKUP = (REPO / "resources" / "remote_backup.py").read_bytes()
 RESTORE = (REPO / "resources" / "remote_restore.py").read_bytes()
 
 
-def command(script, roots):
-    return remote_command(roots, script)
-
-
 def run(script, roots, data=b"", **kwargs):
     env = dict(os.environ, PATH="%s:/usr/bin:/bin" % Path(PYTHON).parent)
-    return subprocess.run([b"/bin/sh", b"-c", command(script, roots)], input=data,
+    command, request = launch(roots, script)
+    return subprocess.run([b"/bin/sh", b"-c", command], input=request + data,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, **kwargs)
 
 
@@ -193,9 +190,10 @@ class RestoreProgramTest(unittest.TestCase):
         (self.top / "srv" / "big").write_bytes(os.urandom(8 << 20))
         big = self.backup(self.top / "srv")
         roots = [self.target, hashlib.sha256(big).hexdigest(), len(big), 1 << 20, 100, "X"]
-        process = subprocess.Popen([b"/bin/sh", b"-c", command(RESTORE, roots)], stdin=subprocess.PIPE,
+        command, request = launch(roots, RESTORE)
+        process = subprocess.Popen([b"/bin/sh", b"-c", command], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        process.stdin.write(big[:len(big) // 2])
+        process.stdin.write(request + big[:len(big) // 2])
         process.stdin.flush()
         while not [p for p in os.listdir(self.top) if ".tesmora-restore-" in p]:
             pass

@@ -70,7 +70,7 @@ TEST(VerifySnapshot, NamesWhatCannotBeTrustedAndWritesNothing) {
         if (c.reason.empty()) {
             EXPECT_EQ(read, good.size());
             EXPECT_EQ(verdict.summary.files, 2u);
-            EXPECT_EQ(VerifyLogLine(L"S", verdict), L"VERIFY S OK");
+            EXPECT_EQ(VerifyLogLine(L"S", verdict).message, L"VERIFY S OK");
         }
     }
 }
@@ -109,9 +109,10 @@ TEST(ListSnapshots, ShowsOwnForeignAndUnfinishedWithTheLogsVerdict) {
     make(proven, kId, SnapshotIniText({kId, 3, 20, 0}));
     make(foreign, L"ANOTHER", SnapshotIniText({L"ANOTHER", 4, 5, 0}));
     fs::create_directories(os::FsPath(dir.file(L".partial-" + kId)));
+    using testing::Logged;
     const std::vector<LogLine> log = {
-        {100, L"SUCCESS " + older}, {200, L"SUCCESS " + newer}, {300, L"SUCCESS " + proven},
-        {400, L"VERIFY " + newer + L" FAILED the gzip data ends early"}, {500, L"VERIFY " + older + L" OK"}};
+        Logged(100, L"SUCCESS " + older), Logged(200, L"SUCCESS " + newer), Logged(300, L"SUCCESS " + proven),
+        Logged(400, L"VERIFY " + newer + L" FAILED the gzip data ends early"), Logged(500, L"VERIFY " + older + L" OK")};
 
     const auto list = ListSnapshots(dir.path(), kId, log);
     ASSERT_EQ(list.size(), 5u);

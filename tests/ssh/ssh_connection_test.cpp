@@ -3,10 +3,10 @@
 #include "ssh/ssh_connection.h"
 
 #include "config/credentials.h"
-#include "job/backup_job.h"
 #include "job/ssh_key_setup.h"
+#include "job/stored_login.h"
 #include "os/os.h"
-#include "ssh/ssh_command.h"
+#include "remote/channel_pump.h"
 #include "os/text.h"
 #include "os/error.h"
 #include "test_support.h"
@@ -162,13 +162,13 @@ TEST(SshConnection, ProgramKeyIsInstalledOnceThenLogsInAndARemovedKeyFallsBackTo
     EXPECT_FALSE(InstallProgramKey(s).added) << "the key was added twice";
     SshConnection connection = Connect(s, true);
     EXPECT_EQ(connection.loginMethod(), LoginMethod::Key);
-    EXPECT_EQ(LoginLogLine(connection), L"LOGIN key");
+    EXPECT_EQ(LoginLine(connection).message, L"LOGIN key");
 
     // Removed from the server, as the manual shows: the password takes over and says so.
     const std::string blob = first.publicKey.substr(first.publicKey.find(' ') + 1);
-    EXPECT_EQ(RunShortCommand(connection, "sed -i '\\#" + blob + "#d' .ssh/authorized_keys").exitStatus, 0);
+    EXPECT_EQ(RunShortCommand(connection, "sed -i '\\#" + blob + "#d' .ssh/authorized_keys").end.exitStatus, 0);
     SshConnection fallback = Connect(s, true);
-    EXPECT_EQ(LoginLogLine(fallback), L"LOGIN keyboard-interactive; key refused");
+    EXPECT_EQ(LoginLine(fallback).message, L"LOGIN keyboard-interactive; key refused");
 }
 
 TEST(SshConnection, PinMismatchStopsBeforeAnyKeyOrPasswordIsRead) {

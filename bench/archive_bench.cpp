@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
             DigestOnDevice(FromUtf8(argv[2]));
         } else if (std::strcmp(argv[1], "verify") == 0) {
             const Verdict verdict = VerifySnapshot(FromUtf8(argv[2]), FromUtf8(argv[3]));
-            if (!verdict.ok) throw Error(verdict.reason);
+            if (!verdict.ok) throw Error(ErrorCode::Internal, verdict.reason);
         } else {
             const RestoreResult result = RestoreSnapshot(FromUtf8(argv[2]), FromUtf8(argv[3]));
             std::printf("files=%llu\n", static_cast<unsigned long long>(result.files));

@@ -60,7 +60,7 @@ std::wstring ResolveBindingFile(const std::wstring& bindingPath) {
 }
 
 void RequireSettingsRoot(const std::wstring& settingsRoot) {
-    if (settingsRoot.empty()) throw Error(ErrorCode::ConfiguredDriveNotFound, "Configured drive not found");
+    if (settingsRoot.empty()) throw Error(ErrorCode::ConfiguredDriveNotFound);
 }
 
 
@@ -121,37 +121,28 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
                 os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict).message);
                 if (!outcome.verdict.ok) os::PrintLine(DamageExplanation(outcome));
             });
-            if (!passed) throw Error(ErrorCode::UntrustedCopy, "Verification found a copy that cannot be trusted");
+            if (!passed) throw Error(ErrorCode::UntrustedCopy);
             return;
         }
         case Mode::Restore: {
             // --restore SNAPSHOT_FOLDER TARGET_FOLDER
             RequireSettingsRoot(settingsRoot);
-            if (arguments.size() < 4) throw Error(ErrorCode::RestoreTarget,
-                                                  "Name the snapshot folder and an empty or new folder to restore into");
+            if (arguments.size() < 4) throw Error(ErrorCode::RestoreArgumentsMissing);
             const RestoreResult result = RestoreOwnSnapshot(LoadSettings(settingsRoot), arguments[2], arguments[3]);
             os::PrintLine(RestoreSummaryText(result));
-            if (!result.archiveIntact) throw Error(ErrorCode::RestoreDamaged,
-                                                   "The archive does not match its checksum; the restored files may be damaged");
-            if (result.skipped > 0) {
-                throw Error(ErrorCode::RestoreIncomplete,
-                            "Some members were not restored; restore-report.txt names them");
-            }
+            if (!result.archiveIntact) throw Error(ErrorCode::RestoreDamaged);
+            if (result.skipped > 0) throw Error(ErrorCode::RestoreIncomplete);
             return;
         }
         case Mode::RestoreToServer: {
             // --restore-to-server SNAPSHOT_FOLDER REMOTE_FOLDER: the summary
             // and the report on the console; 0 only for a complete restore.
             RequireSettingsRoot(settingsRoot);
-            if (arguments.size() < 4) throw Error(ErrorCode::RestoreTarget,
-                                                  "Name the snapshot folder and an empty or new folder to restore into");
+            if (arguments.size() < 4) throw Error(ErrorCode::RestoreArgumentsMissing);
             const RemoteRestoreResult result = RestoreToServer(LoadSettings(settingsRoot), arguments[2], arguments[3]);
             os::PrintLine(RemoteRestoreSummary(result));
             os::PrintLine(result.report);
-            if (result.refused > 0) {
-                throw Error(ErrorCode::RestoreIncomplete,
-                            "Some members were not restored; restore-report.txt names them");
-            }
+            if (result.refused > 0) throw Error(ErrorCode::RestoreIncomplete);
             return;
         }
         case Mode::InstallKey: {
@@ -167,7 +158,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             // --import-key FILE: the passphrase, when the key has one, comes
             // from the environment so that it never shows in a command line.
             RequireSettingsRoot(settingsRoot);
-            if (!output) throw Error(ErrorCode::KeyFile, "Cannot use the key file: name the key file");
+            if (!output) throw Error(ErrorCode::KeyFileNotNamed);
             std::string passphrase = ToUtf8(os::EnvironmentText(L"TESMORA_KEY_PASSPHRASE"));
             try {
                 ImportKeyFile(LoadSettings(settingsRoot), *output, passphrase);
@@ -217,10 +208,10 @@ std::wstring DecideSettingsRoot(const std::wstring& executableFolder, const std:
     return {};
 }
 
-int ExitCodeFor(ErrorCode code) {
-    switch (code) {
-        case ErrorCode::Busy: return 2;
-        case ErrorCode::Cancelled: return 3;
+int ExitCodeFor(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::Busy: return 2;
+        case ErrorKind::Cancelled: return 3;
         default: return 1;
     }
 }
@@ -229,7 +220,7 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
     os::NetworkLibrary network;
     ssh::SshLibrary ssh;
     bool failed = false;
-    ErrorCode code = ErrorCode::Internal;
+    ErrorKind kind = ErrorKind::Internal;
     std::string failure;
     std::wstring noticeStateFile;  // empty until the local data directory is known
     try {
@@ -243,23 +234,23 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
         RunMode(arguments, settingsRoot, noticeStateFile);
     } catch (const Error& e) {
         failed = true;
-        code = e.code();
+        kind = e.kind();
         failure = e.what();
     } catch (const std::exception& e) {
         failed = true;
         failure = e.what();
     } catch (...) {
         failed = true;
-        failure = "Unexpected failure";
+        failure = ErrorCodeText(ErrorCode::UnexpectedFailure);
     }
     if (!failed) return 0;
     BackupLog::appendError(failure);
-    if (arguments.size() <= 1) os::ShowErrorMessage(ui::ErrorText(code, failure), L"Tesmora Backup");
+    if (arguments.size() <= 1) os::ShowErrorMessage(ui::ErrorText(kind, failure), L"Tesmora Backup");
     // Nobody watches a scheduled run: a notice is how its failure reaches the user.
     if (ParseMode(arguments) == Mode::Scheduled && !noticeStateFile.empty()) {
-        notices::NoticeScheduledFailure(noticeStateFile, UnixNow(), code, failure);
+        notices::NoticeScheduledFailure(noticeStateFile, UnixNow(), kind, failure);
     }
-    return ExitCodeFor(code);
+    return ExitCodeFor(kind);
 }
 
 }  // namespace tesmora::app

@@ -42,7 +42,7 @@ std::string DevicesJson(const std::vector<DriveInfo>& drives);
 // The exit code of a run that failed with this kind of error: 2 when another
 // operation was running (nothing was tried; a later start may well succeed),
 // 3 when the user cancelled, 1 for every other failure.
-int ExitCodeFor(ErrorCode code);
+int ExitCodeFor(ErrorKind kind);
 
 // Runs the whole process: start-up, one mode or the window, the outermost
 // error handler. Returns 0 on success, else ExitCodeFor the error.

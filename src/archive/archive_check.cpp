@@ -77,7 +77,9 @@ std::string ServerPath(const std::string& text) {
 
 std::uint64_t Count(const nlohmann::json& json, const char* key) {
     const auto& value = json.at(key);
-    if (!value.is_number_unsigned()) throw ArchiveDamage(std::string("the manifest's ") + key + " is not a count");
+    if (!value.is_number_unsigned()) {
+        throw ArchiveDamage(ErrorCode::ManifestValueNotCount, std::string(key) + " is not a count");
+    }
     return value.get<std::uint64_t>();
 }
 
@@ -123,7 +125,7 @@ ArchiveSummary ParseManifest(std::string_view text) {
     try {
         json = nlohmann::json::parse(WithoutLoneSurrogates(text));
     } catch (const nlohmann::json::exception& e) {
-        throw ArchiveDamage(std::string("the manifest does not parse: ") + e.what());
+        throw ArchiveDamage(ErrorCode::ManifestUnparsed, e.what());
     }
     ArchiveSummary summary;
     try {
@@ -139,7 +141,7 @@ ArchiveSummary ParseManifest(std::string_view text) {
                                   Text(item, "member"),    Text(item, "server_version"), Text(item, "sha256"),
                                   Text(item, "closing_line"), Count(item, "bytes"),      item.at("exit_status").get<long long>()};
                 if (!DumpCompleted(dump)) {
-                    throw ArchiveDamage("the dump of the database " + dump.database + " did not complete");
+                    throw ArchiveDamage(ErrorCode::DumpIncomplete, dump.database + " did not complete");
                 }
                 summary.dumps.push_back(std::move(dump));
             }
@@ -148,7 +150,7 @@ ArchiveSummary ParseManifest(std::string_view text) {
             for (const auto& warning : *found) summary.warnings.push_back(warning.get<std::string>());
         }
     } catch (const nlohmann::json::exception& e) {
-        throw ArchiveDamage(std::string("the manifest lacks its counts: ") + e.what());
+        throw ArchiveDamage(ErrorCode::ManifestLacksCounts, e.what());
     }
     return summary;
 }
@@ -168,10 +170,10 @@ ArchiveSummary CheckArchive(ByteSource& source) {
 
     while (reader.next(entry)) {
         ++members;
-        if (manifestSeen) throw ArchiveDamage("the manifest is not the last member");
+        if (manifestSeen) throw ArchiveDamage(ErrorCode::ManifestNotLast);
         if (entry.name == kManifestName) {
             manifestSeen = true;
-            if (entry.size > kLargestManifest) throw ArchiveDamage("the manifest is too large");
+            if (entry.size > kLargestManifest) throw ArchiveDamage(ErrorCode::ManifestTooLarge);
             while (reader.readData(piece, offset)) manifest.append(piece);
             continue;
         }
@@ -194,12 +196,12 @@ ArchiveSummary CheckArchive(ByteSource& source) {
         }
         if (head == kSqliteHeader) databases[entry.name] = entry.size;
     }
-    if (!manifestSeen) throw ArchiveDamage("the manifest is missing");
+    if (!manifestSeen) throw ArchiveDamage(ErrorCode::ManifestMissing);
 
     ArchiveSummary summary = ParseManifest(manifest);
     if (summary.files != files) {
-        throw ArchiveDamage("the manifest counts " + std::to_string(summary.files) + " files and the archive holds " +
-                            std::to_string(files));
+        throw ArchiveDamage(ErrorCode::FileCountMismatch,
+                            std::to_string(summary.files) + " files and the archive holds " + std::to_string(files));
     }
     for (const DatabaseCopy& database : summary.databases) {
         // Member names are the server paths without their leading slashes. A
@@ -210,23 +212,25 @@ ArchiveSummary CheckArchive(ByteSource& source) {
         auto found = databases.find(name);
         if (found == databases.end()) found = databases.find(BinaryMemberName(name));
         if (found == databases.end()) {
-            throw ArchiveDamage("the database copy " + database.path + " is missing or is not a SQLite database");
+            throw ArchiveDamage(ErrorCode::DatabaseCopyMissing,
+                                database.path + " is missing or is not a SQLite database");
         }
         if (found->second != database.bytes) {
-            throw ArchiveDamage("the database copy " + database.path + " holds " + std::to_string(found->second) +
-                                " bytes and the manifest says " + std::to_string(database.bytes));
+            throw ArchiveDamage(ErrorCode::DatabaseCopySizeMismatch,
+                                database.path + " holds " + std::to_string(found->second) +
+                                    " bytes and the manifest says " + std::to_string(database.bytes));
         }
     }
     for (const DatabaseDump& dump : summary.dumps) {
         const auto found = dumps.find(dump.member);
-        if (found == dumps.end()) throw ArchiveDamage("the dump of the database " + dump.database + " is missing");
+        if (found == dumps.end()) throw ArchiveDamage(ErrorCode::DumpMissing, dump.database + " is missing");
         if (found->second.bytes != dump.bytes || found->second.sha256 != dump.sha256 ||
             found->second.closingLine != dump.closingLine) {
-            throw ArchiveDamage("the dump of the database " + dump.database + " differs from what the manifest says");
+            throw ArchiveDamage(ErrorCode::DumpDiffers, dump.database + " differs from what the manifest says");
         }
         dumps.erase(found);
     }
-    if (!dumps.empty()) throw ArchiveDamage("the manifest does not name the dump " + dumps.begin()->first);
+    if (!dumps.empty()) throw ArchiveDamage(ErrorCode::DumpNotNamed, dumps.begin()->first);
     summary.members = members;
     summary.compressedBytes = reader.compressedBytes();
     return summary;

@@ -47,15 +47,18 @@ public:
                 finished_ = true;
                 break;
             }
-            if (z_.avail_in == 0 && !fill()) throw ArchiveDamage(endsEarly());
+            if (z_.avail_in == 0 && !fill()) {
+                throw ArchiveDamage(ErrorCode::GzipEndsEarly, std::to_string(compressed_) + " bytes");
+            }
             const int result = inflate(&z_, Z_NO_FLUSH);
             if (result == Z_STREAM_END) {
                 inMember_ = false;
             } else if (result == Z_MEM_ERROR) {
-                throw Error("Out of memory");
+                throw Error(ErrorCode::OutOfMemory);
             } else if (result != Z_OK && result != Z_BUF_ERROR) {
-                throw ArchiveDamage("gzip member " + std::to_string(member_) + " is damaged: " +
-                                    (z_.msg != nullptr ? z_.msg : "invalid data"));
+                throw ArchiveDamage(ErrorCode::GzipMemberDamaged,
+                                    std::to_string(member_) + " is damaged: " +
+                                        (z_.msg != nullptr ? z_.msg : "invalid data"));
             }
         }
         return size - z_.avail_out;
@@ -69,21 +72,21 @@ private:
     bool startMember() {
         if (!haveInput(2)) {
             if (z_.avail_in == 0) {
-                if (member_ == 0) throw ArchiveDamage("the archive is empty");
+                if (member_ == 0) throw ArchiveDamage(ErrorCode::ArchiveEmpty);
                 return false;
             }
         }
         const auto* head = reinterpret_cast<const unsigned char*>(z_.next_in);
         if (z_.avail_in < 2 || head[0] != 0x1F || head[1] != 0x8B) {
             if (member_ == 0) {
-                throw ArchiveDamage("the data is not gzip; it begins with \"" +
-                                    PrintableStart(std::string_view(reinterpret_cast<const char*>(head), z_.avail_in)) +
-                                    "\"");
+                throw ArchiveDamage(
+                    ErrorCode::NotGzip,
+                    PrintableStart(std::string_view(reinterpret_cast<const char*>(head), z_.avail_in)) + "\"");
             }
-            throw ArchiveDamage("unexpected data after gzip member " + std::to_string(member_));
+            throw ArchiveDamage(ErrorCode::DataAfterGzipMember, std::to_string(member_));
         }
         const int result = initialised_ ? inflateReset(&z_) : inflateInit2(&z_, 16 + MAX_WBITS);
-        if (result != Z_OK) throw Error("Out of memory");
+        if (result != Z_OK) throw Error(ErrorCode::OutOfMemory);
         initialised_ = true;
         inMember_ = true;
         ++member_;
@@ -108,10 +111,6 @@ private:
         z_.avail_in = static_cast<uInt>(kept + got);
         compressed_ += got;
         return got > 0;
-    }
-
-    std::string endsEarly() const {
-        return "the gzip data ends early, after " + std::to_string(compressed_) + " bytes";
     }
 
     ByteSource& source_;
@@ -160,11 +159,11 @@ class ArchiveReader::Impl {
 public:
     explicit Impl(ByteSource& source) : inflater_(source), tar_(kTarBuffer), handle_(archive_read_new()) {
         archive_ = handle_.get();
-        if (archive_ == nullptr) throw Error("Out of memory");
+        if (archive_ == nullptr) throw Error(ErrorCode::OutOfMemory);
         archive_read_support_format_tar(archive_);
         if (archive_read_open(archive_, this, nullptr, &Impl::Read, nullptr) != ARCHIVE_OK) {
             rethrowFailure();
-            throw ArchiveDamage("the tar data cannot be read: " + errorText());
+            throw ArchiveDamage(ErrorCode::TarUnreadable, errorText());
         }
     }
 
@@ -178,9 +177,8 @@ public:
         }
         // Warnings (a name the system's code page cannot show) leave the member readable.
         if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
-            throw ArchiveDamage((current_.index == 0 ? std::string("the tar data is damaged at its start")
-                                                     : "the tar data after member " + describe() + " is damaged") +
-                                ": " + errorText());
+            if (current_.index == 0) throw ArchiveDamage(ErrorCode::TarDamagedAtStart, ": " + errorText());
+            throw ArchiveDamage(ErrorCode::TarDamagedAfterMember, describe() + " is damaged: " + errorText());
         }
         current_ = ArchiveEntry{};
         current_.index = ++members_;
@@ -210,7 +208,7 @@ public:
         rethrowFailure();
         if (result == ARCHIVE_EOF) return false;
         if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
-            throw ArchiveDamage("member " + describe() + " is damaged: " + errorText());
+            throw ArchiveDamage(ErrorCode::MemberDamaged, describe() + " is damaged: " + errorText());
         }
         piece = std::string_view(static_cast<const char*>(data), size);
         offset = static_cast<std::uint64_t>(at);
@@ -255,9 +253,9 @@ private:
         }
         const auto mark = static_cast<std::uint64_t>(archive_read_header_position(archive_));
         if (total_ < mark + kEndOfArchiveBytes) {
-            throw ArchiveDamage("the tar data does not end with its end-of-archive blocks");
+            throw ArchiveDamage(ErrorCode::TarEndMissing);
         }
-        if (nonZeroEnd_ > mark) throw ArchiveDamage("the tar data goes on after its end-of-archive blocks");
+        if (nonZeroEnd_ > mark) throw ArchiveDamage(ErrorCode::TarGoesOnAfterEnd);
     }
 
     void rethrowFailure() {
@@ -298,7 +296,7 @@ std::string BinaryMemberName(std::string_view bytes) {
     // libarchive keeps such a name as it keeps this one: as bytes, converted
     // only when asked for.
     archive_entry* entry = archive_entry_new();
-    if (entry == nullptr) throw Error("Out of memory");
+    if (entry == nullptr) throw Error(ErrorCode::OutOfMemory);
     archive_entry_copy_pathname(entry, std::string(bytes).c_str());
     std::string name = Text(entry, archive_entry_pathname_w, archive_entry_pathname_utf8, archive_entry_pathname);
     archive_entry_free(entry);

@@ -21,11 +21,11 @@ public:
     virtual std::size_t read(char* buffer, std::size_t size) = 0;
 };
 
-// What makes an archive untrustworthy. The text completes the sentence
-// "Archive verification failed: ".
+// What makes an archive untrustworthy: a reason of the catalogue, which
+// completes the sentence "Archive verification failed: ".
 class ArchiveDamage : public Error {
 public:
-    explicit ArchiveDamage(const std::string& utf8Message) : Error(ErrorCode::ArchiveVerificationFailed, utf8Message) {}
+    explicit ArchiveDamage(ErrorCode reason, std::string_view detail = {}) : Error(reason, detail) {}
 };
 
 enum class EntryType { File, Directory, Symlink, Hardlink, Other };

@@ -27,7 +27,7 @@ void StoreKey(const BackupSettings& settings, std::string& keyBytes) {
     const bool stored = keyBytes.size() <= kBlobLimit &&
                         os::WriteGenericCredential(KeyCredentialTargetName(settings), settings.user, keyBytes);
     WipeString(keyBytes);
-    if (!stored) throw Error(ErrorCode::KeyNotStored, "Windows Credential Manager rejected the key");
+    if (!stored) throw Error(ErrorCode::KeyNotStored);
 }
 
 void WipeString(std::wstring& text) {
@@ -42,8 +42,7 @@ void WipeString(std::string& bytes) {
 
 std::wstring ReadStoredPassword(const BackupSettings& settings) {
     auto blob = os::ReadGenericCredential(CredentialTargetName(settings));
-    if (!blob) throw Error(ErrorCode::NoStoredPassword,
-                           "Enter and save the VDS password on this Windows account first");
+    if (!blob) throw Error(ErrorCode::NoStoredPassword);
     // The blob holds UTF-16LE code units; an odd last byte is not part of any.
     std::u16string units(blob->size() / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) {
@@ -67,7 +66,7 @@ void StorePassword(const BackupSettings& settings, std::wstring& password) {
     os::WipeMemory(units.data(), units.size() * sizeof(char16_t));
     const bool stored = os::WriteGenericCredential(CredentialTargetName(settings), settings.user, blob);
     WipeString(blob);
-    if (!stored) throw Error(ErrorCode::PasswordNotStored, "Windows Credential Manager rejected the password");
+    if (!stored) throw Error(ErrorCode::PasswordNotStored);
     WipeString(password);
 }
 

@@ -9,11 +9,11 @@ namespace tesmora {
 
 void WriteWholeFile(const std::wstring& path, std::string_view bytes) {
     std::ofstream out(os::FsPath(path), std::ios::binary | std::ios::trunc);
-    if (!out) throw Error(ErrorCode::WriteFailed, "Cannot write: " + ToUtf8(path));
+    if (!out) throw Error(ErrorCode::CannotWrite, ToUtf8(path));
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw Error(ErrorCode::WriteFailed, "Cannot write: " + ToUtf8(path));
+    if (!out) throw Error(ErrorCode::CannotWrite, ToUtf8(path));
     out.close();
-    if (!out) throw Error(ErrorCode::WriteFailed, "File close failed");
+    if (!out) throw Error(ErrorCode::FileCloseFailed);
     FlushFileToDisk(path);
 }
 

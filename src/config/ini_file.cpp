@@ -35,11 +35,10 @@ void WriteIniFile(const std::wstring& path, const IniEntries& entries) {
         std::ofstream out(os::FsPath(temporary), std::ios::binary | std::ios::trunc);
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         out.close();
-        if (!out) throw Error(ErrorCode::SettingsNotSaved, "Settings close failed");
+        if (!out) throw Error(ErrorCode::SettingsCloseFailed);
     }
     os::FlushFileToDisk(temporary);
-    if (!os::ReplaceFileWriteThrough(temporary, path)) throw Error(ErrorCode::SettingsNotSaved,
-                                                                   "Settings/state could not be saved");
+    if (!os::ReplaceFileWriteThrough(temporary, path)) throw Error(ErrorCode::SettingsNotSaved);
 }
 
 std::uint64_t ParseUnsignedOr(std::wstring_view text, std::uint64_t fallback) {

@@ -10,7 +10,7 @@ std::wstring OperationLockName(const std::wstring& bindingId) { return L"Global\
 
 OperationLock AcquireOperationLock(const std::wstring& bindingId) {
     OperationLock lock = os::TryAcquireNamedLock(OperationLockName(bindingId));
-    if (!lock.held()) throw Error(ErrorCode::Busy, "A backup/settings operation is already running");
+    if (!lock.held()) throw Error(ErrorCode::OperationRunning);
     return lock;
 }
 

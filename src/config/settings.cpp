@@ -51,29 +51,32 @@ BackupSettings LoadSettings(const std::wstring& root) {
 
 void ValidateSettings(const BackupSettings& s) {
     // Each rule names its field: a hand-edited settings.ini must say what to fix.
-    const auto invalid = [](const std::string& why) { throw Error(ErrorCode::InvalidSettings, "Invalid " + why); };
-    if (s.id.empty()) invalid("settings: they have no id; save them again in the settings window");
-    if (s.host.empty()) invalid("host: it is empty");
-    if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos) invalid("host: it holds a space or a line break");
-    if (s.user.empty()) invalid("user: it is empty");
-    if (HasLineBreak(s.user)) invalid("user: it holds a line break");
-    if (s.port < 1 || s.port > 65535) invalid("port " + std::to_string(s.port) + ": use 1 to 65535");
-    if (s.hours < 1 || s.hours > 8760) invalid("interval " + std::to_string(s.hours) + " hours: use 1 to 8760");
-    if (s.keep < 0 || s.keep > 365) invalid("retention of " + std::to_string(s.keep) + " copies: use 0 to 365");
-    if (s.paths.empty() || s.paths.size() > 100) throw Error(ErrorCode::InvalidSettings, "Select 1..100 source paths");
+    if (s.id.empty()) throw Error(ErrorCode::SettingsWithoutId);
+    if (s.host.empty()) throw Error(ErrorCode::EmptyHost);
+    if (s.host.find_first_of(L"\r\n\t ") != std::wstring::npos) throw Error(ErrorCode::HostWithSpace);
+    if (s.user.empty()) throw Error(ErrorCode::EmptyUser);
+    if (HasLineBreak(s.user)) throw Error(ErrorCode::UserWithLineBreak);
+    if (s.port < 1 || s.port > 65535) throw Error(ErrorCode::InvalidPort, std::to_string(s.port) + ": use 1 to 65535");
+    if (s.hours < 1 || s.hours > 8760) {
+        throw Error(ErrorCode::InvalidInterval, std::to_string(s.hours) + " hours: use 1 to 8760");
+    }
+    if (s.keep < 0 || s.keep > 365) {
+        throw Error(ErrorCode::InvalidRetention, std::to_string(s.keep) + " copies: use 0 to 365");
+    }
+    if (s.paths.empty() || s.paths.size() > 100) throw Error(ErrorCode::SourcePathCount);
     for (const auto& path : s.paths) {
         if (path.empty() || path.front() != L'/' || path == L"/" || HasLineBreak(path)) {
-            throw Error(ErrorCode::InvalidSettings, "Use absolute Linux paths, one per line; / is not allowed");
+            throw Error(ErrorCode::SourcePathForm);
         }
     }
-    if (s.databases.size() > 100) throw Error(ErrorCode::InvalidSettings, "Name at most 100 databases");
+    if (s.databases.size() > 100) throw Error(ErrorCode::DatabaseCount);
     for (const auto& entry : s.databases) {
         const std::size_t colon = entry.find(L':');
         const std::wstring engine = entry.substr(0, colon), name = colon == std::wstring::npos ? L"" : entry.substr(colon + 1);
         // PostgreSQL allows names up to 63 bytes, MySQL up to 64 characters.
         if ((engine != L"mysql" && engine != L"postgresql") || name.empty() || name.size() > 64 ||
             std::any_of(name.begin(), name.end(), [](wchar_t c) { return c < L' ' || c == L'/' || c == L'\\'; })) {
-            throw Error(ErrorCode::InvalidSettings, "Name databases as mysql:NAME or postgresql:NAME, one per line");
+            throw Error(ErrorCode::DatabaseForm);
         }
     }
 }

@@ -18,8 +18,7 @@ std::wstring ResolveBoundDrive(const std::vector<DriveInfo>& drives, const std::
         // A drive of another identity is never opened.
         if (drive.identity != device) continue;
         if (ReadIniValue(DeviceFilePath(drive.root), L"id", L"") != id) continue;
-        if (!result.empty()) throw Error(ErrorCode::AmbiguousDevice,
-                                         "Ambiguous device identity; reconnect only the intended drive");
+        if (!result.empty()) throw Error(ErrorCode::AmbiguousDevice);
         result = drive.root;
     }
     return result;

@@ -113,8 +113,7 @@ void ProveArchiveOnDevice(const std::wstring& archive, const std::string& receiv
     };
     progress(0, 1);
     if (services.digestOnDevice(archive, progress) != received) {
-        throw Error(ErrorCode::ArchiveVerificationFailed,
-                    "Archive verification failed: the copy read back from the drive differs from the received data");
+        throw VerificationFailure(ArchiveDamage(ErrorCode::ReadBackDiffers));
     }
 }
 
@@ -170,7 +169,7 @@ public:
     TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem) {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free || *free < BackupJob::kMinimumFreeBytes) {
-            throw Error(ErrorCode::LowSpace, "Less than 512 MiB free on destination");
+            throw Error(ErrorCode::LowSpace);
         }
         ArchiveStreamOptions options = services_.streamOptions();
         if (options.cancel == nullptr) options.cancel = cancel_;
@@ -190,8 +189,7 @@ public:
                 options);
         } catch (const Error& e) {
             if (HitsFileSizeLimit(fileSystem, landed) && e.code() == ErrorCode::DestinationFull) {
-                throw Error(ErrorCode::FileSizeLimit,
-                            "The drive's FAT32 file system holds no file over 4 GiB; format the drive as exFAT or NTFS");
+                throw Error(ErrorCode::FileSizeLimit);
             }
             throw;
         }
@@ -204,7 +202,7 @@ public:
         WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest));
         ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
         if (!os::SamePath(services_.resolveBoundDrive(s_.device, s_.id), s_.drive_root)) {
-            throw Error(ErrorCode::DriveChanged, "Device changed during transfer");
+            throw Error(ErrorCode::DriveChanged);
         }
         const std::uint64_t createdUtc = services_.now();
         return CommitSnapshot(staging_, backupFolder_, s_.id,
@@ -284,14 +282,13 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
     OperationLock lock = AcquireOperationLock(s.id);
 
     if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
-        throw Error(ErrorCode::DriveMissing, "Selected device is missing or its identity changed");
+        throw Error(ErrorCode::DriveMissing);
     }
     const std::wstring backupFolder = os::JoinPath(s.drive_root, layout::kBackupFolder);
     os::CreateDirectories(backupFolder);
     // A linked backup folder would take the archive to another volume than
     // the one whose free space was measured.
-    if (os::IsReparsePoint(backupFolder)) throw Error(ErrorCode::BackupFolderRedirected,
-                                                      "Backup folder is redirected; nothing written");
+    if (os::IsReparsePoint(backupFolder)) throw Error(ErrorCode::BackupFolderRedirected);
     const std::wstring scheduleFile = os::JoinPath(backupFolder, layout::kScheduleFile);
 
     const std::uint64_t now = services.now();

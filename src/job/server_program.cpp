@@ -32,24 +32,24 @@ Run RunProgram(SshConnection& connection, const ProgramLaunch& launch,
     io.progress = progress;
     PumpOptions options;
     options.cancel = cancel;
-    options.timedOut = "The server program did not answer in time";
-    options.readFailed = "SSH command output could not be read";
-    options.closeFailed = "SSH command output could not be read";
+    options.timedOut = ErrorCode::ServerProgramNoAnswer;
+    options.readFailed = ErrorCode::CommandOutputUnreadable;
+    options.closeFailed = ErrorCode::CommandOutputUnreadable;
     run.end = PumpChannel(connection, launch.command, io, options);
     return run;
 }
 
 // The program's answer as JSON, once its end is no failure.
-nlohmann::json Answer(const PumpResult& end, std::string_view answer, const char* unparsed) {
+nlohmann::json Answer(const PumpResult& end, std::string_view answer, ErrorCode unparsed) {
     if (std::optional<Error> failure = LaunchFailure(end, answer, ExpectedOutput::Answer)) throw *failure;
     if (end.exitStatus != 0 || !end.signal.empty()) {
         std::string text = end.errors.substr(0, end.errors.find_last_not_of("\r\n") + 1);
-        if (!end.signal.empty()) text += (text.empty() ? "" : " ") + std::string("killed by signal ") + end.signal;
+        if (!end.signal.empty()) text.append(text.empty() ? "" : " ").append("killed by signal ").append(end.signal);
         if (text.empty()) text = "exit status " + std::to_string(end.exitStatus) + " without an error text";
-        throw Error(ErrorCode::RemoteBackupFailed, "Remote backup failed: " + text);
+        throw Error(ErrorCode::RemoteBackupFailed, text);
     }
     nlohmann::json json = nlohmann::json::parse(answer, nullptr, false);
-    if (!json.is_object()) throw Error(ErrorCode::RemoteBackupFailed, unparsed);
+    if (!json.is_object()) throw Error(unparsed);
     return json;
 }
 
@@ -60,10 +60,8 @@ BackupRequest RequestFor(const BackupSettings& settings, BackupRequest::Mode mod
 }
 
 ProbeResult ParseProbeAnswer(const PumpResult& end, std::string_view answer) {
-    const nlohmann::json json = Answer(end, answer, "The server program's answer to the probe does not parse");
-    if (json.value("probe", "") != "ok") {
-        throw Error(ErrorCode::RemoteBackupFailed, "The server program's answer to the probe does not parse");
-    }
+    const nlohmann::json json = Answer(end, answer, ErrorCode::ProbeAnswerUnparsed);
+    if (json.value("probe", "") != "ok") throw Error(ErrorCode::ProbeAnswerUnparsed);
     return {json.value("python", "")};
 }
 
@@ -76,8 +74,7 @@ ProbeResult ProbeServer(SshConnection& connection, const BackupSettings& setting
 }
 
 DetectedDatabases ParseDetectedDatabases(const PumpResult& end, std::string_view answer) {
-    constexpr char kUnparsed[] = "The server program's list of databases does not parse";
-    const nlohmann::json json = Answer(end, answer, kUnparsed);
+    const nlohmann::json json = Answer(end, answer, ErrorCode::DatabaseListUnparsed);
     DetectedDatabases detected;
     try {
         for (const auto& item : json.at("databases")) {
@@ -88,7 +85,7 @@ DetectedDatabases ParseDetectedDatabases(const PumpResult& end, std::string_view
         }
         for (const auto& warning : json.at("warnings")) detected.warnings.push_back(FromUtf8(warning.get<std::string>()));
     } catch (const nlohmann::json::exception&) {
-        throw Error(ErrorCode::RemoteBackupFailed, kUnparsed);
+        throw Error(ErrorCode::DatabaseListUnparsed);
     }
     return detected;
 }

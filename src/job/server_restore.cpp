@@ -62,8 +62,7 @@ void CheckRemoteFolder(const std::wstring& folder) {
     while (plain.size() > 1 && plain.back() == L'/') plain.pop_back();
     if (plain.empty() || plain.front() != L'/' || plain == L"/" ||
         plain.find_first_of(L"\r\n\\") != std::wstring::npos) {
-        throw Error(ErrorCode::RestoreTarget,
-                    "Choose an empty or new folder to restore into: give an absolute path on the server, not /");
+        throw Error(ErrorCode::RemoteFolderNotAbsolute);
     }
 }
 
@@ -74,7 +73,7 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
     CheckRemoteFolder(remoteFolder);
     const OperationLock lock = AcquireOperationLock(settings.id);
     if (!IsOwnSnapshot(snapshot, settings.id)) {
-        throw Error(ErrorCode::NoSnapshot, "Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
+        throw Error(ErrorCode::NotOwnSnapshot, ToUtf8(snapshot));
     }
     const SshLogin login = StoredLogin(settings);
     ConnectionBeside connecting(EndpointOf(settings), login);
@@ -86,8 +85,7 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
         cancel);
     const SnapshotMarkers markers = ReadSnapshotMarkers(snapshot, settings.id);
     if (!verdict.ok || !markers.digest) {
-        throw Error(ErrorCode::UntrustedCopy, "Verification found a copy that cannot be trusted: " + verdict.reason +
-                                                  "; nothing was sent to the server");
+        throw Error(ErrorCode::UntrustedCopyNotSent, verdict.reason + "; nothing was sent to the server");
     }
     const std::wstring archive = os::JoinPath(snapshot, kArchiveFile);
     RemoteRestoreRequest request;

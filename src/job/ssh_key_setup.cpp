@@ -20,7 +20,7 @@ struct FileText {
     std::string bytes;
     explicit FileText(const std::wstring& path) {
         std::ifstream in(os::FsPath(path), std::ios::binary);
-        if (!in) throw Error(ErrorCode::KeyFile, "Cannot use the key file: it cannot be read: " + ToUtf8(path));
+        if (!in) throw Error(ErrorCode::KeyFileUnreadable, ToUtf8(path));
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     ~FileText() { WipeString(bytes); }
@@ -35,10 +35,6 @@ SecretKey StoredOrNewKey(const BackupSettings& settings) {
     std::string bytes = made.der();
     StoreKey(settings, bytes);
     return made;
-}
-
-[[noreturn]] void InstallFailed(const std::string& why) {
-    throw Error(ErrorCode::KeyInstall, "Could not add the key on the server: " + why);
 }
 
 }  // namespace
@@ -85,7 +81,7 @@ KeyInstallResult InstallProgramKey(const BackupSettings& settings, const CancelT
         const bool added = command.output.find("TESMORA-KEY-ADDED") != std::string::npos;
         if (command.end.exitStatus != 0 ||
             (!added && command.output.find("TESMORA-KEY-PRESENT") == std::string::npos)) {
-            InstallFailed("the command failed: " + (command.output + command.end.errors).substr(0, 300));
+            throw Error(ErrorCode::KeyInstallCommandFailed, (command.output + command.end.errors).substr(0, 300));
         }
         result.added = added;
     }
@@ -96,8 +92,8 @@ KeyInstallResult InstallProgramKey(const BackupSettings& settings, const CancelT
     } catch (const CancelledError&) {
         throw;
     } catch (const Error& e) {
-        InstallFailed(std::string("the server does not accept it (") + e.what() +
-                      "); is PubkeyAuthentication off in sshd_config?");
+        throw Error(ErrorCode::KeyNotAcceptedAfterInstall,
+                    std::string(e.what()) + "); is PubkeyAuthentication off in sshd_config?");
     }
     return result;
 }

@@ -13,7 +13,7 @@ constexpr std::uint64_t kClockSkewAllowance = 300;
 constexpr std::size_t kLongestText = 255;
 
 // The internal and file-system reasons only lead in to the message.
-bool ReasonNeedsMessage(ErrorCode code) { return code == ErrorCode::Internal || code == ErrorCode::FileSystem; }
+bool ReasonNeedsMessage(ErrorKind kind) { return kind == ErrorKind::Internal || kind == ErrorKind::FileSystem; }
 
 // Whether a day has passed since the last notice of a kind; a notice time in
 // the future is not trusted.
@@ -31,8 +31,8 @@ IniEntries NoticeStateEntries(const NoticeState& state) {
             {L"last_overdue_notice", std::to_wstring(state.last_overdue_notice)}};
 }
 
-bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, ErrorCode code) {
-    if (!state.automatic || code == ErrorCode::Busy) return false;
+bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, ErrorKind kind) {
+    if (!state.automatic || kind == ErrorKind::Busy) return false;
     return QuietDayOver(now, state.last_failure_notice);
 }
 
@@ -41,79 +41,79 @@ bool OverdueNoticeDue(std::uint64_t now, const NoticeState& state) {
            QuietDayOver(now, state.last_overdue_notice);
 }
 
-std::wstring FailureReason(ErrorCode code) {
+std::wstring FailureReason(ErrorKind kind) {
     // No default: a new kind of failure must get its explanation here.
-    switch (code) {
-        case ErrorCode::DriveMissing: return L"Диск для копий не найден или это другой диск.";
-        case ErrorCode::ConfiguredDriveNotFound: return L"Диск с настройками не найден; подключите диск для копий.";
-        case ErrorCode::NoDriveSelected: return L"Диск для копий не выбран; выберите подключённый диск в списке.";
-        case ErrorCode::AmbiguousDevice: return L"Подключено несколько похожих дисков; оставьте только диск для копий.";
-        case ErrorCode::DriveChanged: return L"Диск для копий отключили во время копирования.";
-        case ErrorCode::LowSpace: return L"На диске для копий меньше 512 МиБ свободного места.";
-        case ErrorCode::DestinationFull: return L"Диск для копий заполнен, отключён или не принимает запись.";
-        case ErrorCode::FileSizeLimit:
+    switch (kind) {
+        case ErrorKind::DriveMissing: return L"Диск для копий не найден или это другой диск.";
+        case ErrorKind::ConfiguredDriveNotFound: return L"Диск с настройками не найден; подключите диск для копий.";
+        case ErrorKind::NoDriveSelected: return L"Диск для копий не выбран; выберите подключённый диск в списке.";
+        case ErrorKind::AmbiguousDevice: return L"Подключено несколько похожих дисков; оставьте только диск для копий.";
+        case ErrorKind::DriveChanged: return L"Диск для копий отключили во время копирования.";
+        case ErrorKind::LowSpace: return L"На диске для копий меньше 512 МиБ свободного места.";
+        case ErrorKind::DestinationFull: return L"Диск для копий заполнен, отключён или не принимает запись.";
+        case ErrorKind::FileSizeLimit:
             return L"Копия больше 4 ГиБ не помещается на диск с FAT32; отформатируйте диск в exFAT или NTFS.";
-        case ErrorCode::DestinationUnwritable: return L"Диск для копий не принимает запись.";
-        case ErrorCode::WriteFailed: return L"Файл не записан: диск защищён от записи, извлечён или заполнен.";
-        case ErrorCode::FlushFailed: return L"Копию не удалось записать на диск до конца.";
-        case ErrorCode::ReadBackFailed: return L"Записанную копию не удалось прочитать с диска для проверки.";
-        case ErrorCode::BackupFolderRedirected: return L"Папка копий на диске оказалась ссылкой; ничего не записано.";
-        case ErrorCode::RedirectedEntry:
+        case ErrorKind::DestinationUnwritable: return L"Диск для копий не принимает запись.";
+        case ErrorKind::WriteFailed: return L"Файл не записан: диск защищён от записи, извлечён или заполнен.";
+        case ErrorKind::FlushFailed: return L"Копию не удалось записать на диск до конца.";
+        case ErrorKind::ReadBackFailed: return L"Записанную копию не удалось прочитать с диска для проверки.";
+        case ErrorKind::BackupFolderRedirected: return L"Папка копий на диске оказалась ссылкой; ничего не записано.";
+        case ErrorKind::RedirectedEntry:
             return L"В папке копий посторонняя ссылка; программа по ней не пишет и не удаляет.";
-        case ErrorCode::ForeignStaging: return L"В папке копий посторонние файлы; копирование остановлено.";
-        case ErrorCode::HostLookup: return L"Адрес сервера не найден; проверьте подключение к интернету.";
-        case ErrorCode::ConnectionFailed: return L"Сервер не отвечает.";
-        case ErrorCode::Handshake: return L"Не удалось установить защищённое соединение с сервером.";
-        case ErrorCode::ClosedBeforeSsh:
+        case ErrorKind::ForeignStaging: return L"В папке копий посторонние файлы; копирование остановлено.";
+        case ErrorKind::HostLookup: return L"Адрес сервера не найден; проверьте подключение к интернету.";
+        case ErrorKind::ConnectionFailed: return L"Сервер не отвечает.";
+        case ErrorKind::Handshake: return L"Не удалось установить защищённое соединение с сервером.";
+        case ErrorKind::ClosedBeforeSsh:
             return L"Сервер закрыл соединение сразу: у него исчерпан лимит подключений, или мешает брандмауэр.";
-        case ErrorCode::HostKeyMismatch:
+        case ErrorKind::HostKeyMismatch:
             return L"Ключ сервера изменился; копии остановлены до проверки ключа в настройках.";
-        case ErrorCode::PasswordRefused: return L"Сервер не принял сохранённый пароль.";
-        case ErrorCode::NoStoredPassword: return L"Пароль сервера не сохранён для этой учётной записи Windows.";
-        case ErrorCode::PasswordNotStored: return L"Windows не сохранил пароль; попробуйте ещё раз.";
-        case ErrorCode::LoginMethods: return L"Сервер не предлагает способа входа, которым умеет входить программа.";
-        case ErrorCode::KeyRefused: return L"Сервер не принял ключ SSH, а входа по паролю на нём нет.";
-        case ErrorCode::KeyFile: return L"Файл ключа SSH не подошёл: другой формат, тип или неверная фраза-пароль.";
-        case ErrorCode::KeyNotStored: return L"Windows не сохранил ключ SSH; попробуйте ещё раз.";
-        case ErrorCode::KeyInstall: return L"Ключ программы не удалось добавить на сервер.";
-        case ErrorCode::ChannelRefused: return L"Сервер не дал начать копирование; повторите позже.";
-        case ErrorCode::RemotePythonLaunch: return L"Сервер не выполнил команду копирования; логину нужен обычный вход по SSH.";
-        case ErrorCode::NoCommands:
+        case ErrorKind::PasswordRefused: return L"Сервер не принял сохранённый пароль.";
+        case ErrorKind::NoStoredPassword: return L"Пароль сервера не сохранён для этой учётной записи Windows.";
+        case ErrorKind::PasswordNotStored: return L"Windows не сохранил пароль; попробуйте ещё раз.";
+        case ErrorKind::LoginMethods: return L"Сервер не предлагает способа входа, которым умеет входить программа.";
+        case ErrorKind::KeyRefused: return L"Сервер не принял ключ SSH, а входа по паролю на нём нет.";
+        case ErrorKind::KeyFile: return L"Файл ключа SSH не подошёл: другой формат, тип или неверная фраза-пароль.";
+        case ErrorKind::KeyNotStored: return L"Windows не сохранил ключ SSH; попробуйте ещё раз.";
+        case ErrorKind::KeyInstall: return L"Ключ программы не удалось добавить на сервер.";
+        case ErrorKind::ChannelRefused: return L"Сервер не дал начать копирование; повторите позже.";
+        case ErrorKind::RemotePythonLaunch: return L"Сервер не выполнил команду копирования; логину нужен обычный вход по SSH.";
+        case ErrorKind::NoCommands:
             return L"Этому логину разрешён только SFTP или у него нет оболочки; нужен обычный вход по SSH.";
-        case ErrorCode::PythonMissing: return L"На сервере не найден python3; установите его.";
-        case ErrorCode::PythonTooOld: return L"На сервере слишком старый python3; нужен 3.7 или новее.";
-        case ErrorCode::LoginScriptOutput:
+        case ErrorKind::PythonMissing: return L"На сервере не найден python3; установите его.";
+        case ErrorKind::PythonTooOld: return L"На сервере слишком старый python3; нужен 3.7 или новее.";
+        case ErrorKind::LoginScriptOutput:
             return L"Сценарий входа на сервере (например, .bashrc) печатает текст и портит копию.";
-        case ErrorCode::TransferBroken: return L"Связь с сервером прервалась.";
-        case ErrorCode::TransferTimeout: return L"Сервер перестал передавать данные.";
-        case ErrorCode::RemoteBackupFailed: return L"Сервер не смог собрать архив сайта.";
-        case ErrorCode::ArchiveVerificationFailed: return L"Полученная копия не прошла проверку; она не сохранена.";
-        case ErrorCode::InvalidSettings: return L"Настройки неверны; исправьте их в окне настроек.";
-        case ErrorCode::SettingsNotSaved: return L"Настройки не записались: диск защищён от записи или извлечён.";
-        case ErrorCode::TaskRegistration: return L"Расписание не создано; сохраните настройки от имени администратора.";
-        case ErrorCode::Busy: return L"Уже идёт другая копия или проверка; дождитесь её конца.";
-        case ErrorCode::Cancelled: return L"Операция отменена.";
-        case ErrorCode::NoSnapshot: return L"На диске нет такой законченной копии.";
-        case ErrorCode::UntrustedCopy: return L"Проверка нашла копию, которой нельзя доверять.";
-        case ErrorCode::RestoreTarget: return L"Выберите пустую или новую папку для восстановления.";
-        case ErrorCode::RestoreDamaged: return L"Архив копии повреждён; восстановленные файлы могут быть испорчены.";
-        case ErrorCode::RestoreFailed: return L"Восстановление остановлено; записанное осталось в папке.";
-        case ErrorCode::RestoreIncomplete: return L"Восстановлено не всё; пропущенное перечислено в restore-report.txt.";
-        case ErrorCode::RemoteRestoreFailed: return L"Сервер не смог восстановить копию; его папки не изменены.";
-        case ErrorCode::SystemRefused:
+        case ErrorKind::TransferBroken: return L"Связь с сервером прервалась.";
+        case ErrorKind::TransferTimeout: return L"Сервер перестал передавать данные.";
+        case ErrorKind::RemoteBackupFailed: return L"Сервер не смог собрать архив сайта.";
+        case ErrorKind::ArchiveVerificationFailed: return L"Полученная копия не прошла проверку; она не сохранена.";
+        case ErrorKind::InvalidSettings: return L"Настройки неверны; исправьте их в окне настроек.";
+        case ErrorKind::SettingsNotSaved: return L"Настройки не записались: диск защищён от записи или извлечён.";
+        case ErrorKind::TaskRegistration: return L"Расписание не создано; сохраните настройки от имени администратора.";
+        case ErrorKind::Busy: return L"Уже идёт другая копия или проверка; дождитесь её конца.";
+        case ErrorKind::Cancelled: return L"Операция отменена.";
+        case ErrorKind::NoSnapshot: return L"На диске нет такой законченной копии.";
+        case ErrorKind::UntrustedCopy: return L"Проверка нашла копию, которой нельзя доверять.";
+        case ErrorKind::RestoreTarget: return L"Выберите пустую или новую папку для восстановления.";
+        case ErrorKind::RestoreDamaged: return L"Архив копии повреждён; восстановленные файлы могут быть испорчены.";
+        case ErrorKind::RestoreFailed: return L"Восстановление остановлено; записанное осталось в папке.";
+        case ErrorKind::RestoreIncomplete: return L"Восстановлено не всё; пропущенное перечислено в restore-report.txt.";
+        case ErrorKind::RemoteRestoreFailed: return L"Сервер не смог восстановить копию; его папки не изменены.";
+        case ErrorKind::SystemRefused:
             return L"Windows не отдал программе данные учётной записи; выйдите из Windows и войдите снова.";
-        case ErrorCode::ProgramDamaged: return L"Файл программы повреждён; скачайте её заново.";
-        case ErrorCode::FileSystem: return L"Файл или папка недоступны.";
-        case ErrorCode::Internal: return L"Внутренний сбой программы.";
+        case ErrorKind::ProgramDamaged: return L"Файл программы повреждён; скачайте её заново.";
+        case ErrorKind::FileSystem: return L"Файл или папка недоступны.";
+        case ErrorKind::Internal: return L"Внутренний сбой программы.";
     }
-    return FailureReason(ErrorCode::Internal);  // a value no enumerator names
+    return FailureReason(ErrorKind::Internal);  // a value no enumerator names
 }
 
-std::wstring FailureNoticeText(ErrorCode code, std::string_view message, const std::wstring& lastGoodCopy) {
+std::wstring FailureNoticeText(ErrorKind kind, std::string_view message, const std::wstring& lastGoodCopy) {
     const std::wstring tail =
         lastGoodCopy.empty() ? L"\nУдачных копий ещё не было." : L"\nПоследняя удачная копия: " + lastGoodCopy + L".";
-    std::wstring reason = FailureReason(code);
-    if (ReasonNeedsMessage(code)) reason += L" " + FromUtf8(message);
+    std::wstring reason = FailureReason(kind);
+    if (ReasonNeedsMessage(kind)) reason += L" " + FromUtf8(message);
     if (reason.size() + tail.size() > kLongestText) reason = reason.substr(0, kLongestText - tail.size() - 1) + L"…";
     return reason + tail;
 }

@@ -26,7 +26,7 @@ IniEntries NoticeStateEntries(const NoticeState& state);
 // A failed scheduled run is told on the first failure after a success, then
 // at most once a day; never while automatic backups are off, and never for a
 // start that found another operation running (that is no failure of backups).
-bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, ErrorCode code);
+bool FailureNoticeDue(std::uint64_t now, const NoticeState& state, ErrorKind kind);
 
 // A start that finds the drive absent tells once a day that the last success
 // is older than the interval plus a day.
@@ -35,7 +35,7 @@ bool OverdueNoticeDue(std::uint64_t now, const NoticeState& state);
 // What a failure of this kind means, in short Russian for someone who never
 // saw the code. The internal and file-system kinds only lead in: their
 // English message is the detail that matters.
-std::wstring FailureReason(ErrorCode code);
+std::wstring FailureReason(ErrorKind kind);
 
 inline constexpr wchar_t kFailureTitle[] = L"Резервная копия не создана";
 inline constexpr wchar_t kOverdueTitle[] = L"Диск для резервных копий не подключён";
@@ -44,7 +44,7 @@ inline constexpr wchar_t kOverdueTitle[] = L"Диск для резервных 
 // last good copy was made (`lastGoodCopy` is its local time as text, empty
 // when there was none). At most 255 characters, the most a notification
 // takes: a long reason is cut, the time line never.
-std::wstring FailureNoticeText(ErrorCode code, std::string_view utf8Message, const std::wstring& lastGoodCopy);
+std::wstring FailureNoticeText(ErrorKind kind, std::string_view utf8Message, const std::wstring& lastGoodCopy);
 
 // "Подключите диск для резервных копий: последняя копия N дн. назад", whole days.
 std::wstring OverdueNoticeText(std::uint64_t now, std::uint64_t lastSuccess);

@@ -69,13 +69,13 @@ void KeepScheduleInStep(const std::wstring& file, const BackupSettings& settings
     }
 }
 
-void NoticeScheduledFailure(const std::wstring& file, std::uint64_t now, ErrorCode code,
+void NoticeScheduledFailure(const std::wstring& file, std::uint64_t now, ErrorKind kind,
                             std::string_view message) noexcept {
     try {
         const NoticeState state = ReadNoticeState(file);
-        if (!FailureNoticeDue(now, state, code)) return;
+        if (!FailureNoticeDue(now, state, kind)) return;
         const std::wstring lastGood = state.last_success == 0 ? std::wstring() : LocalTimeText(state.last_success);
-        if (!Show(kFailureTitle, FailureNoticeText(code, message, lastGood))) return;
+        if (!Show(kFailureTitle, FailureNoticeText(kind, message, lastGood))) return;
         RecordNotice(file, state, &NoticeState::last_failure_notice, now);
     } catch (...) {
         // errors.log and the exit code already report the failure.

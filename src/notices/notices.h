@@ -29,7 +29,7 @@ void RecordBackupSuccess(const BackupSettings& settings, std::uint64_t time) noe
 void KeepScheduleInStep(const std::wstring& stateFile, const BackupSettings& settings) noexcept;
 
 // A scheduled run failed with this kind and message: the failure notice, when due.
-void NoticeScheduledFailure(const std::wstring& stateFile, std::uint64_t now, ErrorCode code,
+void NoticeScheduledFailure(const std::wstring& stateFile, std::uint64_t now, ErrorKind kind,
                             std::string_view utf8Message) noexcept;
 
 // A scheduled start found the drive absent: the overdue notice, when due.

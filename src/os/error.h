@@ -1,7 +1,8 @@
-// Errors of the whole program: exceptions that carry a short English message in
-// UTF-8 and the kind of failure it reports. The outermost handler of each
-// context keeps the message as it is for the logs and explains the kind to the
-// user in Russian.
+// Errors of the whole program: exceptions that carry one message of the
+// catalogue, a short English text in UTF-8 with its details, and through it
+// the kind of failure it reports. The outermost handler of each context keeps
+// the message as it is for the logs and explains the kind to the user in
+// Russian.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +14,11 @@
 
 namespace tesmora {
 
-// The kinds of failure the user is told about. Several messages may share a
-// kind when one explanation fits them all. The catalogue below holds one row
-// per kind in this order, and Internal stays last: the count is taken from it.
-enum class ErrorCode : std::uint8_t {
+// The kinds of failure the user is told about. Several messages share a kind
+// when one explanation fits them all: the Russian reason, the notices, the
+// exit code and the windows choose by kind. Internal stays last: the count is
+// taken from it.
+enum class ErrorKind : std::uint8_t {
     // The drive for the copies.
     DriveMissing,
     ConfiguredDriveNotFound,
@@ -78,38 +80,227 @@ enum class ErrorCode : std::uint8_t {
     Internal,
 };
 
+inline constexpr std::size_t kErrorKindCount = static_cast<std::size_t>(ErrorKind::Internal) + 1;
+
+// Every message the user can see, one value each; its text and kind are in
+// the catalogue below, in this order. Internal stays last: the count is taken
+// from it.
+enum class ErrorCode : std::uint16_t {
+    // The drive for the copies.
+    DriveMissing,
+    ConfiguredDriveNotFound,
+    NoDriveSelected,
+    AmbiguousDevice,
+    DriveChanged,
+    LowSpace,
+    DestinationFull,
+    FileSizeLimit,
+    CannotCreateArchive,
+    CannotWrite,
+    FileCloseFailed,
+    CannotFlush,
+    FlushFailed,
+    CannotReadBack,
+    BackupFolderRedirected,
+    RetentionRedirected,
+    StagingEntryRedirected,
+    StagingRedirected,
+    UnknownStagingFile,
+    UnrecognizedStaging,
+    // The server and the transfer.
+    HostLookupFailed,
+    ConnectionFailed,
+    HandshakeFailed,
+    HostKeyUnavailable,
+    ClosedBeforeSsh,
+    HostKeyMismatch,
+    PasswordRefused,
+    NoStoredPassword,
+    PasswordNotStored,
+    NoUsableLogin,
+    KeyboardInteractiveAsksMore,
+    KeyRefused,
+    KeyLoginFailed,
+    KeyFileDamaged,
+    KeyFileTooLarge,
+    KeyFileWithoutBeginLine,
+    KeyFileNotOpenSsh,
+    KeyFileNotOneKey,
+    KeyFileUnknownCipher,
+    KeyFileDerivationDamaged,
+    KeyFileTooManyRounds,
+    KeyFileNeedsPassphrase,
+    KeyFileWrongPassphrase,
+    KeyFileNotDecrypted,
+    KeyFileEcKeyDamaged,
+    KeyFileRsaKeyDamaged,
+    KeyFileEd25519KeyDamaged,
+    KeyFileEcdsaKeyDamaged,
+    KeyFileRsaKeyTooLong,
+    KeyFileUnsupportedType,
+    KeyFileKeyDamaged,
+    KeyFileForeignPublicKey,
+    KeyFileStoredKeyDamaged,
+    KeyFileUnreadable,
+    KeyFileNotNamed,
+    KeyNotStored,
+    KeyInstallCommandFailed,
+    KeyNotAcceptedAfterInstall,
+    ChannelRefused,
+    RemotePythonLaunchFailed,
+    NoCommands,
+    PythonMissing,
+    PythonTooOld,
+    LoginScriptBeforeArchive,
+    LoginScriptBeforeAnswer,
+    SshArchiveReadFailed,
+    SshUploadFailed,
+    RemoteBackupNotClosed,
+    CommandOutputUnreadable,
+    RestoreConnectionBroke,
+    RemoteRestoreNotClosed,
+    BackupTransferTimeout,
+    ServerProgramNoAnswer,
+    RestoreTransferTimeout,
+    RemoteBackupFailed,
+    ProbeAnswerUnparsed,
+    DatabaseListUnparsed,
+    // An archive that does not prove whole: the message around a reason,
+    // then the reasons, which verifying a snapshot also names on their own.
+    ArchiveVerificationFailed,
+    ReadBackDiffers,
+    GzipEndsEarly,
+    GzipMemberDamaged,
+    ArchiveEmpty,
+    NotGzip,
+    DataAfterGzipMember,
+    TarUnreadable,
+    TarDamagedAtStart,
+    TarDamagedAfterMember,
+    MemberDamaged,
+    TarEndMissing,
+    TarGoesOnAfterEnd,
+    ManifestValueNotCount,
+    ManifestUnparsed,
+    ManifestLacksCounts,
+    ManifestNotLast,
+    ManifestTooLarge,
+    ManifestMissing,
+    FileCountMismatch,
+    DatabaseCopyMissing,
+    DatabaseCopySizeMismatch,
+    DumpIncomplete,
+    DumpMissing,
+    DumpDiffers,
+    DumpNotNamed,
+    // The settings and the program's own state.
+    SettingsWithoutId,
+    EmptyHost,
+    HostWithSpace,
+    EmptyUser,
+    UserWithLineBreak,
+    InvalidPort,
+    InvalidInterval,
+    InvalidRetention,
+    SourcePathCount,
+    SourcePathForm,
+    DatabaseCount,
+    DatabaseForm,
+    SettingsNotSaved,
+    SettingsCloseFailed,
+    TaskRegistrationFailed,
+    TaskSchedulerNotLaunched,
+    TaskRemovalFailed,
+    OperationRunning,
+    WaitForOperation,
+    Cancelled,
+    BackupCancelled,
+    RestoreCancelled,
+    RemoteRestoreCancelled,
+    // Verifying and restoring snapshots.
+    NoSnapshot,
+    NotOwnSnapshot,
+    UntrustedCopy,
+    UntrustedCopyNotSent,
+    RestoreTarget,
+    RestoreArgumentsMissing,
+    RemoteFolderNotAbsolute,
+    ServerRefusedRestoreFolder,
+    RestoreDamaged,
+    RestoreCannotRead,
+    RestoreCannotWrite,
+    RestoreDriveFull,
+    RestoreWriteFailed,
+    RestoreIncomplete,
+    RemoteRestoreFailed,
+    RemoteRestoreAnswerUnparsed,
+    // Windows and the program itself.
+    LocalDataFolderNotFound,
+    UserTokenUnavailable,
+    UserSidUnavailable,
+    SidConversionFailed,
+    CannotStart,
+    BackupScriptMissing,
+    RestoreScriptMissing,
+    FileSystem,
+    NeitherFolderExaminable,
+    SshAllocationFailed,
+    OpenSslCannotReadNumber,
+    OpenSslCannotBuildKey,
+    OpenSslCannotReadRsaKey,
+    OpenSslCannotEncodeKey,
+    OpenSslCannotMakeEd25519Key,
+    OutOfMemory,
+    Sha256InitFailed,
+    Sha256UpdateFailed,
+    Sha256FinalFailed,
+    SettingsWindowNotCreated,
+    SnapshotsWindowNotCreated,
+    SettingsWindowNeedsWindows,
+    UnexpectedFailure,
+    // Without a text of its own: the detail is the whole message.
+    Internal,
+};
+
 inline constexpr std::size_t kErrorCodeCount = static_cast<std::size_t>(ErrorCode::Internal) + 1;
 
 struct ErrorCatalogueEntry {
     ErrorCode code;
+    ErrorKind kind;
     // The English text the user sees: the whole message, or its fixed
-    // beginning when details follow. Empty when every message of the kind is
-    // the system's own wording.
+    // beginning when details follow. Empty where the message is the system's
+    // or the server's own wording, which comes whole as the detail.
     std::string_view english;
 };
 
-// Every kind with its text, in the order of ErrorCode.
+// Every message with its kind and text, in the order of ErrorCode.
 std::span<const ErrorCatalogueEntry> ErrorCatalogue();
 
-// The catalogue's English text of one kind.
+// The catalogue's English text of one message.
 std::string_view ErrorCodeText(ErrorCode code);
+
+// The kind of failure one message reports.
+ErrorKind ErrorCodeKind(ErrorCode code);
 
 class Error : public std::runtime_error {
 public:
-    Error(ErrorCode code, const std::string& utf8Message) : std::runtime_error(utf8Message), code_(code) {}
-    // A message the user has no explanation for: an internal failure.
-    explicit Error(const std::string& utf8Message) : Error(ErrorCode::Internal, utf8Message) {}
+    // The message is the catalogue's English text followed by `detail`: what
+    // varies (a path, a number, the server's or the system's own words).
+    // Internal with a detail is for what the program never expects.
+    explicit Error(ErrorCode code, std::string_view detail = {});
 
     ErrorCode code() const { return code_; }
+    ErrorKind kind() const { return ErrorCodeKind(code_); }
 
 private:
     ErrorCode code_;
 };
 
-// The user stopped a long operation ("Cancelled" or the operation's own text).
+// The user stopped a long operation: "Cancelled" or the operation's own message.
 class CancelledError : public Error {
 public:
-    explicit CancelledError(const std::string& utf8Message = "Cancelled") : Error(ErrorCode::Cancelled, utf8Message) {}
+    explicit CancelledError(ErrorCode code = ErrorCode::Cancelled, std::string_view detail = {})
+        : Error(code, detail) {}
 };
 
 // A failed file-system operation: names the operation ("create_directories",

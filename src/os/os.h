@@ -288,7 +288,7 @@ public:
     std::string finish();  // the 32-byte digest
 
 private:
-    void* algorithm_ = nullptr;
+    [[maybe_unused]] void* algorithm_ = nullptr;  // the Windows build's algorithm provider
     void* hash_ = nullptr;
 };
 

@@ -12,14 +12,14 @@
 namespace tesmora {
 
 Error VerificationFailure(const ArchiveDamage& damage) {
-    return Error(ErrorCode::ArchiveVerificationFailed, std::string("Archive verification failed: ") + damage.what());
+    return Error(ErrorCode::ArchiveVerificationFailed, damage.what());
 }
 
 TransferResult RemoteArchiveStream::run(SshConnection& connection, const ProgramLaunch& launch,
                                         const std::wstring& archivePath, ProgressCallback progress,
                                         const ArchiveStreamOptions& options) {
     std::ofstream archive(os::FsPath(archivePath), std::ios::binary | std::ios::trunc);
-    if (!archive) throw Error(ErrorCode::DestinationUnwritable, "Cannot create archive on selected device");
+    if (!archive) throw Error(ErrorCode::CannotCreateArchive);
     os::BackgroundSha256 hash;
     std::optional<StreamCheck> check;
     if (options.checkArchive) check.emplace();
@@ -38,7 +38,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         if (head.size() < kOutputHeadBytes) head.append(bytes.substr(0, kOutputHeadBytes - head.size()));
         if (!foreign) {
             archive.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            if (!archive) throw Error(ErrorCode::DestinationFull, "Destination full, removed or write failed");
+            if (!archive) throw Error(ErrorCode::DestinationFull);
             hash.update(bytes.data(), bytes.size());
             if (check) check->feed(bytes);
             state.archiveBytes += bytes.size();
@@ -69,7 +69,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     pump.cancel = options.cancel;
     pump.idleLimitNs = options.idleLimitNs;
     pump.totalLimitNs = options.totalLimitNs;
-    pump.cancelled = "Cancelled; incomplete archive is not a backup";
+    pump.cancelled = ErrorCode::BackupCancelled;
     const PumpResult end = PumpChannel(connection, launch.command, io, pump);
     archive.close();
 
@@ -81,17 +81,17 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     // before the verdict on the bytes. A program killed by a signal sends no
     // exit status; its archive is cut short however many bytes arrived.
     if (!archive || end.exitStatus != 0 || !end.signal.empty()) {
-        std::string message = "Remote backup failed: " + end.errors;
+        std::string text = end.errors;
         const auto add = [&](const std::string& fact) {
-            if (!end.errors.empty() && end.errors.back() != '\n') message += ' ';
-            message += fact;
+            if (!end.errors.empty() && end.errors.back() != '\n') text += ' ';
+            text += fact;
         };
         if (!end.signal.empty()) {
             add("killed by signal " + end.signal);
         } else if (end.errors.empty() && end.exitStatus != 0) {
             add("exit status " + std::to_string(end.exitStatus) + " without an error text");
         }
-        throw Error(ErrorCode::RemoteBackupFailed, message);
+        throw Error(ErrorCode::RemoteBackupFailed, text);
     }
     TransferResult result;
     if (check) {

@@ -26,9 +26,9 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
     const auto now = options.clock ? options.clock : [] { return os::MonotonicNanoseconds(); };
     const auto cancelled = [&] { return options.cancel != nullptr && options.cancel->cancelled(); };
     // A cancel shuts the socket down under the call that fails: say what happened.
-    const auto broken = [&](const std::string& what) -> Error {
+    const auto broken = [&](ErrorCode what) -> Error {
         if (cancelled()) return CancelledError(options.cancelled);
-        return Error(ErrorCode::TransferBroken, what);
+        return Error(what);
     };
     LIBSSH2_SESSION* session = connection.session();
     ExecChannel channel(session);
@@ -72,7 +72,7 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
                 if (io.sent) io.sent(sent);
                 hadData = worked = true;
             } else if (wrote < 0 && wrote != LIBSSH2_ERROR_EAGAIN) {
-                if (ConnectionLost(wrote)) throw broken("SSH upload failed");
+                if (ConnectionLost(wrote)) throw broken(ErrorCode::SshUploadFailed);
                 // The program went before it read everything; how it ended
                 // says why.
                 result.inputRefused = true;
@@ -81,7 +81,7 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
         } else if (!eofSent) {
             const int eof = libssh2_channel_send_eof(channel.get());
             if (eof != LIBSSH2_ERROR_EAGAIN) {
-                if (eof < 0 && ConnectionLost(eof)) throw broken("SSH upload failed");
+                if (eof < 0 && ConnectionLost(eof)) throw broken(ErrorCode::SshUploadFailed);
                 eofSent = true;
             }
         }
@@ -111,7 +111,7 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
         // libssh2 reports the end only once no data of the channel is queued.
         if (libssh2_channel_eof(channel.get()) && !hadData) break;
         if (heartbeat.idle(time) || time - start > options.totalLimitNs) {
-            throw Error(ErrorCode::TransferTimeout, options.timedOut);
+            throw Error(options.timedOut);
         }
         if (hadData) continue;
         // Reading one stream can pull the other's data, and the end of the

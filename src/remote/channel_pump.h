@@ -25,11 +25,12 @@ struct PumpOptions {
     const CancelToken* cancel = nullptr;           // null: never cancelled
     std::uint64_t idleLimitNs = 300 * kSecondNs;   // without work: no output, no input taken, no counter moved
     std::uint64_t totalLimitNs = 10800 * kSecondNs;
-    // What the run's end is called when it is cut short.
-    std::string cancelled = "Cancelled";
-    std::string timedOut = "Backup transfer timeout";
-    std::string readFailed = "SSH archive read failed";
-    std::string closeFailed = "Remote backup did not close cleanly";
+    // What the run's end is called when it is cut short: a cancel, silence or
+    // the total limit, a read that failed, a close that failed.
+    ErrorCode cancelled = ErrorCode::Cancelled;
+    ErrorCode timedOut = ErrorCode::BackupTransferTimeout;
+    ErrorCode readFailed = ErrorCode::SshArchiveReadFailed;
+    ErrorCode closeFailed = ErrorCode::RemoteBackupNotClosed;
 };
 
 // What the program is given and what is done with what it sends.
@@ -57,8 +58,9 @@ struct PumpResult {
 
 // Runs `command` on a logged-in connection. Returns once the program ended
 // and the channel closed; the session is back in blocking mode on every path.
-// Raises CancelledError(options.cancelled), TransferTimeout(options.timedOut)
-// or TransferBroken when the connection fails.
+// Raises CancelledError(options.cancelled), options.timedOut, or
+// options.readFailed, options.closeFailed or SshUploadFailed when the
+// connection fails.
 PumpResult PumpChannel(SshConnection& connection, const std::string& command, const PumpIo& io,
                        const PumpOptions& options);
 

@@ -16,10 +16,10 @@ ExecChannel::~ExecChannel() {
 void ExecChannel::open(const std::string& command) {
     channel_ = libssh2_channel_open_ex(session_, "session", 7, LIBSSH2_CHANNEL_WINDOW_DEFAULT,
                                        LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0);
-    if (channel_ == nullptr) throw Error(ErrorCode::ChannelRefused, "SSH channel could not open");
+    if (channel_ == nullptr) throw Error(ErrorCode::ChannelRefused);
     if (libssh2_channel_process_startup(channel_, "exec", 4, command.c_str(),
                                         static_cast<unsigned>(command.size())) != 0) {
-        throw Error(ErrorCode::RemotePythonLaunch, "Remote Python launch failed");
+        throw Error(ErrorCode::RemotePythonLaunchFailed);
     }
 }
 

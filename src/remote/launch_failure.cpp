@@ -6,8 +6,6 @@
 namespace tesmora {
 namespace {
 
-constexpr std::string_view kTooOld = "python3 3.7 or newer is needed on the server; found ";
-
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 // Text as terminals show it: printable ASCII, tabs, line ends and the escape
@@ -89,37 +87,35 @@ bool StartsWithForeignText(std::string_view head, ExpectedOutput expected) {
 }
 
 Error LoginScriptOutput(std::string_view head, ExpectedOutput expected) {
-    return Error(ErrorCode::LoginScriptOutput,
-                 std::string("A login script on the server printed text before ") +
-                     (expected == ExpectedOutput::Archive ? "the archive: " : "the program's answer: ") +
-                     QuotedStart(ForeignPart(head, expected)) + "; make it print only in interactive shells");
+    return Error(expected == ExpectedOutput::Archive ? ErrorCode::LoginScriptBeforeArchive
+                                                     : ErrorCode::LoginScriptBeforeAnswer,
+                 QuotedStart(ForeignPart(head, expected)) + "; make it print only in interactive shells");
 }
 
 std::optional<Error> LaunchFailure(const PumpResult& end, std::string_view head, ExpectedOutput expected) {
     const std::string_view errors = TrimmedEnd(end.errors);
-    if (const std::size_t at = errors.find(kTooOld); at != std::string_view::npos) {
+    // The loader prints the catalogue's own words.
+    const std::string_view tooOld = ErrorCodeText(ErrorCode::PythonTooOld);
+    if (const std::size_t at = errors.find(tooOld); at != std::string_view::npos) {
         // The version as the loader prints it, and nothing the server adds.
-        std::string message(kTooOld);
-        for (std::size_t i = at + kTooOld.size(); i < errors.size() && message.size() < kTooOld.size() + 12; ++i) {
+        std::string version;
+        for (std::size_t i = at + tooOld.size(); i < errors.size() && version.size() < 12; ++i) {
             if ((errors[i] < '0' || errors[i] > '9') && errors[i] != '.') break;
-            message += errors[i];
+            version += errors[i];
         }
-        return Error(ErrorCode::PythonTooOld, message);
+        return Error(ErrorCode::PythonTooOld, version);
     }
     if (end.exitStatus == 0 && end.signal.empty()) {
         if (StartsWithForeignText(head, expected)) return LoginScriptOutput(head, expected);
         return std::nullopt;
     }
     if (PythonNotFound(end)) {
-        return Error(ErrorCode::PythonMissing,
-                     "The server has no python3 on the login shell's PATH: " + QuotedStart(errors));
+        return Error(ErrorCode::PythonMissing, QuotedStart(errors));
     }
     // An account that may not run commands answers on standard output, with
     // nothing on standard error.
     if (errors.empty() && end.signal.empty() && !TrimmedEnd(head).empty() && StartsWithForeignText(head, expected)) {
-        return Error(ErrorCode::NoCommands,
-                     "This account may not run commands (it is SFTP-only or has no shell); the server answered " +
-                         QuotedStart(head));
+        return Error(ErrorCode::NoCommands, QuotedStart(head));
     }
     return std::nullopt;
 }

@@ -24,7 +24,7 @@ std::string Compressed(std::string_view plain) {
     std::string packed(size, '\0');
     if (compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(plain.data()),
                   static_cast<uLong>(plain.size()), Z_BEST_COMPRESSION) != Z_OK) {
-        throw Error("Out of memory");
+        throw Error(ErrorCode::OutOfMemory);
     }
     packed.resize(size);
     return packed;
@@ -70,7 +70,7 @@ ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& 
 
 std::string EmbeddedBackupScript() {
     std::string script = os::LoadResourceBytes(TESMORA_RESOURCE_REMOTE_SCRIPT);
-    if (script.empty()) throw Error(ErrorCode::ProgramDamaged, "Embedded backup script missing");
+    if (script.empty()) throw Error(ErrorCode::BackupScriptMissing);
     return script;
 }
 

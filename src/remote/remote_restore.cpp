@@ -38,7 +38,7 @@ ProgramLaunch RemoteRestoreLaunch(std::string_view script, const RemoteRestoreRe
 
 std::string EmbeddedRestoreScript() {
     std::string script = os::LoadResourceBytes(TESMORA_RESOURCE_RESTORE_SCRIPT);
-    if (script.empty()) throw Error(ErrorCode::ProgramDamaged, "Embedded restore script missing");
+    if (script.empty()) throw Error(ErrorCode::RestoreScriptMissing);
     return script;
 }
 
@@ -46,7 +46,7 @@ RemoteRestoreResult RemoteRestoreOutcome(const PumpResult& end, std::string_view
     if (std::optional<Error> failure = LaunchFailure(end, answer, ExpectedOutput::Answer)) {
         // A greeting ahead of a restore that went through costs nothing: the
         // answer follows it.
-        if (failure->code() != ErrorCode::LoginScriptOutput || answer.find('{') == std::string_view::npos) {
+        if (failure->kind() != ErrorKind::LoginScriptOutput || answer.find('{') == std::string_view::npos) {
             throw *failure;
         }
         answer.remove_prefix(answer.find('{'));
@@ -55,13 +55,13 @@ RemoteRestoreResult RemoteRestoreOutcome(const PumpResult& end, std::string_view
     if (!json.is_object()) json = nlohmann::json::object();
     if (end.exitStatus != 0 || !end.signal.empty()) {
         std::string text = Trimmed(end.errors);
-        if (!end.signal.empty()) text += (text.empty() ? "" : " ") + std::string("killed by signal ") + end.signal;
+        if (!end.signal.empty()) text.append(text.empty() ? "" : " ").append("killed by signal ").append(end.signal);
         if (text.empty()) text = "exit status " + std::to_string(end.exitStatus) + " without an error text";
-        if (json.value("kind", "") == "target") throw Error(ErrorCode::RestoreTarget, text);
-        throw Error(ErrorCode::RemoteRestoreFailed, "Restore on the server failed: " + text);
+        if (json.value("kind", "") == "target") throw Error(ErrorCode::ServerRefusedRestoreFolder, text);
+        throw Error(ErrorCode::RemoteRestoreFailed, text);
     }
     if (!json.contains("report") || !json["report"].is_string()) {
-        throw Error(ErrorCode::RemoteRestoreFailed, "Restore on the server failed: its answer does not parse");
+        throw Error(ErrorCode::RemoteRestoreAnswerUnparsed);
     }
     RemoteRestoreResult result;
     result.files = Count(json, "files");
@@ -88,7 +88,7 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLau
                                      const std::function<void(const RemoteRestoreProgress&)>& progress,
                                      PumpOptions options) {
     std::ifstream archive(os::FsPath(archivePath), std::ios::binary);
-    if (!archive) throw Error(ErrorCode::RestoreFailed, "Cannot read " + ToUtf8(archivePath));
+    if (!archive) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(archivePath));
     RemoteRestoreProgress state;
     archive.seekg(0, std::ios::end);
     state.total = static_cast<std::uint64_t>(archive.tellg());
@@ -105,7 +105,7 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLau
         }
         archive.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         const auto got = static_cast<std::size_t>(archive.gcount());
-        if (got == 0 && !archive.eof()) throw Error(ErrorCode::RestoreFailed, "Cannot read " + ToUtf8(archivePath));
+        if (got == 0 && !archive.eof()) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(archivePath));
         return std::string_view(chunk.data(), got);
     };
     std::string answer;
@@ -120,10 +120,10 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLau
         state.sent = sent > launch.input.size() ? sent - launch.input.size() : 0;
         if (progress) progress(state);
     };
-    options.cancelled = "Restore cancelled; the server keeps no part of it";
-    options.timedOut = "Restore transfer timeout";
-    options.readFailed = "SSH connection broke during the restore";
-    options.closeFailed = "Remote restore did not close cleanly";
+    options.cancelled = ErrorCode::RemoteRestoreCancelled;
+    options.timedOut = ErrorCode::RestoreTransferTimeout;
+    options.readFailed = ErrorCode::RestoreConnectionBroke;
+    options.closeFailed = ErrorCode::RemoteRestoreNotClosed;
     const PumpResult end = PumpChannel(connection, launch.command, io, options);
     return RemoteRestoreOutcome(end, answer);
 }

@@ -25,7 +25,7 @@ void RequireNoRedirection(const std::wstring& snapshot) {
             throw FileSystemError("directory_entry::symlink_status", os::FromFsPath(it->path()), statusError);
         }
         if (link || os::IsReparsePoint(os::FromFsPath(it->path()))) {
-            throw Error(ErrorCode::RedirectedEntry, "Retention stopped at a redirected directory");
+            throw Error(ErrorCode::RetentionRedirected);
         }
     }
     if (ec) throw FileSystemError("recursive_directory_iterator::operator++", snapshot, ec);

@@ -34,14 +34,14 @@ std::vector<fs::path> ProvenEntries(const std::wstring& staging) {
         if (ec) throw FileSystemError("directory_iterator::operator++", staging, ec);
         const std::wstring entry = os::FromFsPath(it->path());
         if (!IsSnapshotFileName(os::FromFsPath(it->path().filename()), true)) {
-            throw Error(ErrorCode::ForeignStaging, "Unknown file in staging directory; not modified");
+            throw Error(ErrorCode::UnknownStagingFile);
         }
         std::error_code statusError;
         const bool directory = fs::is_directory(it->path(), statusError);
         if (statusError && statusError != std::errc::no_such_file_or_directory) {
             throw FileSystemError("directory_entry::status", entry, statusError);
         }
-        if (directory || os::IsReparsePoint(entry)) throw Error(ErrorCode::RedirectedEntry, "Redirected staging entry");
+        if (directory || os::IsReparsePoint(entry)) throw Error(ErrorCode::StagingEntryRedirected);
         entries.push_back(it->path());
     }
     if (ec) throw FileSystemError("directory_iterator::operator++", staging, ec);
@@ -115,17 +115,17 @@ std::optional<std::wstring> PrepareStaging(const std::wstring& staging, const st
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
     if (ec && ec != std::errc::no_such_file_or_directory) throw FileSystemError("exists", staging, ec);
-    if (id.empty()) throw Error(ErrorCode::ForeignStaging, "Unrecognized staging directory; not modified");
+    if (id.empty()) throw Error(ErrorCode::UnrecognizedStaging);
 
     if (!fs::exists(status)) {
         CreateStaging(staging, ownId);
         return std::nullopt;
     }
-    if (os::IsReparsePoint(staging)) throw Error(ErrorCode::RedirectedEntry, "Staging directory is redirected");
+    if (os::IsReparsePoint(staging)) throw Error(ErrorCode::StagingRedirected);
     const std::string marker = ReadMarkerFile(owner);
     const bool cutCommit = marker.empty() && IsOwnSnapshot(staging, id);
     if (marker != ownId && !cutCommit && !(marker.empty() && HoldsAtMostAnEmptyMarker(staging))) {
-        throw Error(ErrorCode::ForeignStaging, "Unrecognized staging directory; not modified");
+        throw Error(ErrorCode::UnrecognizedStaging);
     }
     const std::vector<fs::path> entries = ProvenEntries(staging);
 

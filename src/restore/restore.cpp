@@ -30,7 +30,7 @@ public:
         : progress_(progress), cancel_(cancel) {
         file_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         file_.open(os::FsPath(path), std::ios::binary);
-        if (!file_) throw Error(ErrorCode::RestoreFailed, "Cannot read " + ToUtf8(path));
+        if (!file_) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(path));
         std::error_code ec;
         size_ = fs::file_size(os::FsPath(path), ec);
     }
@@ -67,7 +67,7 @@ private:
 class Report {
 public:
     explicit Report(const std::wstring& path) : out_(os::FsPath(os::ExtendedPath(path)), std::ios::binary) {
-        if (!out_) throw Error(ErrorCode::RestoreFailed, "Cannot write " + ToUtf8(path));
+        if (!out_) throw Error(ErrorCode::RestoreCannotWrite, ToUtf8(path));
         out_ << "\xEF\xBB\xBF";
     }
     void line(const std::wstring& text) { out_ << ToUtf8(text) << "\r\n" << std::flush; }
@@ -111,7 +111,7 @@ public:
         } catch (const CancelledError&) {
             abandonCurrent();
             finish(L"Восстановление отменено");
-            throw CancelledError("Restore cancelled; what was restored so far stays in " + ToUtf8(target_));
+            throw CancelledError(ErrorCode::RestoreCancelled, ToUtf8(target_));
         } catch (const std::exception& e) {
             abandonCurrent();
             finish(L"Восстановление не завершено: " + FromUtf8(e.what()));
@@ -257,10 +257,11 @@ private:
     }
 
     [[noreturn]] void WriteFailed(int error) const {
-        if (error == ENOSPC) throw Error(ErrorCode::RestoreFailed, FullMessage());
-        throw Error(ErrorCode::RestoreFailed, "Restore failed: cannot write " + ToUtf8(os::JoinPath(target_, current_)) +
-                                                  ": " + os::ErrorText(std::error_code(error, std::generic_category())) +
-                                                  "; what was restored so far stays in " + ToUtf8(target_));
+        if (error == ENOSPC) throw DriveFull();
+        throw Error(ErrorCode::RestoreWriteFailed,
+                    ToUtf8(os::JoinPath(target_, current_)) + ": " +
+                        os::ErrorText(std::error_code(error, std::generic_category())) +
+                        "; what was restored so far stays in " + ToUtf8(target_));
     }
 
     // The file being written when the restore stopped: removed, or renamed
@@ -296,7 +297,7 @@ private:
         } else {
             fs::copy_file(os::FsPath(At(existing)), os::FsPath(At(path)), ec);
             if (ec) {
-                if (ec == std::errc::no_space_on_device) throw Error(ErrorCode::RestoreFailed, FullMessage());
+                if (ec == std::errc::no_space_on_device) throw DriveFull();
                 return skip(entry, L"жёсткая ссылка не создана: " + FromUtf8(os::ErrorText(ec)));
             }
             ++result_.files;
@@ -366,9 +367,7 @@ private:
         report_.line(L"пропущено: " + Quoted(entry.name) + L" (" + why + L")");
     }
 
-    std::string FullMessage() const {
-        return "The restore folder's drive is full; what was restored so far stays in " + ToUtf8(target_);
-    }
+    Error DriveFull() const { return Error(ErrorCode::RestoreDriveFull, ToUtf8(target_)); }
 
     void finish(const std::wstring& failure) {
         if (!failure.empty()) report_.line(failure);
@@ -429,7 +428,7 @@ RestoreResult RestoreSnapshot(const std::wstring& givenSnapshot, const std::wstr
     if (ec) throw FileSystemError("absolute", givenTarget, ec);
     const fs::path folder = os::FsPath(os::ExtendedPath(target));
     if (fs::exists(folder, ec) && !fs::is_empty(folder, ec)) {
-        throw Error(ErrorCode::RestoreTarget, "Choose an empty or new folder to restore into");
+        throw Error(ErrorCode::RestoreTarget);
     }
     // One level at a time in the long form: the library's create_directories
     // cannot walk up a "\\?\" path.

@@ -71,7 +71,7 @@ std::wstring DeleteTaskCommand() { return L"schtasks.exe /Delete /TN " + QuoteAr
 
 std::uint32_t RunHidden(const std::wstring& commandLine) {
     const auto exitCode = os::ChildProcess::RunHidden(commandLine, std::chrono::milliseconds(30000));
-    if (!exitCode) throw Error(ErrorCode::TaskRegistration, "Could not launch Task Scheduler");
+    if (!exitCode) throw Error(ErrorCode::TaskSchedulerNotLaunched);
     return *exitCode;
 }
 
@@ -84,9 +84,8 @@ void RegisterTask(bool enable) {
         // refusal: only the scheduler can tell which, and only "not there" is
         // done. A scheduler that will not say may still start backups.
         if (exitCode != 0 && os::ScheduledTaskRegistered(kTaskName) != false) {
-            throw Error(ErrorCode::TaskRegistration,
-                        "Task removal failed (schtasks exit code " + std::to_string(exitCode) +
-                            "); run settings as administrator if Windows policy requires it");
+            throw Error(ErrorCode::TaskRemovalFailed,
+                        std::to_string(exitCode) + "); run settings as administrator if Windows policy requires it");
         }
         return;
     }
@@ -104,8 +103,7 @@ void RegisterTask(bool enable) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     if (RunHidden(CreateTaskCommand(taskFile)) != 0) {
-        throw Error(ErrorCode::TaskRegistration,
-                    "Task registration failed; run settings as administrator if Windows policy requires it");
+        throw Error(ErrorCode::TaskRegistrationFailed);
     }
 }
 

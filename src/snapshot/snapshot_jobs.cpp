@@ -61,7 +61,7 @@ bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstr
     std::vector<std::wstring> chosen = folders;
     if (chosen.empty()) {
         for (const BackupFolderEntry& snapshot : own) chosen.push_back(snapshot.path);
-        if (chosen.empty()) throw Error(ErrorCode::NoSnapshot, "No snapshot of this configuration on the drive");
+        if (chosen.empty()) throw Error(ErrorCode::NoSnapshot);
     }
     bool allPassed = true;
     for (std::size_t i = 0; i < chosen.size(); ++i) {
@@ -97,7 +97,7 @@ RestoreResult RestoreOwnSnapshot(const BackupSettings& settings, const std::wstr
                                  const std::wstring& target, const ReadProgress& progress, const CancelToken* cancel) {
     const OperationLock lock = AcquireOperationLock(settings.id);
     if (!IsOwnSnapshot(snapshot, settings.id)) {
-        throw Error(ErrorCode::NoSnapshot, "Not a complete snapshot of this configuration: " + ToUtf8(snapshot));
+        throw Error(ErrorCode::NotOwnSnapshot, ToUtf8(snapshot));
     }
     return RestoreSnapshot(snapshot, target, progress, cancel);
 }

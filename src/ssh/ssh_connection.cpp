@@ -24,7 +24,7 @@ std::string WithoutMethod(const std::string& list, std::string_view method) {
     for (std::size_t at = 0; at <= list.size();) {
         const std::size_t comma = std::min(list.find(',', at), list.size());
         const std::string_view name = std::string_view(list).substr(at, comma - at);
-        if (name != method && !name.empty()) rest += (rest.empty() ? "" : ",") + std::string(name);
+        if (name != method && !name.empty()) rest.append(rest.empty() ? "" : ",").append(name);
         at = comma + 1;
     }
     return rest;
@@ -68,7 +68,7 @@ os::SocketHandle ConnectFirstAddress(const SshEndpoint& endpoint, const ConnectT
     const std::atomic<bool>* flag = cancel != nullptr ? cancel->flag() : nullptr;
     const auto addresses = os::ResolveHost(ToUtf8(endpoint.host), std::to_string(endpoint.port), timeouts.lookup, flag);
     if (Cancelled(cancel)) throw CancelledError();
-    if (!addresses) throw Error(ErrorCode::HostLookup, "Host lookup failed");
+    if (!addresses) throw Error(ErrorCode::HostLookupFailed);
     for (const auto& address : *addresses) {
         const os::SocketHandle socket =
             os::ConnectTcp(address, timeouts.connect, flag, cancel != nullptr ? &cancel->socketSlot() : nullptr);
@@ -78,7 +78,7 @@ os::SocketHandle ConnectFirstAddress(const SshEndpoint& endpoint, const ConnectT
         }
         if (socket != os::kInvalidSocket) return socket;
     }
-    throw Error(ErrorCode::ConnectionFailed, "SSH connection failed/timeout");
+    throw Error(ErrorCode::ConnectionFailed);
 }
 
 // How a handshake that failed ended. A server that closes the connection
@@ -91,19 +91,17 @@ Error HandshakeFailure(_LIBSSH2_SESSION* session, int result) {
                         result == LIBSSH2_ERROR_BANNER_RECV || result == LIBSSH2_ERROR_KEX_FAILURE ||
                         result == LIBSSH2_ERROR_KEY_EXCHANGE_FAILURE;
     if (closed && (banner == nullptr || std::string_view(banner).substr(0, 4) != "SSH-")) {
-        std::string message =
-            "The server closed the connection before SSH began; a connection limit (MaxStartups) or a firewall may "
-            "be the cause";
+        std::string heard;
         if (banner != nullptr && *banner != '\0') {
             std::string said;
             for (const char* c = banner; *c != '\0' && said.size() < 100; ++c) {
                 said += static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7F ? *c : '?';
             }
-            message += ". It said: \"" + said + "\"";
+            heard = ". It said: \"" + said + "\"";
         }
-        return Error(ErrorCode::ClosedBeforeSsh, message);
+        return Error(ErrorCode::ClosedBeforeSsh, heard);
     }
-    return Error(ErrorCode::Handshake, "SSH handshake failed");
+    return Error(ErrorCode::HandshakeFailed);
 }
 
 bool Offers(const std::string& methods, std::string_view method) {
@@ -161,7 +159,7 @@ bool LogInWithKey(const Patience& patiently, const std::string& user, const Secr
     if (result == LIBSSH2_ERROR_AUTHENTICATION_FAILED || result == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED) return false;
     char* message = nullptr;
     libssh2_session_last_error(session, &message, nullptr, 0);
-    throw Error(ErrorCode::KeyRefused, std::string("SSH key authentication failed: ") + (message ? message : ""));
+    throw Error(ErrorCode::KeyLoginFailed, message ? message : "");
 }
 
 void LogInWithPassword(const Patience& patiently, const std::string& user, const std::string& methods,
@@ -172,7 +170,7 @@ void LogInWithPassword(const Patience& patiently, const std::string& user, const
             return libssh2_userauth_password_ex(session, user.c_str(), static_cast<unsigned>(user.size()),
                                                 secret.c_str(), static_cast<unsigned>(secret.size()), nullptr);
         });
-        if (result != 0) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+        if (result != 0) throw Error(ErrorCode::PasswordRefused);
         return;
     }
     PromptAnswer answer{&secret};
@@ -191,11 +189,9 @@ void LogInWithPassword(const Patience& patiently, const std::string& user, const
     *abstract = nullptr;
     if (result == 0) return;
     if (answer.unexpected) {
-        throw Error(ErrorCode::LoginMethods,
-                    "The server offers no login this program can use: its keyboard-interactive login asks more than "
-                    "one password");
+        throw Error(ErrorCode::KeyboardInteractiveAsksMore);
     }
-    throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+    throw Error(ErrorCode::PasswordRefused);
 }
 
 struct LoginResult {
@@ -210,16 +206,14 @@ LoginResult Authenticate(const Patience& patiently, const SshEndpoint& endpoint,
     // An empty pin never matches.
     const std::wstring received = HostKeyFingerprint(session);
     if (endpoint.fingerprint.empty() || endpoint.fingerprint != received) {
-        throw Error(ErrorCode::HostKeyMismatch,
-                    "SSH HOST KEY MISMATCH. Expected " + ToUtf8(endpoint.fingerprint) + "; received " +
-                    ToUtf8(received));
+        throw Error(ErrorCode::HostKeyMismatch, ToUtf8(endpoint.fingerprint) + "; received " + ToUtf8(received));
     }
     const std::string user = ToUtf8(endpoint.user);
     const char* list =
         patiently([&] { return libssh2_userauth_list(session, user.c_str(), static_cast<unsigned>(user.size())); });
     if (list == nullptr) {
         if (libssh2_userauth_authenticated(session)) return {};
-        throw Error(ErrorCode::Handshake, "SSH handshake failed");
+        throw Error(ErrorCode::HandshakeFailed);
     }
     const std::string methods = list;
     LoginResult result;
@@ -231,17 +225,17 @@ LoginResult Authenticate(const Patience& patiently, const SshEndpoint& endpoint,
     }
     const bool password = Offers(methods, "password");
     if (!password && !Offers(methods, "keyboard-interactive")) {
-        if (result.keyRefused) throw Error(ErrorCode::KeyRefused, "SSH key authentication failed");
-        throw Error(ErrorCode::LoginMethods, "The server offers no login this program can use: " + methods);
+        if (result.keyRefused) throw Error(ErrorCode::KeyRefused);
+        throw Error(ErrorCode::NoUsableLogin, methods);
     }
-    if (!login.password) throw Error(ErrorCode::PasswordRefused, "SSH password authentication failed");
+    if (!login.password) throw Error(ErrorCode::PasswordRefused);
     std::wstring typed;
     try {
         typed = login.password();
     } catch (const Error& e) {
         // A refused key with no password to fall back on is the key's failure.
         if (result.keyRefused && e.code() == ErrorCode::NoStoredPassword) {
-            throw Error(ErrorCode::KeyRefused, "SSH key authentication failed");
+            throw Error(ErrorCode::KeyRefused);
         }
         throw;
     }
@@ -270,7 +264,7 @@ std::string CipherPreference(bool aesInstructions) {
 
 std::wstring HostKeyFingerprint(_LIBSSH2_SESSION* session) {
     const char* hash = libssh2_hostkey_hash(session, LIBSSH2_HOSTKEY_HASH_SHA256);
-    if (hash == nullptr) throw Error(ErrorCode::Handshake, "Host key SHA256 unavailable");
+    if (hash == nullptr) throw Error(ErrorCode::HostKeyUnavailable);
     std::string text = Base64(std::string_view(hash, 32));
     while (!text.empty() && text.back() == '=') text.pop_back();
     return L"SHA256:" + FromUtf8(text);
@@ -307,7 +301,7 @@ SshConnection SshConnection::connect(const SshEndpoint& endpoint, const SshLogin
         connection.cancel_ = cancel;
         if (cancel != nullptr) cancel->socketSlot().exchange(connection.socket_);
         connection.session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
-        if (connection.session_ == nullptr) throw Error("SSH allocation failed");
+        if (connection.session_ == nullptr) throw Error(ErrorCode::SshAllocationFailed);
         libssh2_session_set_timeout(connection.session_, static_cast<long>(timeouts.session.count()));
         libssh2_session_method_pref(connection.session_, LIBSSH2_METHOD_HOSTKEY, hostKeys.c_str());
         const std::string ciphers = CipherPreference(os::CpuHasAesInstructions());

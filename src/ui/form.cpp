@@ -59,7 +59,7 @@ std::vector<std::wstring> Lines(const std::wstring& box) {
 BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveInfo>& drives, const FormFields& form) {
     BackupSettings s = current;
     if (form.selection < 0 || static_cast<size_t>(form.selection) >= drives.size()) {
-        throw Error(ErrorCode::NoDriveSelected, "Select a mounted drive");
+        throw Error(ErrorCode::NoDriveSelected);
     }
     s.drive_root = drives[static_cast<size_t>(form.selection)].root;
     s.device = drives[static_cast<size_t>(form.selection)].identity;
@@ -84,7 +84,7 @@ std::wstring PathsBoxText(const std::vector<std::wstring>& paths) {
 }
 
 void BusyFlag::requireIdle() const {
-    if (busy()) throw Error(ErrorCode::Busy, "Wait for the active operation");
+    if (busy()) throw Error(ErrorCode::WaitForOperation);
 }
 
 }  // namespace tesmora::ui

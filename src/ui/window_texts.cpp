@@ -120,8 +120,8 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
             state};
 }
 
-std::wstring ErrorText(ErrorCode code, std::string_view message) {
-    return notices::FailureReason(code) + L"\n" + FromUtf8(message);
+std::wstring ErrorText(ErrorKind kind, std::string_view message) {
+    return notices::FailureReason(kind) + L"\n" + FromUtf8(message);
 }
 
 std::wstring WithCrLf(std::wstring_view text) {

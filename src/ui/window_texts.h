@@ -68,7 +68,7 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& snapshot);
 // An error as the windows show it: what the kind means in Russian, then the
 // program's own English message on the next line, the text the manual
 // explains and the logs keep.
-std::wstring ErrorText(ErrorCode code, std::string_view utf8Message);
+std::wstring ErrorText(ErrorKind kind, std::string_view utf8Message);
 
 // The text with every bare line feed made CR LF, as an edit control wants it.
 std::wstring WithCrLf(std::wstring_view text);

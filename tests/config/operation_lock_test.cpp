@@ -28,7 +28,7 @@ bool RefusedOnAnotherThread(const std::wstring& id) {
         } catch (const Error& e) {
             // The kind keeps a scheduled start that meets a running operation
             // from being told as a failed backup.
-            refused = e.code() == ErrorCode::Busy;
+            refused = e.kind() == ErrorKind::Busy;
         }
     }).join();
     return refused;

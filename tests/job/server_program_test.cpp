@@ -19,15 +19,15 @@ using testing::FindTestSshServer;
 using testing::TestSetting;
 
 // What the probe says there: "" when it passed, else the kind and message.
-std::pair<ErrorCode, std::string> Probe(const BackupSettings& settings) {
+std::pair<ErrorKind, std::string> Probe(const BackupSettings& settings) {
     try {
         const SshLogin login = StoredLogin(settings);
         SshConnection connection = SshConnection::connect(EndpointOf(settings), &login);
         const ProbeResult probe = ProbeServer(connection, settings);
         EXPECT_EQ(probe.python.rfind("3.", 0), 0u) << probe.python;
-        return {ErrorCode::Internal, ""};
+        return {ErrorKind::Internal, ""};
     } catch (const Error& e) {
-        return {e.code(), e.what()};
+        return {e.kind(), e.what()};
     }
 }
 
@@ -83,21 +83,21 @@ TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
     if (!server || TestSetting("TESMORA_TEST_SFTP_ONLY_USER").empty()) GTEST_SKIP() << "no such accounts for this run";
     const struct {
         const char* account;
-        ErrorCode code;
+        ErrorKind kind;
         std::string start;
     } cases[] = {
-        {"TESMORA_TEST_SFTP_ONLY_USER", ErrorCode::NoCommands,
+        {"TESMORA_TEST_SFTP_ONLY_USER", ErrorKind::NoCommands,
          "This account may not run commands (it is SFTP-only or has no shell); the server answered \"This service "
          "allows sftp connections only.\""},
-        {"TESMORA_TEST_SFTP_CHROOT_USER", ErrorCode::NoCommands, "This account may not run commands"},
-        {"TESMORA_TEST_NOLOGIN_USER", ErrorCode::NoCommands,
+        {"TESMORA_TEST_SFTP_CHROOT_USER", ErrorKind::NoCommands, "This account may not run commands"},
+        {"TESMORA_TEST_NOLOGIN_USER", ErrorKind::NoCommands,
          "This account may not run commands (it is SFTP-only or has no shell); the server answered \"This account "
          "is currently not available.\""},
-        {"TESMORA_TEST_NO_PYTHON_USER", ErrorCode::PythonMissing,
+        {"TESMORA_TEST_NO_PYTHON_USER", ErrorKind::PythonMissing,
          "The server has no python3 on the login shell's PATH: \"bash: line 1: python3: command not found\""},
-        {"TESMORA_TEST_PYTHON36_USER", ErrorCode::PythonTooOld,
+        {"TESMORA_TEST_PYTHON36_USER", ErrorKind::PythonTooOld,
          "python3 3.7 or newer is needed on the server; found 3.6"},
-        {"TESMORA_TEST_GREETING_USER", ErrorCode::LoginScriptOutput,
+        {"TESMORA_TEST_GREETING_USER", ErrorKind::LoginScriptOutput,
          "A login script on the server printed text before the program's answer: \"" +
              TestSetting("TESMORA_TEST_GREETING") + "\"; make it print only in interactive shells"},
     };
@@ -105,8 +105,8 @@ TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
         const std::string user = TestSetting(c.account);
         if (user.empty()) continue;
         SCOPED_TRACE(user);
-        const auto [code, message] = Probe(testing::SettingsForAccount(*server, user));
-        EXPECT_EQ(code, c.code);
+        const auto [kind, message] = Probe(testing::SettingsForAccount(*server, user));
+        EXPECT_EQ(kind, c.kind);
         EXPECT_EQ(message.substr(0, c.start.size()), c.start);
         // A backup meets the same cause, in its own words for the greeting.
         const std::string transfer = Transfer(testing::SettingsForAccount(*server, user));
@@ -117,8 +117,8 @@ TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
 TEST(ServerProgram, AServerPastItsConnectionLimitIsNamed) {
     const auto server = FindTestSshServer("BUSY");
     if (!server) GTEST_SKIP() << "no connection-limit server for this run";
-    const auto [code, message] = Probe(testing::SettingsWithPassword(*server));
-    EXPECT_EQ(code, ErrorCode::ClosedBeforeSsh);
+    const auto [kind, message] = Probe(testing::SettingsWithPassword(*server));
+    EXPECT_EQ(kind, ErrorKind::ClosedBeforeSsh);
     EXPECT_EQ(message,
               "The server closed the connection before SSH began; a connection limit (MaxStartups) or a firewall may "
               "be the cause. It said: \"Exceeded MaxStartups\"");

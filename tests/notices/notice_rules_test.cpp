@@ -19,17 +19,17 @@ constexpr std::uint64_t kDay = 86400;
 
 TEST(NoticeRules, FailuresAreToldAtOnceThenOnceADayWhileAutomaticIsOn) {
     NoticeState state{kNow - 3 * kDay, 24, true, 0, 0};
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::Busy));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorKind::ConnectionFailed));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorKind::Busy));
     state.last_failure_notice = kNow - kDay + 1;
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorKind::ConnectionFailed));
     state.last_failure_notice = kNow - kDay;
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorKind::ConnectionFailed));
     state.last_failure_notice = kNow + 301;  // the clock was set back
-    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
+    EXPECT_TRUE(FailureNoticeDue(kNow, state, ErrorKind::ConnectionFailed));
     state.automatic = false;
     state.last_failure_notice = 0;
-    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorCode::ConnectionFailed));
+    EXPECT_FALSE(FailureNoticeDue(kNow, state, ErrorKind::ConnectionFailed));
 }
 
 TEST(NoticeRules, AnAbsentDriveIsToldAfterTheIntervalAndADayThenOnceADay) {
@@ -50,14 +50,14 @@ TEST(NoticeRules, AnAbsentDriveIsToldAfterTheIntervalAndADayThenOnceADay) {
 
 TEST(NoticeTexts, GiveTheReasonThenTheLastGoodCopyAndTheMessageOnlyWhereTheReasonNeedsIt) {
     const std::string mismatch = "SSH HOST KEY MISMATCH. Expected SHA256:a; received SHA256:b";
-    EXPECT_EQ(FailureNoticeText(ErrorCode::HostKeyMismatch, mismatch, L"2023-11-14 23:13"),
-              FailureReason(ErrorCode::HostKeyMismatch) + L"\nПоследняя удачная копия: 2023-11-14 23:13.");
-    EXPECT_EQ(FailureNoticeText(ErrorCode::Internal, "Out of memory", L""),
-              FailureReason(ErrorCode::Internal) + L" Out of memory\nУдачных копий ещё не было.");
+    EXPECT_EQ(FailureNoticeText(ErrorKind::HostKeyMismatch, mismatch, L"2023-11-14 23:13"),
+              FailureReason(ErrorKind::HostKeyMismatch) + L"\nПоследняя удачная копия: 2023-11-14 23:13.");
+    EXPECT_EQ(FailureNoticeText(ErrorKind::Internal, "Out of memory", L""),
+              FailureReason(ErrorKind::Internal) + L" Out of memory\nУдачных копий ещё не было.");
     const FileSystemError damage("rename", std::wstring(400, L'x'), "Access is denied.");
-    const std::wstring longest = FailureNoticeText(damage.code(), damage.what(), L"2023-11-14 23:13");
+    const std::wstring longest = FailureNoticeText(damage.kind(), damage.what(), L"2023-11-14 23:13");
     EXPECT_EQ(longest.size(), 255u);
-    EXPECT_EQ(longest.rfind(FailureReason(ErrorCode::FileSystem) + L" rename: xxx", 0), 0u);
+    EXPECT_EQ(longest.rfind(FailureReason(ErrorKind::FileSystem) + L" rename: xxx", 0), 0u);
     EXPECT_EQ(longest.substr(longest.size() - 44), L"…\nПоследняя удачная копия: 2023-11-14 23:13.");
 }
 
@@ -74,17 +74,18 @@ std::string ManualText() {
 }
 
 TEST(ErrorCatalogue, EveryKindHasItsOwnRussianReasonAndTheManualExplainsItsEnglishText) {
-    const std::string manual = ManualText();
-    ASSERT_GT(manual.size(), 1000u);
     std::set<std::wstring> reasons;
-    for (const ErrorCatalogueEntry& entry : ErrorCatalogue()) {
-        const std::wstring reason = FailureReason(entry.code);
-        const auto name = static_cast<int>(entry.code);
+    for (std::size_t kind = 0; kind < kErrorKindCount; ++kind) {
+        const std::wstring reason = FailureReason(static_cast<ErrorKind>(kind));
         EXPECT_NE(std::find_if(reason.begin(), reason.end(), [](wchar_t c) { return c >= L'а' && c <= L'я'; }),
                   reason.end())
-            << name;
+            << kind;
         // A kind left out of the explanations would share the internal one.
-        EXPECT_TRUE(reasons.insert(reason).second) << name;
+        EXPECT_TRUE(reasons.insert(reason).second) << kind;
+    }
+    const std::string manual = ManualText();
+    ASSERT_GT(manual.size(), 1000u);
+    for (const ErrorCatalogueEntry& entry : ErrorCatalogue()) {
         if (entry.english.empty()) continue;
         std::string english(entry.english);
         while (english.back() == ' ') english.pop_back();

@@ -112,7 +112,7 @@ TEST_F(ChannelPump, ARestoreHeldUpOnTheServerTimesOut) {
         RunRemoteRestore(connection_, LaunchProgram(stuck, "[]"), dir.file(L"site.tar.gz"), {}, FastClock());
         ADD_FAILURE() << "no time-out";
     } catch (const Error& e) {
-        EXPECT_EQ(e.code(), ErrorCode::TransferTimeout);
+        EXPECT_EQ(e.kind(), ErrorKind::TransferTimeout);
         EXPECT_STREQ(e.what(), "Restore transfer timeout");
     }
     // Counters that move keep it going, and the total limit still ends it.

@@ -40,7 +40,9 @@ TEST(LaunchFailure, EachShellsWordsForAMissingPython3AndTheAccountsThatRunNothin
     for (const auto& c : cases) {
         const auto failure = LaunchFailure(c.end, c.output, ExpectedOutput::Archive);
         EXPECT_EQ(failure.has_value(), c.code.has_value()) << c.end.errors << c.output;
-        if (failure && c.code) EXPECT_EQ(failure->code(), *c.code) << failure->what();
+        if (failure && c.code) {
+            EXPECT_EQ(failure->code(), *c.code) << failure->what();
+        }
     }
     EXPECT_STREQ(LaunchFailure(Ended(1, "python3 3.7 or newer is needed on the server; found 3.6\n"), "",
                                ExpectedOutput::Answer)->what(),

@@ -174,7 +174,7 @@ std::string Outcome(const std::function<void()>& read) {
         read();
     } catch (const Error& e) {
         const std::string message = e.what();
-        EXPECT_EQ(e.code(), ErrorCode::KeyFile) << message;
+        EXPECT_EQ(e.kind(), ErrorKind::KeyFile) << message;
         return message.find("damaged") != std::string::npos ? "damaged" : message;
     }
     return "read";

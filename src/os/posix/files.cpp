@@ -25,8 +25,7 @@ constexpr std::size_t kReadBackBuffer = 1 << 20;
 constexpr std::size_t kReadBackAlignment = 4096;
 
 [[noreturn]] void ReadBackFailed(const std::wstring& path, int error) {
-    throw Error(ErrorCode::ReadBackFailed,
-                "Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(error)));
+    throw Error(ErrorCode::CannotReadBack, ToUtf8(path) + ": " + SystemErrorText(static_cast<unsigned long>(error)));
 }
 
 }  // namespace
@@ -42,10 +41,10 @@ bool IsRegularFile(const std::wstring& path) {
 
 void FlushFileToDisk(const std::wstring& path) {
     const int fd = open(ToUtf8(path).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw Error(ErrorCode::FlushFailed, "Cannot flush destination file");
+    if (fd < 0) throw Error(ErrorCode::CannotFlush);
     const bool flushed = fsync(fd) == 0;
     close(fd);
-    if (!flushed) throw Error(ErrorCode::FlushFailed, "Destination flush failed; backup not committed");
+    if (!flushed) throw Error(ErrorCode::FlushFailed);
 }
 
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
@@ -125,7 +124,7 @@ UncachedFileReader::UncachedFileReader(const std::wstring& path) : path_(path) {
     buffer_ = static_cast<char*>(std::aligned_alloc(kReadBackAlignment, kReadBackBuffer));
     if (buffer_ == nullptr) {
         close();
-        throw Error("Out of memory");
+        throw Error(ErrorCode::OutOfMemory);
     }
 }
 

@@ -1,6 +1,7 @@
 // GUIDs, the user's identity, local time and folder identity in the native build.
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 
 #include <sys/stat.h>
 #include <time.h>
@@ -51,7 +52,9 @@ bool SameFolderOnDisk(const std::wstring& a, const std::wstring& b) {
     struct stat first {}, second {};
     const bool haveFirst = stat(FsPath(a).c_str(), &first) == 0;
     const bool haveSecond = stat(FsPath(b).c_str(), &second) == 0;
-    if (!haveFirst && !haveSecond) throw FileSystemError("equivalent", a, "neither folder can be examined");
+    if (!haveFirst && !haveSecond) {
+        throw Error(ErrorCode::NeitherFolderExaminable, ToUtf8(a) + ": neither folder can be examined");
+    }
     return haveFirst && haveSecond && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 

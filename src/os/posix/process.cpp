@@ -32,7 +32,7 @@ ChildProcess ChildProcess::Start(const std::wstring& program, const std::vector<
     argv.push_back(nullptr);
     pid_t pid = 0;
     if (posix_spawn(&pid, strings[0].c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        throw Error(ErrorCode::SystemRefused, "Cannot start " + strings[0]);
+        throw Error(ErrorCode::CannotStart, strings[0]);
     }
     ChildProcess child;
     child.handle_ = pid;

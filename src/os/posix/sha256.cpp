@@ -10,7 +10,7 @@ Sha256::Sha256() {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     if (context == nullptr || EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
         EVP_MD_CTX_free(context);
-        throw Error("SHA256 init failed");
+        throw Error(ErrorCode::Sha256InitFailed);
     }
     hash_ = context;
 }
@@ -18,7 +18,7 @@ Sha256::Sha256() {
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(hash_)); }
 
 void Sha256::update(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(hash_), data, size) != 1) throw Error("SHA256 update failed");
+    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(hash_), data, size) != 1) throw Error(ErrorCode::Sha256UpdateFailed);
 }
 
 std::string Sha256::finish() {
@@ -26,7 +26,7 @@ std::string Sha256::finish() {
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(hash_), reinterpret_cast<unsigned char*>(digest.data()),
                            &length) != 1 || length != 32) {
-        throw Error("SHA256 final failed");
+        throw Error(ErrorCode::Sha256FinalFailed);
     }
     return digest;
 }

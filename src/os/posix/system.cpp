@@ -32,7 +32,7 @@ std::wstring LocalAppDataFolder() {
     if (dataHome != nullptr && dataHome[0] == '/') return FromUtf8(dataHome);
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') return FromUtf8(std::string(home) + "/.local/share");
-    throw Error(ErrorCode::SystemRefused, "Local application data folder not found");
+    throw Error(ErrorCode::LocalDataFolderNotFound);
 }
 
 std::string SystemErrorText(unsigned long code) {

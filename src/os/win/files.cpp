@@ -14,7 +14,7 @@ namespace {
 constexpr DWORD kReadBackBuffer = 1 << 20;
 
 [[noreturn]] void ReadBackFailed(const std::wstring& path, DWORD error) {
-    throw Error(ErrorCode::ReadBackFailed, "Cannot read back: " + ToUtf8(path) + ": " + SystemErrorText(error));
+    throw Error(ErrorCode::CannotReadBack, ToUtf8(path) + ": " + SystemErrorText(error));
 }
 
 }  // namespace
@@ -32,10 +32,10 @@ void FlushFileToDisk(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw Error(ErrorCode::FlushFailed, "Cannot flush destination file");
+    if (file == INVALID_HANDLE_VALUE) throw Error(ErrorCode::CannotFlush);
     const BOOL flushed = FlushFileBuffers(file);
     CloseHandle(file);
-    if (!flushed) throw Error(ErrorCode::FlushFailed, "Destination flush failed; backup not committed");
+    if (!flushed) throw Error(ErrorCode::FlushFailed);
 }
 
 bool ReplaceFileWriteThrough(const std::wstring& from, const std::wstring& to) {
@@ -89,7 +89,7 @@ UncachedFileReader::UncachedFileReader(const std::wstring& path) : path_(path) {
     buffer_ = static_cast<char*>(VirtualAlloc(nullptr, kReadBackBuffer, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (buffer_ == nullptr) {
         close();
-        throw Error("Out of memory");
+        throw Error(ErrorCode::OutOfMemory);
     }
 }
 

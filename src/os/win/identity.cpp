@@ -1,6 +1,7 @@
 // GUIDs, the user's SID, local time and folder identity on Windows.
 #include "os/error.h"
 #include "os/os.h"
+#include "os/text.h"
 #include "os/win/win32.h"
 
 #include <objbase.h>
@@ -47,18 +48,17 @@ std::wstring NewGuidText() {
 
 std::wstring CurrentUserSid() {
     HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) throw Error(ErrorCode::SystemRefused,
-                                                                               "User token unavailable");
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) throw Error(ErrorCode::UserTokenUnavailable);
     ScopedHandle token(raw);
     DWORD size = 0;
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
     std::vector<unsigned char> buffer(size, 0);
     if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-        throw Error(ErrorCode::SystemRefused, "User SID unavailable");
+        throw Error(ErrorCode::UserSidUnavailable);
     }
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-        throw Error(ErrorCode::SystemRefused, "SID conversion failed");
+        throw Error(ErrorCode::SidConversionFailed);
     }
     std::wstring sid(text);
     LocalFree(text);
@@ -83,7 +83,9 @@ LocalTime LocalTimeAt(std::uint64_t unixSeconds) {
 bool SameFolderOnDisk(const std::wstring& a, const std::wstring& b) {
     const auto first = FolderIdentity(a);
     const auto second = FolderIdentity(b);
-    if (!first && !second) throw FileSystemError("equivalent", a, "neither folder can be examined");
+    if (!first && !second) {
+        throw Error(ErrorCode::NeitherFolderExaminable, ToUtf8(a) + ": neither folder can be examined");
+    }
     return first && second && first->dwVolumeSerialNumber == second->dwVolumeSerialNumber &&
            first->nFileIndexHigh == second->nFileIndexHigh && first->nFileIndexLow == second->nFileIndexLow;
 }

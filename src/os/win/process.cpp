@@ -16,7 +16,7 @@ ChildProcess ChildProcess::Start(const std::wstring& program, const std::vector<
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &info)) {
-        throw Error(ErrorCode::SystemRefused, "Cannot start " + ToUtf8(program));
+        throw Error(ErrorCode::CannotStart, ToUtf8(program));
     }
     CloseHandle(info.hThread);
     ChildProcess child;

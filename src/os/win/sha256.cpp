@@ -10,12 +10,12 @@ namespace tesmora::os {
 Sha256::Sha256() {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-        throw Error("SHA256 init failed");
+        throw Error(ErrorCode::Sha256InitFailed);
     }
     BCRYPT_HASH_HANDLE hash = nullptr;
     if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) != 0) {
         BCryptCloseAlgorithmProvider(algorithm, 0);
-        throw Error("SHA256 init failed");
+        throw Error(ErrorCode::Sha256InitFailed);
     }
     algorithm_ = algorithm;
     hash_ = hash;
@@ -28,14 +28,14 @@ Sha256::~Sha256() {
 
 void Sha256::update(const void* data, std::size_t size) {
     if (BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size), 0) != 0) {
-        throw Error("SHA256 update failed");
+        throw Error(ErrorCode::Sha256UpdateFailed);
     }
 }
 
 std::string Sha256::finish() {
     std::string digest(32, '\0');
     if (BCryptFinishHash(hash_, reinterpret_cast<PUCHAR>(digest.data()), 32, 0) != 0) {
-        throw Error("SHA256 final failed");
+        throw Error(ErrorCode::Sha256FinalFailed);
     }
     return digest;
 }

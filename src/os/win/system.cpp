@@ -32,7 +32,7 @@ std::wstring LocalAppDataFolder() {
     const HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
     std::wstring path = SUCCEEDED(result) && folder != nullptr ? std::wstring(folder) : std::wstring();
     CoTaskMemFree(folder);
-    if (path.empty()) throw Error(ErrorCode::SystemRefused, "Local application data folder not found");
+    if (path.empty()) throw Error(ErrorCode::LocalDataFolderNotFound);
     return path;
 }
 

@@ -5,6 +5,6 @@
 
 namespace tesmora::ui {
 
-void RunSettingsWindow(BackupSettings&) { throw Error("The settings window needs Windows"); }
+void RunSettingsWindow(BackupSettings&) { throw Error(ErrorCode::SettingsWindowNeedsWindows); }
 
 }  // namespace tesmora::ui

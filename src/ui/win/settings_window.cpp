@@ -248,7 +248,7 @@ void SettingsWindow::run() {
                                   std::min<int>(Scaled(1010, dpi_), area.right - area.left - 40),
                                   std::min<int>(Scaled(990, dpi_), area.bottom - area.top - 30), nullptr, nullptr,
                                   GetModuleHandleW(nullptr), this);
-    if (window == nullptr) throw Error("Cannot create the settings window");
+    if (window == nullptr) throw Error(ErrorCode::SettingsWindowNotCreated);
     g_main.store(window);
     dpi_ = WindowDpi(window);
     CreateControls(window, kControls, dpi_);
@@ -574,7 +574,9 @@ public:
     // Empty when the person cancelled.
     static std::optional<std::string> Ask(HWND owner) {
         std::vector<WORD> form;
-        const auto words = [&](std::initializer_list<WORD> values) { form.insert(form.end(), values); };
+        const auto words = [&](std::initializer_list<WORD> values) {
+            for (const WORD value : values) form.push_back(value);
+        };
         const auto text = [&](const wchar_t* value) {
             for (; *value != L'\0'; ++value) form.push_back(static_cast<WORD>(*value));
             form.push_back(0);

@@ -97,7 +97,7 @@ void SnapshotsView::create() {
                                   WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
                                   CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, MainWindow(),
                                   nullptr, GetModuleHandleW(nullptr), this);
-    if (g_snapshots == nullptr) throw Error("Cannot create the snapshots window");
+    if (g_snapshots == nullptr) throw Error(ErrorCode::SnapshotsWindowNotCreated);
     CreateControls(window_, kControls, WindowDpi(window_));
     HWND list = GetDlgItem(window_, kList);
     ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);

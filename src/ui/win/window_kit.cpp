@@ -131,11 +131,11 @@ std::wstring CurrentErrorText() {
     } catch (const ExplainedError& e) {
         return e.reason() + L"\n" + FromUtf8(e.what());
     } catch (const Error& e) {
-        return ErrorText(e.code(), e.what());
+        return ErrorText(e.kind(), e.what());
     } catch (const std::exception& e) {
-        return ErrorText(ErrorCode::Internal, e.what());
+        return ErrorText(ErrorKind::Internal, e.what());
     } catch (...) {
-        return ErrorText(ErrorCode::Internal, "Unexpected failure");
+        return ErrorText(ErrorKind::Internal, ErrorCodeText(ErrorCode::UnexpectedFailure));
     }
 }
 
@@ -144,7 +144,7 @@ std::wstring FailureStatus(const CancelToken& cancel, const std::wstring& cancel
     try {
         throw;
     } catch (const Error& e) {
-        stopped = stopped || e.code() == ErrorCode::Cancelled;
+        stopped = stopped || e.kind() == ErrorKind::Cancelled;
     } catch (...) {
     }
     return stopped ? cancelled : L"Ошибка: " + CurrentErrorText();

@@ -83,7 +83,7 @@ const std::vector<ControlSpec>& SnapshotsControls();
 // Russian explanation of the error's kind above its English message.
 class ExplainedError : public Error {
 public:
-    ExplainedError(const Error& error, std::wstring reason) : Error(error.code(), error.what()), reason_(std::move(reason)) {}
+    ExplainedError(const Error& error, std::wstring reason) : Error(error), reason_(std::move(reason)) {}
     const std::wstring& reason() const { return reason_; }
 
 private:

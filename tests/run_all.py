@@ -96,6 +96,14 @@ class LoopbackServers:
             key = self.keys / f"key_{kind}"
             subprocess.run(["ssh-keygen", "-q", "-t", kind, *options, "-N", passphrase, "-f", str(key)], check=True)
             self.servers["KEYS"].authorize(key.with_suffix(".pub").read_text())
+        # Samples for the key-file reader's tests.
+        for name, options, passphrase in [
+                ("ed25519", ["-t", "ed25519"], ""), ("ed25519_ctr", ["-t", "ed25519", "-a", "2"], "correct horse"),
+                ("ed25519_gcm", ["-t", "ed25519", "-a", "1", "-Z", "aes256-gcm@openssh.com"], "pw"),
+                ("ecdsa", ["-t", "ecdsa", "-b", "256"], ""), ("ecdsa_other", ["-t", "ecdsa", "-b", "256"], ""),
+                ("rsa", ["-t", "rsa", "-b", "1024"], "")]:
+            subprocess.run(["ssh-keygen", "-q", *options, "-N", passphrase, "-f", str(self.keys / f"sample_{name}")],
+                           check=True)
 
     def __exit__(self, *exc):
         if self.databases:

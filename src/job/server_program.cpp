@@ -19,13 +19,8 @@ struct Run {
 Run RunProgram(SshConnection& connection, const ProgramLaunch& launch,
                const std::function<void(const ServerProgress&)>& progress, const CancelToken* cancel) {
     Run run;
-    bool given = false;
     PumpIo io;
-    io.input = [&]() -> std::string_view {
-        if (given) return {};
-        given = true;
-        return launch.input;
-    };
+    io.input = InputOnce(launch.input);
     io.output = [&](std::string_view bytes) {
         if (run.answer.size() < kLongestAnswer) run.answer.append(bytes);
     };

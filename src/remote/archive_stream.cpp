@@ -27,13 +27,8 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     TransferProgress state;
     std::string head;      // the start of standard output, to quote
     bool foreign = false;  // standard output is no archive: only its start is kept
-    bool inputGiven = false;
     PumpIo io;
-    io.input = [&]() -> std::string_view {
-        if (inputGiven) return {};
-        inputGiven = true;
-        return launch.input;
-    };
+    io.input = InputOnce(launch.input);
     io.output = [&](std::string_view bytes) {
         if (head.size() < kOutputHeadBytes) head.append(bytes.substr(0, kOutputHeadBytes - head.size()));
         if (!foreign) {

@@ -129,16 +129,19 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
     return result;
 }
 
+std::function<std::string_view()> InputOnce(std::string_view bytes) {
+    return [bytes, given = false]() mutable -> std::string_view {
+        if (given) return {};
+        given = true;
+        return bytes;
+    };
+}
+
 ShortCommandResult RunShortCommand(SshConnection& connection, const std::string& command, std::string_view input,
                                    const PumpOptions& options) {
     ShortCommandResult result;
-    bool given = false;
     PumpIo io;
-    io.input = [&]() -> std::string_view {
-        if (given) return {};
-        given = true;
-        return input;
-    };
+    io.input = InputOnce(input);
     io.output = [&](std::string_view bytes) {
         if (result.output.size() < kShortOutputLimit) {
             result.output.append(bytes.substr(0, kShortOutputLimit - result.output.size()));

@@ -47,6 +47,9 @@ struct PumpIo {
     std::function<void(std::uint64_t)> sent;
 };
 
+// Standard input that is `bytes` and then ends; `bytes` must outlive the run.
+std::function<std::string_view()> InputOnce(std::string_view bytes);
+
 // How the program ended.
 struct PumpResult {
     int exitStatus = 0;           // 0 also when the server sent none

@@ -1,6 +1,7 @@
-// The probe and a whole transfer on the servers and accounts people have, as
-// the test runner sets them up: OpenSSH and Dropbear, every common login
-// shell, and the accounts on which a backup cannot run. Skipped where the
+// The probe and a whole transfer on the accounts people have, as the test
+// runner sets them up: every common login shell, and the accounts on which a
+// backup cannot run. (Dropbear and a server past its connection limit meet
+// the real program in tests/e2e/test_server_kinds.py.) Skipped where the
 // runner did not set them up.
 #include "job/server_program.h"
 
@@ -59,25 +60,6 @@ TEST(ServerProgram, EveryLoginShellRunsTheBackup) {
     }
 }
 
-TEST(ServerProgram, DropbearRunsTheBackupWhateverItsHostKey) {
-    bool any = false;
-    for (const char* kind : {"DROPBEAR_ECDSA", "DROPBEAR_ED25519"}) {
-        const auto server = FindTestSshServer(kind);
-        if (!server) continue;
-        any = true;
-        SCOPED_TRACE(kind);
-        const BackupSettings settings = testing::SettingsWithPassword(*server);
-        EXPECT_EQ(Probe(settings).second, "");
-        EXPECT_EQ(Transfer(settings), "");
-        // Its exec commands end at 9 000 bytes and csh's words at 8 187.
-        for (const auto& [shell, user] : testing::TestShellUsers()) {
-            if (shell != "bsd-csh") continue;
-            EXPECT_EQ(Transfer(testing::SettingsForAccount(*server, user)), "") << shell;
-        }
-    }
-    if (!any) GTEST_SKIP() << "no Dropbear server for this run";
-}
-
 TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
     const auto server = FindTestSshServer("ECDSA");
     if (!server || TestSetting("TESMORA_TEST_SFTP_ONLY_USER").empty()) GTEST_SKIP() << "no such accounts for this run";
@@ -112,16 +94,6 @@ TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
         const std::string transfer = Transfer(testing::SettingsForAccount(*server, user));
         EXPECT_EQ(transfer.substr(0, 30), c.start.substr(0, 30));
     }
-}
-
-TEST(ServerProgram, AServerPastItsConnectionLimitIsNamed) {
-    const auto server = FindTestSshServer("BUSY");
-    if (!server) GTEST_SKIP() << "no connection-limit server for this run";
-    const auto [kind, message] = Probe(testing::SettingsWithPassword(*server));
-    EXPECT_EQ(kind, ErrorKind::ClosedBeforeSsh);
-    EXPECT_EQ(message,
-              "The server closed the connection before SSH began; a connection limit (MaxStartups) or a firewall may "
-              "be the cause. It said: \"Exceeded MaxStartups\"");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ class LoopbackServers:
     set up without the password method (keyboard-interactive through PAM;
     keys only), Dropbear with an ECDSA and with an Ed25519 key, a server that
     is full and drops every new connection, the accounts of harness/accounts.py
-    (login shells, SFTP only, nologin, no python3, Python 3.6, a greeting),
+    (login shells, SFTP only, nologin, no python3, a greeting),
     client keys of each kind that the keys-only server accepts, a listener
     that never answers, and a private MariaDB and PostgreSQL, all on
     127.0.0.1, described to the tests through TESMORA_TEST_* variables."""

@@ -77,8 +77,6 @@ TEST(ServerProgram, AccountsThatCannotRunABackupSayWhy) {
          "is currently not available.\""},
         {"TESMORA_TEST_NO_PYTHON_USER", ErrorKind::PythonMissing,
          "The server has no python3 on the login shell's PATH: \"bash: line 1: python3: command not found\""},
-        {"TESMORA_TEST_PYTHON36_USER", ErrorKind::PythonTooOld,
-         "python3 3.7 or newer is needed on the server; found 3.6"},
         {"TESMORA_TEST_GREETING_USER", ErrorKind::LoginScriptOutput,
          "A login script on the server printed text before the program's answer: \"" +
              TestSetting("TESMORA_TEST_GREETING") + "\"; make it print only in interactive shells"},

@@ -3,8 +3,9 @@
 Besides the main test user there is one account per login shell that web
 hosts give their users (zsh, fish, tcsh, BSD csh, mksh, ksh93, dash, busybox
 ash), and accounts set up in the ways that stop or disturb a backup: SFTP only
-(with and without a chroot), a nologin shell, no python3 on the PATH, a
-python3 that is 3.6, and a .bashrc that greets on every start. All share the
+(with and without a chroot), a nologin shell, no python3 on the PATH, and a
+.bashrc that greets on every start. (An old python3 is the server
+program's own tests' to try: they run it under Python 3.6.) All share the
 test user's password and each has a small site of its own in ~/www.
 
 Accounts, the shells they use and the files behind them persist between runs,
@@ -44,14 +45,12 @@ SFTP_ONLY_USER = "tesmora-sftp"
 SFTP_CHROOT_USER = "tesmora-sftpjail"
 NOLOGIN_USER = "tesmora-nologin"
 NO_PYTHON_USER = "tesmora-nopython"
-PYTHON36_USER = "tesmora-py36"
 GREETING_USER = "tesmora-greeting"
 GREETING = "Welcome to web-01! Disk quota: 37% used."
 
 NOLOGIN = "/usr/sbin/nologin"
-# Login shells that put a PATH of their own in front of bash.
+# A login shell that puts a PATH of its own in front of bash.
 NO_PYTHON_SHELL = FIXTURES / "bin" / "bash-without-python"
-PYTHON36_SHELL = FIXTURES / "bin" / "bash-with-python3.6"
 # Names of Python interpreters (python, python3, python3.11), kept out of those PATHs.
 PYTHON_NAME = re.compile(r"python[0-9.]*m?$")
 
@@ -62,12 +61,6 @@ _test_user_lock = threading.Lock()
 _test_user_ready = False
 _accounts_lock = threading.Lock()
 _accounts_ready = False
-
-
-def python36():
-    """The folder of a Python 3.6 installed under root's pyenv, or None."""
-    found = sorted(Path.home().glob(".pyenv/versions/3.6.*/bin/python3.6"))
-    return found[-1].parents[1] if found else None
 
 
 def _ensure_user(name, shell):
@@ -136,20 +129,15 @@ def site_on_server(user):
     return "/www" if user == SFTP_CHROOT_USER else str(Path(pwd.getpwnam(user).pw_dir) / "www")
 
 
-def _path_folder(name, python3=None):
-    """A folder of links to every program in /usr/bin except Python's, plus
-    `python3` if given: Debian's /bin is /usr/bin, so a PATH without python3
-    cannot name either."""
+def _path_folder(name):
+    """A folder of links to every program in /usr/bin except Python's:
+    Debian's /bin is /usr/bin, so a PATH without python3 cannot name either."""
     folder = FIXTURES / "path" / name
     folder.mkdir(parents=True, exist_ok=True)
     for program in os.listdir("/usr/bin"):
         link = folder / program
         if not PYTHON_NAME.match(program) and not link.is_symlink():
             link.symlink_to(Path("/usr/bin") / program)
-    if python3:
-        for alias in ("python3", python3.name):
-            (folder / alias).unlink(missing_ok=True)
-            (folder / alias).symlink_to(python3)
     return folder
 
 
@@ -158,21 +146,6 @@ def _wrapper_shell(path, path_folder):
     path.write_text(f"#!/bin/bash\n# A login shell whose PATH is {path_folder} only.\n"
                     f"PATH={path_folder}\nexport PATH\nexec -a bash /bin/bash \"$@\"\n")
     path.chmod(0o755)
-
-
-def _copy_python36(source):
-    """Root's pyenv is out of other users' reach: a copy under FIXTURES,
-    linked to find its library beside itself rather than under /root."""
-    target = FIXTURES / source.name
-    program = target / "bin" / "python3.6"
-    if not program.exists():
-        partial = target.with_name(target.name + ".partial")
-        shutil.rmtree(partial, ignore_errors=True)
-        shutil.copytree(source, partial, symlinks=True,
-                        ignore=lambda folder, names: [n for n in names if n == "test" or n.endswith(".a")])
-        subprocess.run(["patchelf", "--set-rpath", "$ORIGIN/../lib", str(partial / "bin" / "python3.6")], check=True)
-        partial.rename(target)
-    return program
 
 
 def _allow_shells(*shells):
@@ -200,10 +173,6 @@ def ensure_accounts():
         accounts = {user: shell for user, shell in SHELL_ACCOUNTS.values()}
         accounts.update({SFTP_ONLY_USER: "/bin/bash", SFTP_CHROOT_USER: "/bin/bash", NOLOGIN_USER: NOLOGIN,
                          NO_PYTHON_USER: str(NO_PYTHON_SHELL), GREETING_USER: "/bin/bash"})
-        old_python = python36()
-        if old_python:
-            _wrapper_shell(PYTHON36_SHELL, _path_folder("with-python3.6", _copy_python36(old_python)))
-            accounts[PYTHON36_USER] = str(PYTHON36_SHELL)
         # nologin stays unlisted, as on real systems.
         _allow_shells(*(shell for shell in accounts.values() if shell != NOLOGIN))
         for user, shell in accounts.items():
@@ -229,7 +198,7 @@ def all_users():
     """Every account the servers let in, the main test user first."""
     users = [TEST_USER, *(user for user, _ in SHELL_ACCOUNTS.values()), SFTP_ONLY_USER, SFTP_CHROOT_USER,
              NOLOGIN_USER, NO_PYTHON_USER, GREETING_USER]
-    return users + [PYTHON36_USER] if python36() else users
+    return users
 
 
 def environment():
@@ -245,6 +214,4 @@ def environment():
         "TESMORA_TEST_GREETING": GREETING,
         "TESMORA_TEST_ACCOUNT_SITES": ",".join(f"{user}:{site_on_server(user)}" for user in all_users()[1:]),
     }
-    if python36():
-        env["TESMORA_TEST_PYTHON36_USER"] = PYTHON36_USER
     return env

@@ -33,6 +33,7 @@
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
   and a 64 MiB site.
 """
+import atexit
 import os
 import random
 import resource
@@ -43,7 +44,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import base64
 import zlib
 from pathlib import Path
 
@@ -53,8 +53,10 @@ from harness.databases import DatabaseServers  # noqa: E402
 from harness.site import BoundDrive  # noqa: E402
 from harness.sshd import TEST_USER, SshServer, ensure_test_user  # noqa: E402
 from harness.wine import WinePrefix, windows_path  # noqa: E402
+sys.path.insert(0, str(REPO / "tests" / "remote"))
+# The loader and the program as the client sends them.
+from test_remote_backup import LOADER, SCRIPT, frame, json_quote  # noqa: E402
 
-SCRIPT = (REPO / "resources" / "remote_backup.py").read_bytes()
 
 
 def realistic_tree(root, scale=1.0):
@@ -106,19 +108,21 @@ def cpu_timed(command, **kwargs):
     return seconds, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
 
-def json_quote(path):
-    """The client's JSON form of a path: only '"', '\\' and bytes below 0x20 are escaped."""
-    out = b'"'
-    for byte in os.fsencode(path):
-        out += b"\\" + bytes([byte]) if byte in b'"\\' else b"\\u%04x" % byte if byte < 0x20 else bytes([byte])
-    return out + b'"'
+def remote_program_input(roots):
+    """A file holding the program's standard input for a backup of roots:
+    the compressed program, then the request, each framed."""
+    request = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]"
+    handle, path = tempfile.mkstemp(prefix="tesmora-bench-input-")
+    with os.fdopen(handle, "wb") as out:
+        out.write(frame(zlib.compress(SCRIPT, 9)) + frame(request))
+    os.chmod(path, 0o644)
+    atexit.register(os.unlink, path)
+    return path
 
 
 def remote_program_command(roots):
-    payload = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]\n" + SCRIPT
-    return ["python3", "-X", "utf8", "-c", "import json,zlib,base64;_p=zlib.decompress(base64.b64decode('"
-            + base64.b64encode(zlib.compress(payload, 9)).decode()
-            + "')).split(bytes([10]),1);ROOTS=json.loads(_p[0].decode());exec(_p[1])"]
+    """The client's loader with the program on standard input."""
+    return ["sh", "-c", "exec " + LOADER.decode() + ' <"$1"', "sh", remote_program_input(roots)]
 
 
 def small_files_tree(root, count):
@@ -270,14 +274,14 @@ def database_dump_figures(home):
         ssh = ["sshpass", "-p", server.password, "ssh", "-p", str(server.port), "-o", "StrictHostKeyChecking=no",
                "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR", f"{server.user}@{server.host}"]
 
-        def run(remote):
-            with open(output, "wb") as out:
-                return timed(ssh + [remote], stdout=out, stderr=subprocess.DEVNULL)
-        # The client's command: its code holds single quotes only.
-        ours = 'python3 -X utf8 -c "%s"' % remote_program_command([str(site)])[4]
+        def run(remote, stdin=None):
+            with open(output, "wb") as out, open(stdin or os.devnull, "rb") as source:
+                return timed(ssh + [remote], stdin=source, stdout=out, stderr=subprocess.DEVNULL)
+        ours = LOADER.decode()
+        program_input = remote_program_input([str(site)])
         theirs = ("mysqldump --defaults-file=%s --single-transaction --quick --routines --triggers --hex-blob "
                   "--no-tablespaces bench | gzip -1" % (site / ".my.cnf"))
-        t_ours, t_theirs = alternately(3, lambda: run(ours), lambda: run(theirs))
+        t_ours, t_theirs = alternately(3, lambda: run(ours, program_input), lambda: run(theirs))
         size = int(databases.mysql("SELECT SUM(data_length) FROM information_schema.tables "
                                    "WHERE table_schema = 'bench'").stdout)
         output.unlink()

@@ -63,19 +63,19 @@ void RequireSettingsRoot(const std::wstring& settingsRoot) {
     if (settingsRoot.empty()) throw Error(ErrorCode::ConfiguredDriveNotFound);
 }
 
-
-void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& settingsRoot,
-             const std::wstring& noticeStateFile) {
+// Runs one mode; returns its exit code when it did not fail.
+int RunMode(const std::vector<std::wstring>& arguments, const std::wstring& settingsRoot,
+            const std::wstring& noticeStateFile) {
     const Mode mode = ParseMode(arguments);
     const std::optional<std::wstring> output = OutputPath(arguments);
     switch (mode) {
         case Mode::SelfTest:
             if (output) WriteWholeFile(*output, kSelfTestOutput);
-            return;
+            return 0;
         case Mode::Devices: {
             const std::string json = DevicesJson(EnumerateDrives());
             if (output) WriteWholeFile(*output, json);
-            return;
+            return 0;
         }
         case Mode::Check: {
             RequireSettingsRoot(settingsRoot);
@@ -87,7 +87,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             ProbeServer(connection, settings);
             connection.close();
             if (output) WriteWholeFile(*output, kCheckOutput);
-            return;
+            return 0;
         }
         case Mode::Install:
             RequireSettingsRoot(settingsRoot);
@@ -95,21 +95,26 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             ValidateSettings(ProcessSettings());
             SaveSettings(ProcessSettings());
             RegisterTask(true);
-            return;
+            return 0;
         case Mode::BackupNow:
-        case Mode::Scheduled:
+        case Mode::Scheduled: {
             // A scheduled start while the drive is absent leaves no trace, unless
             // the last copy is so old that the user must be told.
             if (settingsRoot.empty() && mode == Mode::Scheduled) {
                 notices::NoticeDriveAbsent(noticeStateFile, UnixNow());
-                return;
+                return 0;
             }
             RequireSettingsRoot(settingsRoot);
             ProcessSettings() = LoadSettings(settingsRoot);
             if (mode == Mode::Scheduled) notices::KeepScheduleInStep(noticeStateFile, ProcessSettings());
             // The modes report only through the job's log, errors.log and the exit code.
-            BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
-            return;
+            const BackupOutcome made =
+                BackupJob::run(ProcessSettings(), mode == Mode::BackupNow, [](const std::wstring&) {});
+            if (made.missed.empty()) return 0;
+            // Nobody watches a scheduled run; a script reads the exit code.
+            if (mode == Mode::Scheduled) notices::NoticeIncompleteSnapshot(made.missed);
+            return kExitIncomplete;
+        }
         case Mode::Verify: {
             // --verify [SNAPSHOT_FOLDER]: one line per snapshot on the console
             // it was started from, and the exit code.
@@ -120,9 +125,13 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             const bool passed = VerifySnapshots(settings, folders, [](const VerifyOutcome& outcome) {
                 os::PrintLine(VerifyLogLine(outcome.name, outcome.verdict).message);
                 if (!outcome.verdict.ok) os::PrintLine(DamageExplanation(outcome));
+                // A whole archive may still lack a database the server could not dump.
+                for (const MissedDatabase& missed : outcome.verdict.summary.missed) {
+                    os::PrintLine(LogLine::Incomplete(outcome.name, FromUtf8(missed.reason)).message);
+                }
             });
             if (!passed) throw Error(ErrorCode::UntrustedCopy);
-            return;
+            return 0;
         }
         case Mode::Restore: {
             // --restore SNAPSHOT_FOLDER TARGET_FOLDER
@@ -132,7 +141,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             os::PrintLine(RestoreSummaryText(result));
             if (!result.archiveIntact) throw Error(ErrorCode::RestoreDamaged);
             if (result.skipped > 0) throw Error(ErrorCode::RestoreIncomplete);
-            return;
+            return 0;
         }
         case Mode::RestoreToServer: {
             // --restore-to-server SNAPSHOT_FOLDER REMOTE_FOLDER: the summary
@@ -143,7 +152,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             os::PrintLine(RemoteRestoreSummary(result));
             os::PrintLine(result.report);
             if (result.refused > 0) throw Error(ErrorCode::RestoreIncomplete);
-            return;
+            return 0;
         }
         case Mode::InstallKey: {
             // --install-key [FILE]: the drive's settings and the stored password.
@@ -152,7 +161,7 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
             const std::string line = (result.added ? "Key added: " : "Key already present: ") + result.publicKey;
             os::PrintLine(FromUtf8(line));
             if (output) WriteWholeFile(*output, line + "\n");
-            return;
+            return 0;
         }
         case Mode::ImportKey: {
             // --import-key FILE: the passphrase, when the key has one, comes
@@ -167,13 +176,14 @@ void RunMode(const std::vector<std::wstring>& arguments, const std::wstring& set
                 throw;
             }
             WipeString(passphrase);
-            return;
+            return 0;
         }
         case Mode::Window:
             if (!settingsRoot.empty()) ProcessSettings() = LoadSettings(settingsRoot);
             ui::RunSettingsWindow(ProcessSettings());
-            return;
+            return 0;
     }
+    return 0;
 }
 
 }  // namespace
@@ -220,6 +230,7 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
     os::NetworkLibrary network;
     ssh::SshLibrary ssh;
     bool failed = false;
+    int code = 0;
     ErrorKind kind = ErrorKind::Internal;
     std::string failure;
     std::wstring noticeStateFile;  // empty until the local data directory is known
@@ -231,7 +242,7 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
         const std::wstring settingsRoot = DecideSettingsRoot(
             executableFolder, localData, os::IsRegularFile(os::JoinPath(executableFolder, layout::kSettingsFile)),
             [&] { return ResolveBindingFile(bindingPath); });
-        RunMode(arguments, settingsRoot, noticeStateFile);
+        code = RunMode(arguments, settingsRoot, noticeStateFile);
     } catch (const Error& e) {
         failed = true;
         kind = e.kind();
@@ -243,7 +254,7 @@ int ProgramMain(const std::vector<std::wstring>& arguments) {
         failed = true;
         failure = ErrorCodeText(ErrorCode::UnexpectedFailure);
     }
-    if (!failed) return 0;
+    if (!failed) return code;
     BackupLog::appendError(failure);
     if (arguments.size() <= 1) os::ShowErrorMessage(ui::ErrorText(kind, failure), L"Tesmora Backup");
     // Nobody watches a scheduled run: a notice is how its failure reaches the user.

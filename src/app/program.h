@@ -44,8 +44,13 @@ std::string DevicesJson(const std::vector<DriveInfo>& drives);
 // 3 when the user cancelled, 1 for every other failure.
 int ExitCodeFor(ErrorKind kind);
 
+// The exit code of a backup that made a snapshot without every database the
+// server found: the copy is on the drive, and a script must still hear of it.
+inline constexpr int kExitIncomplete = 4;
+
 // Runs the whole process: start-up, one mode or the window, the outermost
-// error handler. Returns 0 on success, else ExitCodeFor the error.
+// error handler. Returns 0 on success, kExitIncomplete after an incomplete
+// snapshot, else ExitCodeFor the error.
 int ProgramMain(const std::vector<std::wstring>& arguments);
 
 }  // namespace tesmora::app

@@ -146,6 +146,12 @@ ArchiveSummary ParseManifest(std::string_view text) {
                 summary.dumps.push_back(std::move(dump));
             }
         }
+        if (const auto found = json.find("missed_databases"); found != json.end()) {
+            for (const auto& item : *found) {
+                summary.missed.push_back(
+                    {Text(item, "engine"), Text(item, "database"), Text(item, "found_in"), Text(item, "reason")});
+            }
+        }
         if (const auto found = json.find("warnings"); found != json.end()) {
             for (const auto& warning : *found) summary.warnings.push_back(warning.get<std::string>());
         }

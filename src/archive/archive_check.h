@@ -33,6 +33,13 @@ struct DatabaseDump {
     long long exitStatus = -1;
 };
 
+// A database the server found and could not dump; the snapshot is
+// incomplete without it.
+struct MissedDatabase {
+    std::string engine, database, foundIn;
+    std::string reason;  // the server's English text, naming the database
+};
+
 // Whether a dump ended as a complete one of its engine does.
 bool DumpCompleted(const DatabaseDump& dump);
 
@@ -43,6 +50,7 @@ struct ArchiveSummary {
     std::uint64_t logicalBytes = 0;  // as the manifest counts them
     std::vector<DatabaseCopy> databases;
     std::vector<DatabaseDump> dumps;
+    std::vector<MissedDatabase> missed;  // older server programs missed none: they failed the run
     std::uint64_t compressedBytes = 0;
     std::vector<std::string> warnings;  // what the server could not store as it was
 };

@@ -29,6 +29,7 @@ constexpr std::wstring_view kRetentionIncomplete = L"Backup complete; retention 
 constexpr std::wstring_view kFinishedCommit = L"Finished the commit an earlier run left: ";
 constexpr std::wstring_view kSnapshot = L"Snapshot ";
 constexpr std::wstring_view kNotRecorded = L" is complete; its success could not be recorded: ";
+constexpr std::wstring_view kIncomplete = L"INCOMPLETE ";
 
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -86,6 +87,10 @@ LogLine LogLine::NotRecorded(const std::wstring& snapshot, const std::wstring& r
                 snapshot, reason, false);
 }
 
+LogLine LogLine::Incomplete(const std::wstring& snapshot, const std::wstring& reason) {
+    return Line(LogKind::Incomplete, std::wstring(kIncomplete) + snapshot + L": " + reason, snapshot, reason, false);
+}
+
 LogLine ParseLogMessage(std::wstring message) {
     const std::wstring_view text = message;
     const auto rest = [&](std::wstring_view prefix) { return std::wstring(text.substr(prefix.size())); };
@@ -106,6 +111,13 @@ LogLine ParseLogMessage(std::wstring message) {
     }
     // Older versions wrote other FAILED lines: all of it is the reason.
     if (StartsWith(text, L"FAILED")) return Line(LogKind::Failed, message, {}, message, false);
+    if (StartsWith(text, kIncomplete)) {
+        const std::wstring parts = rest(kIncomplete);
+        const std::size_t colon = parts.find(L": ");
+        if (colon != std::wstring::npos) {
+            return Line(LogKind::Incomplete, message, parts.substr(0, colon), parts.substr(colon + 2), false);
+        }
+    }
     if (StartsWith(text, kWarning)) return Line(LogKind::Warning, message, {}, rest(kWarning));
     if (StartsWith(text, kVerify)) {
         const std::wstring parts = rest(kVerify);

@@ -29,6 +29,7 @@ enum class LogKind {
     RetentionIncomplete,  // Backup complete; retention could not finish. Existing copies kept.
     FinishedCommit,       // Finished the commit an earlier run left: snapshot
     NotRecorded,          // Snapshot snapshot is complete; its success could not be recorded: reason
+    Incomplete,           // INCOMPLETE snapshot: reason (one line per database the snapshot lacks)
     Other,                // a line of an older or newer version
 };
 
@@ -52,6 +53,7 @@ struct LogLine {
     static LogLine RetentionIncomplete();
     static LogLine FinishedCommit(const std::wstring& snapshot);
     static LogLine NotRecorded(const std::wstring& snapshot, const std::wstring& reason);
+    static LogLine Incomplete(const std::wstring& snapshot, const std::wstring& reason);
 };
 
 // The parts of a message as written.

@@ -151,6 +151,12 @@ void LogServerWarnings(const BackupSettings& settings, const std::vector<std::st
     }
 }
 
+std::vector<std::string> MissedReasons(const TransferResult& received) {
+    std::vector<std::string> reasons;
+    for (const MissedDatabase& missed : received.summary.missed) reasons.push_back(missed.reason);
+    return reasons;
+}
+
 std::wstring FolderName(const std::wstring& path) { return os::FromFsPath(os::FsPath(path).filename()); }
 
 // One run after its staging directory is ready: everything the phases share.
@@ -208,7 +214,7 @@ public:
         return CommitSnapshot(staging_, backupFolder_, s_.id,
                               SnapshotIniText(SnapshotIni{s_.id, createdUtc, received.summary.files,
                                                           received.summary.databases.size(),
-                                                          received.summary.dumps.size()}),
+                                                          received.summary.dumps.size(), MissedReasons(received)}),
                               createdUtc, commit_);
     }
 
@@ -233,12 +239,17 @@ public:
             status_(L"Копия готова, но её время не записалось (" + FromUtf8(failure) +
                     L"); следующий запуск по расписанию сделает ещё одну.");
         }
+        for (const std::string& reason : MissedReasons(received)) {
+            log(LogLine::Incomplete(FolderName(snapshot), FromUtf8(reason)));
+        }
         LogServerWarnings(s_, received.summary.warnings, services_.now());
         status_(L"Готово: " + snapshot);
         if (!received.summary.warnings.empty()) {
             status_(L"Готово, с предупреждениями (" + std::to_wstring(received.summary.warnings.size()) + L"): " +
                     FromUtf8(received.summary.warnings.front()) + L". Все предупреждения — в журнале.");
         }
+        // Last, so that the window keeps it: the copy lacks what the user may need most.
+        if (!received.summary.missed.empty()) status_(notices::IncompleteText(MissedReasons(received)));
     }
 
     // Old snapshots beyond the ones to keep; a failure keeps them.
@@ -266,14 +277,14 @@ private:
 
 }  // namespace
 
-void BackupJob::run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress,
-                    const CancelToken* cancel) {
+BackupOutcome BackupJob::run(BackupSettings settings, bool manual, StatusCallback status,
+                             JobProgressCallback progress, const CancelToken* cancel) {
     JobServices services;
-    run(std::move(settings), manual, std::move(status), services, std::move(progress), cancel);
+    return run(std::move(settings), manual, std::move(status), services, std::move(progress), cancel);
 }
 
-void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services,
-                    JobProgressCallback progress, const CancelToken* cancel) {
+BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobServices& services,
+                             JobProgressCallback progress, const CancelToken* cancel) {
     // A hand-edited settings.ini gets the window's verdict (hours=0 would
     // make every start due).
     ValidateSettings(s);
@@ -293,7 +304,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
 
     const std::uint64_t now = services.now();
     const ScheduleState state = ReadScheduleState(scheduleFile);
-    if (!manual && !ShouldScheduledStartRun(now, s.automatic, s.hours, state)) return;
+    if (!manual && !ShouldScheduledStartRun(now, s.automatic, s.hours, state)) return {};
 
     RecordAttempt(scheduleFile, now, state.last_success);
     const std::wstring stagingName = StagingDirectoryName(s.id);
@@ -334,6 +345,7 @@ void BackupJob::run(BackupSettings s, bool manual, StatusCallback status, JobSer
     }
     run.record(snapshot, received, scheduleFile);
     run.trim(snapshot);
+    return {FolderName(snapshot), MissedReasons(received)};
 }
 
 }  // namespace tesmora

@@ -70,6 +70,14 @@ using JobProgressCallback = std::function<void(const JobProgress&)>;
 bool HitsFileSizeLimit(std::wstring_view fileSystem, std::uint64_t archiveBytes);
 bool NearFileSizeLimit(std::wstring_view fileSystem, std::uint64_t previousArchiveBytes);
 
+// What a run that returned made: nothing (a scheduled start that was not
+// due), or a snapshot, which lacks the databases in `missed` when the server
+// could not dump them.
+struct BackupOutcome {
+    std::wstring snapshot;            // the folder's name; empty when nothing ran
+    std::vector<std::string> missed;  // the server's reasons, UTF-8
+};
+
 class BackupJob {
 public:
     static constexpr std::uint64_t kMinimumFreeBytes = 536870912;  // 512 MiB
@@ -77,10 +85,10 @@ public:
     // Returns normally after a commit (whether or not its record and trim
     // went through) and after a scheduled start that was not due; raises
     // otherwise.
-    static void run(BackupSettings settings, bool manual, StatusCallback status, JobProgressCallback progress = {},
-                    const CancelToken* cancel = nullptr);
-    static void run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services,
-                    JobProgressCallback progress = {}, const CancelToken* cancel = nullptr);
+    static BackupOutcome run(BackupSettings settings, bool manual, StatusCallback status,
+                             JobProgressCallback progress = {}, const CancelToken* cancel = nullptr);
+    static BackupOutcome run(BackupSettings settings, bool manual, StatusCallback status, JobServices& services,
+                             JobProgressCallback progress = {}, const CancelToken* cancel = nullptr);
 };
 
 }  // namespace tesmora

@@ -118,6 +118,19 @@ std::wstring FailureNoticeText(ErrorKind kind, std::string_view message, const s
     return reason + tail;
 }
 
+std::wstring IncompleteText(const std::vector<std::string>& missed) {
+    if (missed.empty()) return {};
+    if (missed.size() == 1) return L"Копия сделана, но она неполная: " + FromUtf8(missed.front());
+    return L"Копия сделана, но она неполная (нет баз данных: " + std::to_wstring(missed.size()) + L"): " +
+           FromUtf8(missed.front()) + L". Все причины — в журнале.";
+}
+
+std::wstring IncompleteNoticeText(const std::vector<std::string>& missed) {
+    std::wstring text = IncompleteText(missed);
+    if (text.size() > kLongestText) text = text.substr(0, kLongestText - 1) + L"…";
+    return text;
+}
+
 std::wstring OverdueNoticeText(std::uint64_t now, std::uint64_t lastSuccess) {
     return L"Подключите диск для резервных копий: последняя копия " + std::to_wstring((now - lastSuccess) / kDay) +
            L" дн. назад";

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tesmora::notices {
 
@@ -38,6 +39,7 @@ bool OverdueNoticeDue(std::uint64_t now, const NoticeState& state);
 std::wstring FailureReason(ErrorKind kind);
 
 inline constexpr wchar_t kFailureTitle[] = L"Резервная копия не создана";
+inline constexpr wchar_t kIncompleteTitle[] = L"Резервная копия неполная";
 inline constexpr wchar_t kOverdueTitle[] = L"Диск для резервных копий не подключён";
 
 // The reason (with the message where the reason needs it), then when the
@@ -45,6 +47,15 @@ inline constexpr wchar_t kOverdueTitle[] = L"Диск для резервных 
 // when there was none). At most 255 characters, the most a notification
 // takes: a long reason is cut, the time line never.
 std::wstring FailureNoticeText(ErrorKind kind, std::string_view utf8Message, const std::wstring& lastGoodCopy);
+
+// Which databases a snapshot lacks, in short Russian around the server's
+// English reasons (UTF-8), for the status, the window and the notice; empty
+// when it lacks none.
+std::wstring IncompleteText(const std::vector<std::string>& missed);
+
+// The notice of a scheduled run that made an incomplete snapshot: the same
+// text, cut to what a notification takes.
+std::wstring IncompleteNoticeText(const std::vector<std::string>& missed);
 
 // "Подключите диск для резервных копий: последняя копия N дн. назад", whole days.
 std::wstring OverdueNoticeText(std::uint64_t now, std::uint64_t lastSuccess);

@@ -82,6 +82,14 @@ void NoticeScheduledFailure(const std::wstring& file, std::uint64_t now, ErrorKi
     }
 }
 
+void NoticeIncompleteSnapshot(const std::vector<std::string>& missed) noexcept {
+    try {
+        if (!missed.empty()) Show(kIncompleteTitle, IncompleteNoticeText(missed));
+    } catch (...) {
+        // backup.log, the window and the exit code already tell it.
+    }
+}
+
 void NoticeDriveAbsent(const std::wstring& file, std::uint64_t now) noexcept {
     try {
         const NoticeState state = ReadNoticeState(file);

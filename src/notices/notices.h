@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tesmora::notices {
 
@@ -31,6 +32,11 @@ void KeepScheduleInStep(const std::wstring& stateFile, const BackupSettings& set
 // A scheduled run failed with this kind and message: the failure notice, when due.
 void NoticeScheduledFailure(const std::wstring& stateFile, std::uint64_t now, ErrorKind kind,
                             std::string_view utf8Message) noexcept;
+
+// A scheduled run committed a snapshot that lacks these databases (the
+// server's reasons): the incomplete notice. Each such run tells it; the
+// schedule makes them no more often than the interval.
+void NoticeIncompleteSnapshot(const std::vector<std::string>& missed) noexcept;
 
 // A scheduled start found the drive absent: the overdue notice, when due.
 void NoticeDriveAbsent(const std::wstring& stateFile, std::uint64_t now) noexcept;

@@ -69,9 +69,12 @@ ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& 
 }
 
 std::string EmbeddedBackupScript() {
-    std::string script = os::LoadResourceBytes(TESMORA_RESOURCE_REMOTE_SCRIPT);
-    if (script.empty()) throw Error(ErrorCode::BackupScriptMissing);
-    return script;
+    // One program text: the site configuration readers define what the
+    // backup program calls when it looks for the sites' databases.
+    std::string readers = os::LoadResourceBytes(TESMORA_RESOURCE_SITE_CONFIGS);
+    std::string program = os::LoadResourceBytes(TESMORA_RESOURCE_REMOTE_SCRIPT);
+    if (readers.empty() || program.empty()) throw Error(ErrorCode::BackupScriptMissing);
+    return readers + "\n" + program;
 }
 
 }  // namespace tesmora

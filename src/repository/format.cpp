@@ -47,6 +47,10 @@ std::string SnapshotIniText(const SnapshotIni& ini) {
     if (ini.files) text += "files=" + std::to_string(*ini.files) + "\n";
     if (ini.databases) text += "databases=" + std::to_string(*ini.databases) + "\n";
     if (ini.dumps) text += "dumps=" + std::to_string(*ini.dumps) + "\n";
+    for (std::string reason : ini.missed) {
+        std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+        text += "missed_database=" + reason + "\n";
+    }
     return text;
 }
 
@@ -64,6 +68,8 @@ std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
             format = value == "1";
         } else if (key == "config") {
             ini.config = FromUtf8(value);
+        } else if (key == "missed_database") {
+            ini.missed.emplace_back(value);
         } else if (key == "archive") {
             archive = value == kArchiveName;
         } else if (key == "created_utc" || key == "files" || key == "databases" || key == "dumps") {

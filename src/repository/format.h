@@ -5,7 +5,8 @@
 //   <backup folder>/<UTC stamp>-<GUID>/   a committed snapshot
 //       site.tar.gz      the archive
 //       SHA256SUMS.txt   "<64 hex digits>  site.tar.gz\n"
-//       snapshot.ini     format, config, created_utc, archive, files, databases, dumps
+//       snapshot.ini     format, config, created_utc, archive, files, databases, dumps,
+//                        and one missed_database=<reason> per database it lacks
 //       COMPLETE         the configuration's id
 //   <backup folder>/.partial-<id>/        the staging folder of a run
 //       PARTIAL_OWNER    the configuration's id, while the run owns it
@@ -42,6 +43,9 @@ struct SnapshotIni {
     // snapshots made before these counts were recorded.
     std::optional<std::uint64_t> files, databases;
     std::optional<std::uint64_t> dumps{};  // MySQL/MariaDB and PostgreSQL dumps; older snapshots lack it
+    // Why each database the server found is not in it (UTF-8, one line each);
+    // a snapshot with any is incomplete.
+    std::vector<std::string> missed{};
 };
 
 std::string SnapshotIniText(const SnapshotIni& ini);

@@ -77,9 +77,19 @@ void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, in
     // The oldest by name, passing over the snapshot this run made: with a
     // clock set back it may sort among the oldest.
     const fs::path keepName = os::FsPath(protectedSnapshot).filename();
+    // And over the newest whole one: the newer ones that lack a database
+    // must not push the last copy with every database out.
+    const auto whole = std::find_if(candidates.rbegin(), candidates.rend(), [](const std::wstring& candidate) {
+        const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(candidate, kSnapshotIniFile)));
+        return ini && ini->missed.empty();
+    });
+    const std::wstring newestWhole = whole == candidates.rend() ? std::wstring() : *whole;
+    // Kept besides the `keep` newest, not instead of one of them.
+    if (whole != candidates.rend() && static_cast<std::size_t>(candidates.rend() - whole) <= due) --due;
     for (const std::wstring& candidate : candidates) {
         if (due == 0) break;
         if (!protectedSnapshot.empty() && os::FsPath(candidate).filename() == keepName) continue;
+        if (candidate == newestWhole) continue;
         --due;
         RequireNoRedirection(candidate);
         const std::vector<std::wstring> files = RemovalOrder(candidate);

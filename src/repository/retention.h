@@ -18,8 +18,8 @@ std::vector<std::wstring> RetentionCandidates(const std::wstring& backupFolder, 
 using RetentionNote = std::function<void(const std::wstring& why)>;
 
 // Removes the oldest candidates while more than `keep` remain, never the
-// snapshot named `protectedSnapshot` (the one the running job just made) nor
-// one of the `keep` newest. A snapshot holding anything foreign (a Mac's
+// snapshot named `protectedSnapshot` (the one the running job just made), nor
+// one of the `keep` newest, nor the newest one that lacks no database. A snapshot holding anything foreign (a Mac's
 // .DS_Store, Explorer's desktop.ini) is kept and told to `note`, and trimming
 // goes on with the next; each snapshot's files go archive first and COMPLETE
 // last, so no archive is ever left without its checksum. Raises "Retention

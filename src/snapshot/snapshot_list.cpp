@@ -44,13 +44,14 @@ std::vector<SnapshotInfo> ListSnapshots(const std::wstring& backupFolder, const 
         info.path = entry.path;
         info.own = entry.own;
         if (entry.staging) {
-            info.state = SnapshotState::Incomplete;
+            info.state = SnapshotState::Unfinished;
         } else {
             info.created = ParseUtcStamp(info.name).value_or(0);
             if (const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(info.path, kSnapshotIniFile)))) {
                 info.files = ini->files;
                 info.databases = ini->databases;
                 info.dumps = ini->dumps;
+                for (const std::string& reason : ini->missed) info.missed.push_back(FromUtf8(reason));
             }
             ApplyLogState(info, log);
         }
@@ -62,7 +63,7 @@ std::vector<SnapshotInfo> ListSnapshots(const std::wstring& backupFolder, const 
     // Names start with their UTC stamp: newest first is reverse name order,
     // with unfinished ones on top.
     std::sort(snapshots.begin(), snapshots.end(), [](const SnapshotInfo& a, const SnapshotInfo& b) {
-        const bool aStaging = a.state == SnapshotState::Incomplete, bStaging = b.state == SnapshotState::Incomplete;
+        const bool aStaging = a.state == SnapshotState::Unfinished, bStaging = b.state == SnapshotState::Unfinished;
         if (aStaging != bStaging) return aStaging;
         return ToUtf16(a.name) > ToUtf16(b.name);
     });

@@ -12,7 +12,8 @@
 
 namespace tesmora {
 
-enum class SnapshotState { Unverified, Verified, Damaged, Incomplete };
+// Unfinished: a staging folder a run left.
+enum class SnapshotState { Unverified, Verified, Damaged, Unfinished };
 
 struct SnapshotInfo {
     std::wstring name;  // the folder's name
@@ -25,6 +26,7 @@ struct SnapshotInfo {
     SnapshotState state = SnapshotState::Unverified;
     std::uint64_t stateTime = 0;  // when it was last proven or found damaged
     std::wstring reason;          // why it is damaged
+    std::vector<std::wstring> missed;  // the databases it lacks, and why: an incomplete snapshot
 };
 
 // The log's word on one snapshot, the last line counting: "SUCCESS <name>"

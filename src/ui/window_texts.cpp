@@ -38,6 +38,12 @@ std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log) {
     for (const LogLine& line : log) {
         if (line.kind == LogKind::Success) {
             failure.reset();
+        } else if (line.kind == LogKind::Incomplete) {
+            if (failure && failure->incomplete) {
+                failure->message += L"; " + line.detail;
+            } else if (!failure) {
+                failure = LastFailure{line.time, line.detail, true};
+            }
         } else if (line.kind == LogKind::Failed &&
                    // A run the person cancelled is no failure to warn about.
                    line.detail.rfind(FromUtf8(ErrorCodeText(ErrorCode::Cancelled)), 0) != 0) {
@@ -68,7 +74,8 @@ Summary ScheduleSummary(std::uint64_t now, std::uint64_t lastSuccess, std::int32
                         const std::optional<LastFailure>& failure) {
     Summary summary{ScheduleSummaryText(lastSuccess, hours), false};
     if (failure) {
-        summary.text += L"\nОшибка " + LocalTimeText(failure->time) + L": " + failure->message;
+        summary.text += (failure->incomplete ? L"\nНеполная копия " : L"\nОшибка ") + LocalTimeText(failure->time) +
+                        L": " + failure->message;
         summary.alert = true;
     }
     if (IsOverdue(now, lastSuccess, hours)) {
@@ -110,8 +117,9 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
         case SnapshotState::Verified: state = L"проверена " + LocalTimeText(s.stateTime); break;
         case SnapshotState::Unverified: state = L"не проверена"; break;
         case SnapshotState::Damaged: state = L"повреждена: " + s.reason; break;
-        case SnapshotState::Incomplete: state = L"неполная"; break;
+        case SnapshotState::Unfinished: state = L"не завершена"; break;
     }
+    if (!s.missed.empty()) state += L", неполная";
     if (!s.own) state += L" (другая настройка)";
     return {s.created == 0 ? s.name : LocalTimeText(s.created), Size(s.archiveBytes),
             s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) + L" / " +

@@ -17,10 +17,12 @@
 namespace tesmora::ui {
 
 // The last failure the log records after the last success, if any; a
-// cancelled run is none.
+// cancelled run is none. A last success whose snapshot lacks databases
+// counts too, as `incomplete`, with its reasons.
 struct LastFailure {
     std::uint64_t time = 0;
     std::wstring message;
+    bool incomplete = false;
 };
 std::optional<LastFailure> FindLastFailure(const std::vector<LogLine>& log);
 

@@ -51,6 +51,7 @@ TEST(BackupLog, EveryLineReadsBackAsWhatWasWritten) {
         LogLine::RetentionIncomplete(),
         LogLine::FinishedCommit(L"S4"),
         LogLine::NotRecorded(L"S5", L"Settings/state could not be saved: x"),
+        LogLine::Incomplete(L"S6", L"Cannot dump the MySQL/MariaDB database a: b (named in /c: d)"),
     };
     std::string bytes;
     for (const LogLine& line : written) bytes += ToUtf8(L"2026-12-07_10-00-00_UTC " + line.message + L"\r\n");

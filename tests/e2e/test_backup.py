@@ -125,7 +125,7 @@ class Backups(ProgramTestCase):
         self.assertEqual(manifest["sources"], sorted(map(str, paths)))
         self.assertEqual(manifest["files"], 100)
 
-    def test_a_sites_database_is_dumped_proven_restored_and_a_failure_names_it(self):
+    def test_a_sites_database_is_dumped_proven_restored_and_one_that_fails_marks_the_copy_incomplete(self):
         if "TESMORA_TEST_MARIADB_PORT" not in os.environ:
             self.skipTest("no private MariaDB (tests/run_all.py starts one)")
         servers = DatabaseServers(os.environ)
@@ -153,11 +153,19 @@ class Backups(ProgramTestCase):
                       "'__Tesmora_Backup__/databases/mysql-e2e_site.sql'",
                       (self.tmp / "back/restore-report.txt").read_text("utf-8-sig"))
 
-        # A database it cannot dump fails the run, and the log names it and its file.
+        # A database it cannot dump costs neither the files nor the copy: the snapshot is made, marked
+        # incomplete where every reader looks, and the exit code says so.
         config.write_text(config.read_text().replace("E2e pass", "wrong"))
-        self.assertNotEqual(drive.run().returncode, 0)
-        self.assertIn("Cannot dump the MySQL/MariaDB database e2e_site (named in %s)" % config, drive.log_lines()[-1])
-        self.assertEqual(len(drive.snapshots()), 1)
+        self.assertEqual(drive.run().returncode, 4, self.wine.error_log())
+        first, incomplete = drive.snapshots()
+        reason = "Cannot dump the MySQL/MariaDB database e2e_site (named in %s): " % config
+        ini = (incomplete / "snapshot.ini").read_text()
+        self.assertIn("dumps=0\nmissed_database=" + reason, ini)
+        self.assertIn(f"INCOMPLETE {incomplete.name}: {reason}", "\n".join(drive.log_lines()))
+        result = self.wine.run(drive.program, "--verify", windows_path(incomplete))
+        lines = result.stdout.decode().splitlines()
+        self.assertEqual((result.returncode, lines[0]), (0, f"VERIFY {incomplete.name} OK"))
+        self.assertTrue(lines[1].startswith(f"INCOMPLETE {incomplete.name}: {reason}"), lines)
 
     def test_check_proves_the_pinned_key_and_the_stored_password(self):
         # A wrong pin and a missing password are covered by the SSH unit tests.

@@ -28,7 +28,10 @@ import zlib
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-SCRIPT = (REPO / "resources" / "remote_backup.py").read_bytes()
+# The program as the client sends it: the site configuration readers, then
+# the backup program.
+SCRIPT = b"\n".join((REPO / "resources" / name).read_bytes()
+                     for name in ("site_configs.py", "remote_backup.py"))
 PYTHON = os.environ.get("TESMORA_TEST_PYTHON") or sys.executable
 PYTHON36 = "/root/.pyenv/versions/3.6.15/bin/python3"
 MANIFEST = "__Tesmora_Backup__/manifest.json"
@@ -669,7 +672,7 @@ class ManifestTest(BackupCase):
         m = self.manifest
         self.assertEqual(list(m), [
             "format", "started_utc", "sources", "source_links", "sqlite",
-            "dumps", "warnings", "files", "logical_bytes", "consistency", "system",
+            "dumps", "missed_databases", "warnings", "files", "logical_bytes", "consistency", "system",
             "finished_utc"])
         self.assertEqual((m["format"], m["files"], m["logical_bytes"]),
                          (1, 2, 8))

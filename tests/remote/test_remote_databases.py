@@ -211,22 +211,39 @@ class Dumps(base.BackupCase):
         self.assertEqual([(d["engine"], d["database"]) for d in json.loads(self.out)["databases"]],
                          [("mysql", "wp_site"), ("postgresql", "appdb"), ("mysql", "wp_site")])
 
-    def test_a_database_that_cannot_be_dumped_fails_the_run_and_names_it(self):
+    def test_a_database_that_cannot_be_dumped_costs_neither_files_nor_other_databases(self):
         config = self.site / "blog" / "wp-config.php"
-        cases = [  # (change, patch, message), each change kept for the cases after it
-            (lambda: None, {"SPOOL_MARGIN": 1 << 60}, "Not enough free space in %s for the dump of the" % self.scratch),
+        env = self.site / "api" / ".env"
+        cases = [  # (change, patch, {database: reason} missed), each change kept for the cases after it
+            (lambda: None, {"SPOOL_MARGIN": 1 << 60},
+             {name: "Not enough free space in %s for the dump of the" % self.scratch for name in ("wp_site", "appdb")}),
             (lambda: config.write_text(config.read_text().replace("we\\'ird", "wrong")), {},
-             "Cannot dump the MySQL/MariaDB database wp_site (named in %s): mariadb-dump exited with 2" % config),
+             {"wp_site": "Cannot dump the MySQL/MariaDB database wp_site (named in %s): mariadb-dump exited with 2"
+              % config}),
             (lambda: (self.bin / "pg_dump").unlink(), {},
-             "Cannot dump the PostgreSQL database appdb (named in %s): no pg_dump on the server"
-             % (self.site / "api" / ".env")),
+             {"wp_site": "mariadb-dump exited with 2",
+              "appdb": "Cannot dump the PostgreSQL database appdb (named in %s): no pg_dump on the server" % env}),
         ]
-        for change, patch, message in cases:
-            with self.subTest(message=message):
+        for change, patch, missed in cases:
+            with self.subTest(missed=missed):
                 change()
-                self.finish(self.run_request(self.request(), **patch))
-                self.assert_failed(message)
-
+                self.backup(proc=self.run_request(self.request(), **patch))
+                found = {m["database"]: m["reason"] for m in self.manifest["missed_databases"]}
+                self.assertEqual(sorted(found), sorted(missed))
+                for name, reason in missed.items():
+                    self.assertIn(reason, found[name])
+                dumped = {d["database"] for d in self.manifest["dumps"]}
+                self.assertEqual(dumped, {"wp_site", "appdb"} - set(missed))
+                self.assertIn(str(config).lstrip("/"), self.names)
+        # An old copy of a site names a database its server lacks (and says so, to a user with
+        # rights on it): a warning, and the copy is whole.
+        SERVERS.mysql("GRANT SELECT ON gone_long_ago.* TO wpuser@'127.0.0.1'")
+        config.write_text(config.read_text().replace("wrong", "we\\'ird").replace("'wp_site'", "'gone_long_ago'"))
+        self.tool("pg_dump", "exec /usr/bin/pg_dump \"$@\"")
+        self.backup(proc=self.run_request(self.request()))
+        self.assertEqual(self.manifest["missed_databases"], [])
+        self.assertIn("The database does not exist on its server, so it is not in the copy: MySQL/MariaDB "
+                      "database gone_long_ago (named in %s)" % config, self.manifest["warnings"])
 
 def load_tests(loader, tests, pattern):
     # Dumps' own tests only, not those it inherits.

@@ -15,7 +15,10 @@ from pathlib import Path
 from test_remote_backup import MANIFEST, PYTHON, launch, program_definitions
 
 REPO = Path(__file__).resolve().parents[2]
-BACKUP = (REPO / "resources" / "remote_backup.py").read_bytes()
+# The program as the client sends it: the site configuration readers, then
+# the backup program.
+BACKUP = b"\n".join((REPO / "resources" / name).read_bytes()
+                     for name in ("site_configs.py", "remote_backup.py"))
 RESTORE = (REPO / "resources" / "remote_restore.py").read_bytes()
 
 

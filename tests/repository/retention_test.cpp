@@ -1,5 +1,7 @@
 #include "repository/retention.h"
 
+#include "repository/format.h"
+
 #include "config/layout.h"
 #include "os/error.h"
 #include "os/os.h"
@@ -73,6 +75,19 @@ TEST_F(Retention, NeverRemovesTheSnapshotJustMade) {
     Apply(1, newest);
     EXPECT_TRUE(testing::Exists(newest));
     EXPECT_FALSE(testing::Exists(older));
+}
+
+TEST_F(Retention, NewerSnapshotsWithoutADatabaseNeverPushOutTheLastWholeOne) {
+    std::vector<std::wstring> made;
+    for (int day = 1; day <= 5; ++day) {
+        made.push_back(Snapshot(day));
+        SnapshotIni ini{kId, 1767225600u + static_cast<std::uint64_t>(day) * 86400u, 10, 0, 1};
+        if (day >= 3) ini.missed = {"Cannot dump the MySQL/MariaDB database shop (named in /w/config.php): denied"};
+        WriteBytes(os::JoinPath(made.back(), L"snapshot.ini"), SnapshotIniText(ini));
+    }
+    Apply(2, made[4]);
+    // Days 4 and 5 are the newest two; day 2 is the newest whole one.
+    EXPECT_EQ(RetentionCandidates(folder_, kId), (std::vector<std::wstring>{made[1], made[3], made[4]}));
 }
 
 TEST_F(Retention, ForeignOrReadOnlyContentNeverStopsTheTrimmingOfTheRest) {

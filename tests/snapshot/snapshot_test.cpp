@@ -116,7 +116,7 @@ TEST(ListSnapshots, ShowsOwnForeignAndUnfinishedWithTheLogsVerdict) {
 
     const auto list = ListSnapshots(dir.path(), kId, log);
     ASSERT_EQ(list.size(), 5u);
-    EXPECT_EQ(list[0].state, SnapshotState::Incomplete);
+    EXPECT_EQ(list[0].state, SnapshotState::Unfinished);
     EXPECT_TRUE(list[0].own);
     EXPECT_EQ(list[1].name, foreign);
     EXPECT_FALSE(list[1].own);

@@ -23,6 +23,17 @@ TEST(ScheduleSummary, AddsTheLastFailureAndAnOverdueCopyInRed) {
     later.push_back(Logged(300, L"SUCCESS 2026-01-02_00-00-00_UTC-B"));
     later.push_back(Logged(400, L"FAILED (partial directory retained): .partial-ID: Cancelled"));
     EXPECT_FALSE(FindLastFailure(later));
+    // A snapshot without its databases stays in red until a whole one, or a failure, follows.
+    later.push_back(Logged(500, L"SUCCESS 2026-01-03_00-00-00_UTC-C"));
+    later.push_back(Logged(500, L"INCOMPLETE 2026-01-03_00-00-00_UTC-C: Cannot dump a"));
+    later.push_back(Logged(500, L"INCOMPLETE 2026-01-03_00-00-00_UTC-C: Cannot dump b"));
+    const auto incomplete = FindLastFailure(later);
+    ASSERT_TRUE(incomplete);
+    EXPECT_TRUE(incomplete->incomplete);
+    EXPECT_EQ(incomplete->message, L"Cannot dump a; Cannot dump b");
+    EXPECT_NE(ScheduleSummary(500, 500, 24, incomplete).text.find(L"\nНеполная копия "), std::wstring::npos);
+    later.push_back(Logged(600, L"FAILED (partial directory retained): .partial-ID: Host lookup failed"));
+    EXPECT_FALSE(FindLastFailure(later)->incomplete);
 
     const std::uint64_t day = 86400, success = 1700000000;
     const Summary fresh = ScheduleSummary(success + day, success, 24, std::nullopt);
@@ -63,10 +74,14 @@ TEST(SnapshotRow, ShowsSizeCountsAndState) {
     info.files.reset();
     info.archiveBytes = 5000;
     info.own = true;
-    info.state = SnapshotState::Incomplete;
+    info.state = SnapshotState::Unfinished;
     EXPECT_EQ(SnapshotRow(info)[1], L"5 КиБ");
     EXPECT_EQ(SnapshotRow(info)[2], L"—");
-    EXPECT_EQ(SnapshotRow(info)[3], L"неполная");
+    EXPECT_EQ(SnapshotRow(info)[3], L"не завершена");
+    // A committed snapshot without a database the server found.
+    info.state = SnapshotState::Unverified;
+    info.missed = {L"Cannot dump the MySQL/MariaDB database shop (named in /var/www/config.php): x"};
+    EXPECT_EQ(SnapshotRow(info)[3], L"не проверена, неполная");
     EXPECT_EQ(WithCrLf(L"a\nb\r\nc\n"), L"a\r\nb\r\nc\r\n");
 }
 

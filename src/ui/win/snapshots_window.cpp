@@ -248,7 +248,7 @@ const SnapshotInfo* SnapshotsView::selectedOwn() {
         setStatus(L"Выберите копию в списке.");
     } else if (!snapshot->own) {
         setStatus(L"Это копия другой настройки: её можно только посмотреть.");
-    } else if (snapshot->state == SnapshotState::Incomplete) {
+    } else if (snapshot->state == SnapshotState::Unfinished) {
         setStatus(L"Эта копия не завершена: её нельзя проверить или восстановить.");
     } else {
         return snapshot;
@@ -264,7 +264,7 @@ void SnapshotsView::verify(bool all) {
     if (snapshot != nullptr) folders.push_back(snapshot->path);
     std::vector<SnapshotInfo> own;
     for (const SnapshotInfo& s : snapshots_) {
-        if (s.own && s.state != SnapshotState::Incomplete) own.push_back(s);
+        if (s.own && s.state != SnapshotState::Unfinished) own.push_back(s);
     }
     setStatus(L"Проверка\u2026");
     HWND window = window_;

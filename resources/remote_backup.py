@@ -824,6 +824,8 @@ CLOSING = {"mysql": "-- Dump completed", "postgresql":
 SERVER_VERSION = re.compile(
     rb"^-- (?:Server version|Dumped from database version)\s+(\S+)", re.M)
 WARN_GRANTS = "Routines and events left out, no permission for them: "
+# The source of a database named in the settings rather than found.
+SETTINGS_ENTRY = "the entry "
 WARN_NO_DATABASE = ("The database does not exist on its server, so it is "
                     "not in the copy: ")
 # What mariadb-dump/mysqldump and pg_dump say of a database that is not there.
@@ -839,7 +841,7 @@ def explicit(entries):
         engine, _, name = entry.partition(":")
         if engine not in ENGINE_NAMES or not name:
             raise Failure("Not a database entry: %r" % entry)
-        found.append(Database(engine, name, "the entry " + entry))
+        found.append(Database(engine, name, SETTINGS_ENTRY + entry))
     return found
 
 
@@ -1071,7 +1073,7 @@ def store_dumps(tar, output, databases, workdir, manifest):
             entry = dump_database(database, workdir, target, manifest)
         except Failure as error:
             remove_copy(target)
-            if database.source.startswith("the entry ") or not \
+            if database.source.startswith(SETTINGS_ENTRY) or not \
                     NO_SUCH_DATABASE.search(str(error)):
                 manifest["missed_databases"].append({
                     "engine": database.engine, "database": database.name,

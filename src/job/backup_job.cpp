@@ -239,9 +239,8 @@ public:
             status_(L"Копия готова, но её время не записалось (" + FromUtf8(failure) +
                     L"); следующий запуск по расписанию сделает ещё одну.");
         }
-        for (const std::string& reason : MissedReasons(received)) {
-            log(LogLine::Incomplete(FolderName(snapshot), FromUtf8(reason)));
-        }
+        const std::vector<std::string> missed = MissedReasons(received);
+        for (const std::string& reason : missed) log(LogLine::Incomplete(FolderName(snapshot), FromUtf8(reason)));
         LogServerWarnings(s_, received.summary.warnings, services_.now());
         status_(L"Готово: " + snapshot);
         if (!received.summary.warnings.empty()) {
@@ -249,7 +248,7 @@ public:
                     FromUtf8(received.summary.warnings.front()) + L". Все предупреждения — в журнале.");
         }
         // Last, so that the window keeps it: the copy lacks what the user may need most.
-        if (!received.summary.missed.empty()) status_(notices::IncompleteText(MissedReasons(received)));
+        if (!missed.empty()) status_(notices::IncompleteText(missed));
     }
 
     // Old snapshots beyond the ones to keep; a failure keeps them.

@@ -12,6 +12,11 @@ constexpr std::uint64_t kClockSkewAllowance = 300;
 // The most text a notification area balloon takes, without its terminator.
 constexpr std::size_t kLongestText = 255;
 
+// The text itself, or its first room - 1 characters and an ellipsis.
+std::wstring CutToFit(const std::wstring& text, std::size_t room) {
+    return text.size() <= room ? text : text.substr(0, room - 1) + L"…";
+}
+
 // The internal and file-system reasons only lead in to the message.
 bool ReasonNeedsMessage(ErrorKind kind) { return kind == ErrorKind::Internal || kind == ErrorKind::FileSystem; }
 
@@ -114,8 +119,7 @@ std::wstring FailureNoticeText(ErrorKind kind, std::string_view message, const s
         lastGoodCopy.empty() ? L"\nУдачных копий ещё не было." : L"\nПоследняя удачная копия: " + lastGoodCopy + L".";
     std::wstring reason = FailureReason(kind);
     if (ReasonNeedsMessage(kind)) reason += L" " + FromUtf8(message);
-    if (reason.size() + tail.size() > kLongestText) reason = reason.substr(0, kLongestText - tail.size() - 1) + L"…";
-    return reason + tail;
+    return CutToFit(reason, kLongestText - tail.size()) + tail;
 }
 
 std::wstring IncompleteText(const std::vector<std::string>& missed) {
@@ -126,9 +130,7 @@ std::wstring IncompleteText(const std::vector<std::string>& missed) {
 }
 
 std::wstring IncompleteNoticeText(const std::vector<std::string>& missed) {
-    std::wstring text = IncompleteText(missed);
-    if (text.size() > kLongestText) text = text.substr(0, kLongestText - 1) + L"…";
-    return text;
+    return CutToFit(IncompleteText(missed), kLongestText);
 }
 
 std::wstring OverdueNoticeText(std::uint64_t now, std::uint64_t lastSuccess) {

@@ -845,16 +845,18 @@ def explicit(entries):
     return found
 
 
-def find_databases(request, configs, warnings):
+def find_databases(request, configs, warnings, roots):
     """Each database once: the settings' entries, then those that the
-    configuration files name."""
+    configuration files name and this server can reach."""
     found = explicit(request["databases"])
     if request["detect"]:
         found += find_site_databases(configs, warnings)
     unique = collections.OrderedDict()
     for database in found:
         unique.setdefault(database.key(), database)
-    return list(unique.values())
+    found = list(unique.values())
+    return database_hints(found, roots, warnings) if request["detect"] \
+        else found
 
 
 def private_file(workdir, name, text):
@@ -1228,7 +1230,8 @@ def main():
         _hold(False)
         configs = []
         PROGRESS.total = discover(roots, manifest, configs)
-        databases = find_databases(request, configs, manifest["warnings"])
+        databases = find_databases(request, configs, manifest["warnings"],
+                                   roots)
         if request["mode"] == "detect":
             listing = {"databases": [
                 {"engine": d.engine, "database": d.name, "found_in": d.source}

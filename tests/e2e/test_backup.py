@@ -35,8 +35,9 @@ class Backups(ProgramTestCase):
         cls.addClassCleanup(cls.server.remove)
         cls.site = make_sample_site()
 
-    def drive(self, paths=None, keep=0, server=None):
-        drive = BoundDrive(self.wine, self.tmp / "drive", "e", server or self.server, paths or [self.site], keep=keep)
+    def drive(self, paths=None, keep=0, server=None, detect=False):
+        drive = BoundDrive(self.wine, self.tmp / "drive", "e", server or self.server, paths or [self.site], keep=keep,
+                           detect=detect)
         self.addCleanup(drive.unmap)
         return drive
 
@@ -139,7 +140,7 @@ class Backups(ProgramTestCase):
         config.write_text("<?php\ndefine( 'DB_NAME', 'e2e_site' );\ndefine( 'DB_USER', 'e2e' );\ndefine( 'DB_PASSWORD',"
                           " 'E2e pass' );\ndefine( 'DB_HOST', '127.0.0.1:%s' );\n" % os.environ["TESMORA_TEST_MARIADB_PORT"])
         subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
-        drive = self.drive(paths=[site])
+        drive = self.drive(paths=[site], detect=True)
         self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
         [snapshot] = drive.snapshots()
         self.assertIn("dumps=1\n", (snapshot / "snapshot.ini").read_text())

@@ -90,6 +90,9 @@ protected:
         settings_.user = server->user;
         settings_.fingerprint = server->fingerprint;
         settings_.paths = {server->site};
+        // The site has no database, and the runner's own database servers
+        // would draw the warning that a server runs without one named.
+        settings_.detectDatabases = false;
         settings_.drive_root = dir_.path();
         std::wstring password = server->password;
         StorePassword(settings_, password);

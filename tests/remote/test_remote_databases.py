@@ -23,21 +23,12 @@ PG_PASSWORD = "p:g\\pass#1"
 
 
 def setUpModule():
+    databases.module_servers(fill)
+
+
+def fill(servers):
     global SERVERS
-    if not databases.available():
-        raise unittest.SkipTest("MariaDB or PostgreSQL is not installed")
-    if "TESMORA_TEST_MARIADB_SOCKET" in os.environ:
-        SERVERS = databases.DatabaseServers(os.environ)
-    else:
-        SERVERS = databases.DatabaseServers().__enter__()
-    try:
-        fill()
-    except BaseException:
-        tearDownModule()
-        raise
-
-
-def fill():
+    SERVERS = servers
     SERVERS.mysql("DROP DATABASE IF EXISTS wp_site; CREATE DATABASE wp_site;"
                   "CREATE OR REPLACE USER wpuser@'127.0.0.1' IDENTIFIED BY '%s';"
                   "GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, INDEX, DROP, LOCK TABLES "
@@ -59,8 +50,8 @@ def fill():
 
 
 def tearDownModule():
-    if SERVERS and SERVERS.folder:
-        SERVERS.__exit__()
+    if SERVERS:
+        SERVERS.close()
 
 
 def program_functions():

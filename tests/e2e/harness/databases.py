@@ -23,6 +23,23 @@ def available():
             and (PG_BIN / "initdb").exists())
 
 
+def module_servers(fill):
+    """For a test module's setUpModule: the servers that run_all started,
+    or private ones, then fill(servers); unittest.SkipTest without them.
+    The module's tearDownModule calls close() on what this returns."""
+    if not available():
+        import unittest
+        raise unittest.SkipTest("MariaDB or PostgreSQL is not installed")
+    attached = "TESMORA_TEST_MARIADB_SOCKET" in os.environ
+    servers = DatabaseServers(os.environ) if attached else DatabaseServers().__enter__()
+    try:
+        fill(servers)
+    except BaseException:
+        servers.close()
+        raise
+    return servers
+
+
 class DatabaseServers:
     def __init__(self, env=None):
         """With env (the TESMORA_TEST_* values of running servers), only
@@ -102,6 +119,10 @@ class DatabaseServers:
         if check and result.returncode != 0:
             raise RuntimeError("%s failed: %s" % (command[0], result.stderr.strip()))
         return result
+
+    def close(self):
+        if self.folder:
+            self.__exit__()
 
     def __exit__(self, *exc):
         if getattr(self, "pg_data", None):

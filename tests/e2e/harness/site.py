@@ -52,7 +52,8 @@ class BoundDrive:
     """A Wine drive holding the program, its settings and device.ini, with the
     password stored for those settings."""
 
-    def __init__(self, wine, folder, letter, server, paths, serial="5eed1234", keep=0, binding_id=None):
+    def __init__(self, wine, folder, letter, server, paths, serial="5eed1234", keep=0, binding_id=None,
+                 detect=False):
         self.wine = wine
         self.folder = Path(folder)
         self.letter = letter
@@ -65,7 +66,11 @@ class BoundDrive:
         shutil.copy(PROGRAM, program_folder / "TesmoraBackup.exe")
         entries = [("id", self.id), ("device", self.device), ("host", server.host), ("port", str(server.port)),
                    ("user", server.user), ("fingerprint", server.fingerprint()), ("hours", "24"),
-                   ("keep", str(keep)), ("automatic", "1"), ("path_count", str(len(paths)))]
+                   ("keep", str(keep)), ("automatic", "1"), ("path_count", str(len(paths))),
+                   # Off unless asked: the test sites name no database, and the
+                   # runner's own database servers would draw the warning that
+                   # a server runs while no site names one.
+                   ("detect_databases", "1" if detect else "0")]
         entries += [(f"path{i}", str(p)) for i, p in enumerate(paths)]
         (program_folder / "settings.ini").write_bytes(ini_bytes(entries))
         (program_folder / "device.ini").write_bytes(ini_bytes([("id", self.id)]))

@@ -31,7 +31,9 @@
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
-  and a 64 MiB site.
+  and a 64 MiB site;
+- over a simulated home link: a first and a second backup against `ssh tar |
+  gzip -1` and `rsync --link-dest` (bench/run_link_bench.py).
 """
 import atexit
 import os
@@ -381,6 +383,8 @@ def main():
     wine.kill_server()
     for name, value in figures.items():
         print(f"{name}={value}")
+    print(subprocess.run([sys.executable, str(REPO / "bench" / "run_link_bench.py")], stdout=subprocess.PIPE,
+                         text=True, check=True).stdout.strip())
 
 
 if __name__ == "__main__":

@@ -3,9 +3,11 @@
 # standard input and runs it with IN, the buffered standard input. The
 # request follows as a frame (its decimal length, a line feed, the JSON):
 # {"paths": [...], "databases": ["mysql:NAME", ...], "detect": true,
-# "mode": "backup", "detect" or "probe"}.
+# "mode": "backup", "detect" or "probe", "previous": INDEX}.
 # Writes a gzip PAX tar of the paths and the dumps of their databases to
-# standard output; in "detect" mode, only the JSON list of those databases;
+# standard output; with the previous snapshot's index, in frames that let
+# the client copy each unchanged segment from the previous archive, and the
+# new archive's index last (see _Compressor); in "detect" mode, only the JSON list of those databases;
 # in "probe" mode, only {"probe": "ok", "python": VERSION} once it has shown
 # that a backup can start. Standard error carries
 # progress lines (0x1E "progress PHASE BYTES TOTAL" LF, at most one a second)
@@ -24,7 +26,6 @@ import codecs
 import collections
 import errno
 import fcntl
-import gzip
 import hashlib
 import io
 import json
@@ -36,6 +37,7 @@ import shutil
 import signal
 import sqlite3
 import stat
+import struct
 import subprocess
 import tarfile
 import tempfile
@@ -556,6 +558,8 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
         if first and first[1] == signature:
             info.type, info.linkname, info.size = tarfile.LNKTYPE, first[0], 0
             tar.addfile(info)
+            tar.fileobj.record(member_record(info.name, "h", status,
+                                             first[0]))
             return
         links[key] = (info.name, signature)
     try:
@@ -566,6 +570,9 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
     if header[:16] == SQLITE_HEADER:
         copy = database_copy(path, header, status, workdir, manifest)
     if copy:
+        # A database copy is new every run: a segment of its own, so that
+        # the files beside it can still be reused.
+        tar.fileobj.cut()
         try:
             with open(copy, "rb") as source:
                 info.size = os.fstat(source.fileno()).st_size
@@ -574,10 +581,15 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
                 sidecars.update(path + suffix for suffix in SIDECARS)
                 tar.addfile(info, Reader(source.fileno(), path,
                                          [(0, info.size)]))
+                tar.fileobj.record(member_record(info.name, "s", status))
+                tar.fileobj.cut()
         finally:
             remove_copy(copy)
     else:
         size = info.size
+        alone = size >= SEGMENT_ALONE
+        if alone:
+            tar.fileobj.cut()
         regions = None
         if status.st_blocks * 512 < size:
             regions = data_regions(descriptor, size)
@@ -586,6 +598,12 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
                         [(0, size)] if regions is None else regions, prefix)
         began = PROGRESS.done
         tar.addfile(info, reader)
+        # A file that changed while read is sent afresh next time.
+        tar.fileobj.record(member_record(
+            info.name, "x" if reader.shrank or os.fstat(descriptor).st_size
+            > size else "f", status))
+        if alone:
+            tar.fileobj.cut()
         PROGRESS.done = began + size  # holes included
         if reader.shrank:
             manifest["warnings"].append(WARN_SHRANK + path)
@@ -624,7 +642,8 @@ def store(tar, path, follow, workdir, manifest, sidecars, links):
     arcname = path.lstrip("/")
     handle = None
     try:
-        mode = (os.stat(path) if follow else os.lstat(path)).st_mode
+        status = os.stat(path) if follow else os.lstat(path)
+        mode = status.st_mode
         if stat.S_ISREG(mode):
             opened = open_regular(path, follow)
             if opened is None:  # replaced since it was listed
@@ -658,6 +677,8 @@ def store(tar, path, follow, workdir, manifest, sidecars, links):
         manifest["warnings"].append(WARN_COPY + path)
         return False
     tar.addfile(info)
+    tar.fileobj.record(member_record(
+        info.name, "d" if info.isdir() else "l", status, info.linkname))
     return False
 
 
@@ -707,30 +728,110 @@ class _NoLinks(dict):
         pass
 
 
-class _Compressor:
-    """Takes the tar stream; a second thread compresses it and writes it to
-    the descriptor. zlib and the write run without the interpreter lock, so
-    they overlap with reading files. At most a few 1 MiB chunks are in
-    flight. After a failure the stream is cut off and whatever the writers
-    still emit is dropped, so a broken archive never ends like a whole one."""
+# The archive is one gzip member made of independent segments: each starts
+# with an empty dictionary and ends byte-aligned (a full flush), so any
+# segment inflates on its own and segments can be laid side by side again.
+# A segment is one large file, one database dump, or a group of smaller
+# members in walk order that ends after a member whose path hashes to a hit
+# once the group holds SEGMENT_MIN bytes, or at SEGMENT_MAX: adding or
+# removing a file changes its own group, not every group after it.
+SEGMENT_MIN = 8 << 10
+SEGMENT_MAX = 8 << 20
+SEGMENT_ALONE = 1 << 20
+SEGMENT_HIT = 7
+GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff"
+# The last deflate block: final, fixed codes, empty.
+DEFLATE_END = b"\x03\x00"
 
-    def __init__(self, descriptor):
+
+CRC_POLY = 0xEDB88320
+
+
+def _crc_multiply(a, b):
+    """a times b modulo the CRC-32 polynomial, both reflected."""
+    product, bit = 0, 1 << 31
+    while a:
+        if a & bit:
+            product ^= b
+            a ^= bit
+        bit >>= 1
+        b = (b >> 1) ^ CRC_POLY if b & 1 else b >> 1
+    return product
+
+
+# x to the power 2 to the n, for n from 0, modulo the polynomial.
+_CRC_POWERS = [1 << 30]
+for _n in range(63):
+    _CRC_POWERS.append(_crc_multiply(_CRC_POWERS[-1], _CRC_POWERS[-1]))
+
+
+def crc32_combine(first, second, length):
+    """The CRC-32 of A followed by B from those of A and B and B's length,
+    as zlib's crc32_combine, which Python does not offer: A's CRC is moved
+    on by 8 * length zero bits."""
+    power, n = 1 << 31, 3  # the unit; length counts bytes, 2**3 bits each
+    while length:
+        if length & 1:
+            power = _crc_multiply(_CRC_POWERS[n & 63], power)
+        length >>= 1
+        n += 1
+    return _crc_multiply(power, first) ^ second
+
+
+def segment_ends_after(name, held):
+    """Whether a group of held bytes ends after the member called name."""
+    if held >= SEGMENT_MAX:
+        return True
+    # Not CRC-32: it is linear, and names that differ in a digit or two
+    # would hit together or never.
+    return held >= SEGMENT_MIN and not hashlib.md5(
+        name.encode("utf-8", "surrogateescape")).digest()[0] & SEGMENT_HIT
+
+
+class _Compressor:
+    """Takes the tar stream; a second thread compresses it segment by
+    segment and writes it to the descriptor. zlib and the write run without
+    the interpreter lock, so they overlap with reading files. At most a few
+    1 MiB chunks are in flight. After a failure the stream is cut off and
+    whatever the writers still emit is dropped, so a broken archive never
+    ends like a whole one.
+
+    Framed (for a client that sent the previous snapshot's index), the
+    output is frames: b"D" and a 4-byte length before archive bytes, b"R"
+    and the number of a segment of that index for the client to copy from
+    the previous archive, b"I" and a length before this archive's index as
+    zlib-compressed JSON, and b"E" last. Plain, it is the archive itself."""
+
+    CUT = "cut"
+
+    def __init__(self, descriptor, framed=False):
         self.descriptor = descriptor
-        self.cut = False
+        self.framed = framed
+        self.cut_off = False
         self.failure = None
         self.pending = []
         self.size = 0
         self.position = 0
-        self.packer = None
+        self.held = 0      # tar bytes in the segment being written
+        self.members = []  # and the records of its members
         self.chunks = queue.Queue(4)
+        # The worker's own: where the output stands, the open segment.
+        self.started = False
+        self.offset = 0
+        self.deflate = zlib.compressobj(1, zlib.DEFLATED, -15)
+        self.segment = [0, 0, 0]  # its offset, tar bytes, CRC-32
+        self.digest = hashlib.sha256()
+        self.total = [0, 0]       # tar bytes, CRC-32 of the whole
+        self.segments = []
         self.worker = threading.Thread(target=self._compress)
         self.worker.daemon = True
         self.worker.start()
 
     def write(self, data):
-        if not self.cut:
+        if not self.cut_off:
             self._check()
             self.position += len(data)
+            self.held += len(data)
             self.pending.append(bytes(data))
             self.size += len(data)
             if self.size >= 1 << 20:
@@ -748,60 +849,162 @@ class _Compressor:
             raise self.failure.with_traceback(None)
 
     def _hand_over(self):
-        chunk = self.pending[0] if len(self.pending) == 1 else b"".join(
-            self.pending)
-        self.pending, self.size = [], 0
-        self.chunks.put(chunk)
+        if self.pending:
+            chunk = self.pending[0] if len(self.pending) == 1 else b"".join(
+                self.pending)
+            self.pending, self.size = [], 0
+            self.chunks.put(chunk)
 
-    def _packer(self):
-        # Made with the first chunk: output starts once there is content.
-        if self.packer is None:
-            sink = types.SimpleNamespace(write=self._send, flush=self.flush)
-            self.packer = gzip.GzipFile(filename="", mode="wb",
-                                        compresslevel=1, fileobj=sink)
-        return self.packer
+    def record(self, member):
+        """Notes what the member just written was, for the index."""
+        self.members.append(member)
 
-    def splice(self, source, size):
-        """Ends the gzip member and passes on source, a whole gzip member of
-        size bytes of tar data, as it is; the worker closes it."""
-        self._hand_over()
+    def cut(self):
+        """Ends the segment being written, if it holds anything."""
+        if self.held:
+            self._hand_over()
+            self.chunks.put((self.CUT, self.members))
+            self.held, self.members = 0, []
+
+    def member_written(self, name):
+        if segment_ends_after(name, self.held):
+            self.cut()
+
+    def splice(self, source, size, crc):
+        """Passes on source, size bytes of tar data deflated as a segment
+        ends, whose CRC-32 is crc, as it is; the worker closes it."""
+        self.cut()
         self.position += size
-        self.chunks.put(source)
+        self.chunks.put((source, size, crc))
+
+    def reuse(self, number, segment):
+        """Has the client copy segment number of the previous archive."""
+        self.cut()
+        self.position += segment["raw"]
+        self.chunks.put((number, segment))
+
+    def _wait(self):
+        done = threading.Event()
+        self.chunks.put(done)
+        while not done.wait(0.5):
+            self._check()
+        self._check()
+
+    def segment_table(self):
+        """Each segment written so far: its offset and length in the
+        archive, its tar bytes and their CRC-32."""
+        self.cut()
+        self._wait()
+        return [{"offset": o, "length": n, "raw": r, "crc": c}
+                for o, n, r, c, _, _ in self.segments]
 
     def _compress(self):
         for chunk in iter(self.chunks.get, None):
-            if self.failure is None and not self.cut:
+            if isinstance(chunk, threading.Event):
+                chunk.set()
+                continue
+            if self.failure is None and not self.cut_off:
                 try:
                     if isinstance(chunk, bytes):
-                        if chunk:
-                            self._packer().write(chunk)
-                        continue
-                    if self.packer is not None:
-                        self.packer.close()
-                        self.packer = None
-                    for piece in iter(lambda: chunk.read(1 << 20), b""):
-                        self._send(piece)
+                        self._deflate(chunk)
+                    elif chunk[0] == self.CUT:
+                        self._end_segment(chunk[1])
+                    elif isinstance(chunk[0], int):
+                        self._reused(*chunk)
+                    else:
+                        self._spliced(*chunk)
                 except BaseException as error:
                     self.failure = error
-            if not isinstance(chunk, bytes):
-                chunk.close()
+            if isinstance(chunk, tuple) and hasattr(chunk[0], "close"):
+                chunk[0].close()
+
+    def _deflate(self, data):
+        if data:
+            self.segment[1] += len(data)
+            self.segment[2] = zlib.crc32(data, self.segment[2])
+            self._emit(self.deflate.compress(data))
+
+    def _emit(self, data):
+        if self.framed:  # only an index needs the digests
+            self.digest.update(data)
+        self._send(data)
+
+    def _close_segment(self, members):
+        begin, raw, crc = self.segment
+        if raw:
+            self.segments.append((begin, self.offset - begin, raw, crc,
+                                  self.digest.hexdigest(), members))
+            self.total = [self.total[0] + raw,
+                          crc32_combine(self.total[1], crc, raw)]
+        self.segment = [self.offset, 0, 0]
+        self.digest = hashlib.sha256()
+
+    def _end_segment(self, members=()):
+        if self.segment[1]:
+            self._emit(self.deflate.flush(zlib.Z_FULL_FLUSH))
+        self._close_segment(list(members))
+
+    def _spliced(self, source, size, crc):
+        self._end_segment()
+        for piece in iter(lambda: source.read(1 << 20), b""):
+            self._emit(piece)
+        self.segment[1:] = [size, crc]
+        self._close_segment([])
+
+    def _reused(self, number, segment):
+        self._end_segment()
+        self._start()
+        self._write(b"R" + struct.pack(">I", number))
+        self.offset += segment["length"]
+        self.segments.append((self.segment[0], segment["length"],
+                              segment["raw"], segment["crc"],
+                              segment["sha256"], segment["members"]))
+        self.total = [self.total[0] + segment["raw"], crc32_combine(
+            self.total[1], segment["crc"], segment["raw"])]
+        self.segment = [self.offset, 0, 0]
+
+    def _start(self):
+        if not self.started:
+            # Output starts once there is content.
+            self.started = True
+            self.offset = self.segment[0] = len(GZIP_HEADER)
+            self._frame(GZIP_HEADER)
 
     def _send(self, data):
-        view = memoryview(data)
-        while view and not self.cut:
-            view = view[os.write(self.descriptor, view):]
-        return len(data)
+        self._start()
+        self.offset += len(data)
+        self._frame(data)
 
-    def finish(self):
-        """Passes the rest on, waits for the worker, ends the gzip stream."""
-        self._hand_over()
+    def _frame(self, data, kind=b"D"):
+        if self.framed and data:
+            self._write(kind + struct.pack(">I", len(data)))
+        self._write(data)
+
+    def _write(self, data):
+        view = memoryview(data)
+        while view and not self.cut_off:
+            view = view[os.write(self.descriptor, view):]
+
+    def finish(self, started_ns=0, full_ns=0):
+        """Passes the rest on, waits for the worker, ends the gzip stream
+        and, framed, sends the index of what it wrote."""
+        self.cut()
         self.chunks.put(None)
         self.worker.join()
         self._check()
-        self._packer().close()
+        self._send(DEFLATE_END + struct.pack(
+            "<II", self.total[1], self.total[0] & 0xFFFFFFFF))
+        if self.framed:
+            index = {"format": 1, "started_ns": started_ns,
+                     "full_ns": full_ns, "segments": [
+                {"offset": o, "length": n, "raw": r, "crc": c, "sha256": d,
+                 "members": m} for o, n, r, c, d, m in self.segments]}
+            self._frame(zlib.compress(json.dumps(index, separators=(
+                ",", ":")).encode("ascii"), 6), b"I")
+            self._write(b"E" + struct.pack(">I", 0))
 
     def abandon(self):
-        self.cut = True
+        self.cut_off = True
         self.pending = []
         try:
             self.chunks.put_nowait(None)
@@ -927,7 +1130,7 @@ def dump_tool(database):
 
 def spool(database, tool, workdir, target, events):
     """Runs the dump into target; (exit status, error text, head, last
-    line, bytes, SHA-256)."""
+    line, bytes, SHA-256, CRC-32)."""
     errors, process = [], None
     try:
         arguments, environment = dump_command(database, tool, workdir, events)
@@ -946,10 +1149,10 @@ def spool(database, tool, workdir, target, events):
 
 
 def collect(database, process, workdir, target, errors):
-    """Reads the dump as it comes while a thread of its own compresses it
-    into target as one gzip member, as a pipe into gzip -1 would, and the
-    tool runs ahead into a larger pipe: the archive takes that member as it
-    is."""
+    """Reads the dump as it comes while a thread of its own deflates it
+    into target as one archive segment, as a pipe into gzip -1 would, and
+    the tool runs ahead into a larger pipe: the archive takes that segment
+    as it is."""
     reader = threading.Thread(target=lambda: errors.append(
         process.stderr.read()))
     reader.daemon = True
@@ -958,16 +1161,16 @@ def collect(database, process, workdir, target, errors):
         fcntl.fcntl(process.stdout.fileno(), 1031, 1 << 20)  # F_SETPIPE_SZ
     except OSError:
         pass
-    digest, size, head, tail = hashlib.sha256(), 0, b"", b""
+    digest, size, head, tail, crc = hashlib.sha256(), 0, b"", b"", 0
     pieces, failed = queue.Queue(8), []
 
     def compress():
-        packer = zlib.compressobj(1, zlib.DEFLATED, 31)
+        packer = zlib.compressobj(1, zlib.DEFLATED, -15)
         try:
             with open(target, "wb") as out:
                 for piece in iter(pieces.get, None):
                     out.write(packer.compress(piece))
-                out.write(packer.flush())
+                out.write(packer.flush(zlib.Z_FULL_FLUSH))
         except OSError as error:
             failed.append(error)
             for _ in iter(pieces.get, None):  # the reader must never block
@@ -986,6 +1189,7 @@ def collect(database, process, workdir, target, errors):
                     raise failed[0]
                 pieces.put(piece)
                 digest.update(piece)
+                crc = zlib.crc32(piece, crc)
                 size += len(piece)
                 head = head or piece[:4096]
                 tail = (tail + piece)[-4096:]
@@ -1018,11 +1222,12 @@ def collect(database, process, workdir, target, errors):
         if line and line != b"--" and not line.startswith(b"\\"):
             break
     return (status, text, head, closing.decode("utf-8", "replace"), size,
-            digest.hexdigest())
+            digest.hexdigest(), crc)
 
 
 def dump_database(database, workdir, target, manifest):
-    """Spools one dump into target and returns its manifest entry."""
+    """Spools one dump into target and returns its manifest entry and the
+    CRC-32 of the dump."""
     tool = dump_tool(database)
     free = os.statvfs(workdir)
     if free.f_bavail * free.f_frsize < SPOOL_MARGIN:
@@ -1031,13 +1236,13 @@ def dump_database(database, workdir, target, manifest):
     with PROGRESS.lock:
         PROGRESS.phase = "database"
     events = database.engine == "mysql"
-    status, errors, head, closing, size, sha = spool(
+    status, errors, head, closing, size, sha, crc = spool(
         database, tool, workdir, target, events)
     if status and events and re.search(r"(?i)denied.*(event|routine|proc)|"
                                        r"(event|routine|proc).*denied",
                                        errors):
         manifest["warnings"].append(WARN_GRANTS + database.named())
-        status, errors, head, closing, size, sha = spool(
+        status, errors, head, closing, size, sha, crc = spool(
             database, tool, workdir, target, False)
     with PROGRESS.lock:
         PROGRESS.phase = "archive"
@@ -1053,7 +1258,7 @@ def dump_database(database, workdir, target, manifest):
             "found_in": database.source,
             "server_version": version.group(1).decode("utf-8", "replace")
             if version else "", "bytes": size, "sha256": sha,
-            "exit_status": status, "closing_line": closing}
+            "exit_status": status, "closing_line": closing}, crc
 
 
 def member_name(database, taken):
@@ -1072,7 +1277,7 @@ def store_dumps(tar, output, databases, workdir, manifest):
     for database in databases:
         target = os.path.join(workdir, "dump.sql")
         try:
-            entry = dump_database(database, workdir, target, manifest)
+            entry, crc = dump_database(database, workdir, target, manifest)
         except Failure as error:
             remove_copy(target)
             if database.source.startswith(SETTINGS_ENTRY) or not \
@@ -1095,20 +1300,107 @@ def store_dumps(tar, output, databases, workdir, manifest):
             header = info.tobuf(tar.format, tar.encoding, tar.errors)
             output.write(header)
             tar.offset += len(header)
-            output.splice(open(target, "rb"), info.size)
+            output.splice(open(target, "rb"), info.size, crc)
             blocks, rest = divmod(info.size, tarfile.BLOCKSIZE)
             if rest:
                 output.write(tarfile.NUL * (tarfile.BLOCKSIZE - rest))
+            # Files begin a segment of their own: one that holds this
+            # padding too could never be reused.
+            output.cut()
             tar.offset += (blocks + bool(rest)) * tarfile.BLOCKSIZE
             manifest["dumps"].append(entry)
         finally:
             remove_copy(target)
 
 
-def write_archive(roots, workdir, manifest, descriptor, databases=()):
+# A member whose inode changed this close to the start of the scan that
+# recorded it may have changed again within the same timestamps: it is sent
+# afresh rather than trusted.
+RACY_NS = 3 * 10 ** 9
+# Once a week every file is read and sent again, whatever its values say: an
+# edit that kept size, mtime and ctime (a clock set back, a tool that puts
+# ctime back) lasts a week at most. Weekly rather than every N runs, so that
+# the bound holds at every interval the settings allow.
+FULL_EVERY_NS = 7 * 24 * 3600 * 10 ** 9
+
+
+def member_record(name, kind, status, target=""):
+    """What a member was when written, by which the next run tells whether
+    it changed: its name as bytes (one character each), kind (f file, d
+    folder, l link, h hard link to target, s SQLite copy, x a file that
+    changed while read; only f, d, l and h are ever reused), size, mtime and
+    ctime in nanoseconds, inode, device, mode, owner, group, link target."""
+    return [os.fsencode(name).decode("latin-1"), kind, status.st_size,
+            status.st_mtime_ns, status.st_ctime_ns, status.st_ino,
+            status.st_dev, status.st_mode, status.st_uid, status.st_gid,
+            os.fsencode(target).decode("latin-1")]
+
+
+class Previous:
+    """The previous snapshot's index as the client sent it: the segments it
+    could prove, by the name of their first member."""
+
+    def __init__(self, index, now_ns):
+        self.segments = index.get("segments") or []
+        self.racy_from = int(index.get("started_ns") or 0) - RACY_NS
+        self.full_ns = int(index.get("full_ns") or 0)
+        if not 0 <= now_ns - self.full_ns < FULL_EVERY_NS:
+            self.segments, self.full_ns = [], now_ns  # this run is the full one
+        self.by_first = {}
+        for number, segment in enumerate(self.segments):
+            members = segment.get("members") or []
+            if members and all(m[1] in "fdlh" for m in members):
+                self.by_first.setdefault(members[0][0], number)
+
+    def unchanged(self, number, found, links):
+        """Whether segment number describes the paths that come next, the
+        (root, path) pairs found, as they are now."""
+        members = self.segments[number]["members"]
+        if len(found) < len(members):
+            return False
+        seen = {}
+        for member, (root, path) in zip(members, found):
+            name, kind, values, target = member[0], member[1], member[2:10], \
+                member[10]
+            if os.fsencode(path.lstrip("/")).decode("latin-1") != name or \
+                    member[4] >= self.racy_from:
+                return False
+            try:
+                status = os.stat(path) if path == root else os.lstat(path)
+                if kind == "l" and os.fsencode(os.readlink(path)).decode(
+                        "latin-1") != target:
+                    return False
+            except OSError:
+                return False
+            now = [status.st_size, status.st_mtime_ns, status.st_ctime_ns,
+                   status.st_ino, status.st_dev, status.st_mode,
+                   status.st_uid, status.st_gid]
+            if now != values:
+                return False
+            # Hard links come out as this run would write them.
+            key = (status.st_dev, status.st_ino)
+            signature = tuple(now[:3])
+            first = seen.get(key) or links.get(key)
+            if kind == "h":
+                if not first or first[1] != signature or \
+                        os.fsencode(first[0]).decode("latin-1") != target:
+                    return False
+            elif kind == "f" and status.st_nlink > 1:
+                if first and first[1] == signature:
+                    return False
+                seen[key] = (os.fsdecode(name.encode("latin-1")), signature)
+        links.update(seen)
+        return True
+
+
+def write_archive(roots, workdir, manifest, descriptor, databases=(),
+                  previous=None):
     sidecars = set()
     links = {}
-    output = _Compressor(descriptor)
+    output = _Compressor(descriptor, framed=previous is not None)
+    started_ns = time.time_ns()
+    previous = Previous(previous, started_ns) if previous is not None \
+        else None
     # Written straight through rather than in 10 KiB records: the bytes are
     # the same, the copies fewer.
     tar = tarfile.open(fileobj=output, mode="w", format=tarfile.PAX_FORMAT,
@@ -1121,13 +1413,50 @@ def write_archive(roots, workdir, manifest, descriptor, databases=()):
         # go with them follow.
         store_dumps(tar, output, databases, workdir, manifest)
         found = dict.fromkeys(roots, 0)
-        for root, path in files(roots):
-            if path not in sidecars and store(tar, path, path == root, workdir,
-                                              manifest, sidecars, links):
+        walk, ahead = files(roots), collections.deque()
+
+        def upcoming(count):
+            # The next count paths that would be stored, left to come.
+            kept = [p for p in ahead if p[1] not in sidecars]
+            while len(kept) < count:
+                try:
+                    ahead.append(next(walk))
+                except StopIteration:
+                    break
+                if ahead[-1][1] not in sidecars:
+                    kept.append(ahead[-1])
+            return kept[:count]
+
+        while upcoming(1):
+            root, path = ahead.popleft()
+            if path in sidecars:
+                continue
+            number = previous and previous.by_first.get(
+                os.fsencode(path.lstrip("/")).decode("latin-1"))
+            if number is not None:
+                segment = previous.segments[number]
+                pairs = [(root, path)] + upcoming(len(segment["members"]) - 1)
+                if previous.unchanged(number, pairs, links):
+                    for _ in pairs[1:]:
+                        while ahead.popleft()[1] in sidecars:
+                            pass
+                    output.reuse(number, segment)
+                    for member, (root, _) in zip(segment["members"], pairs):
+                        if member[1] == "f":
+                            manifest["files"] += 1
+                            manifest["logical_bytes"] += member[2]
+                            PROGRESS.done += member[2]
+                            found[root] += 1
+                    continue
+            if store(tar, path, path == root, workdir, manifest, sidecars,
+                     links):
                 found[root] += 1
+            output.member_written(path)
         manifest["warnings"].extend(
             WARN_EMPTY + root for root in roots if not found[root])
         manifest["finished_utc"] = time.time()
+        # The last segment, this manifest's own, follows the ones listed.
+        manifest["segments"] = output.segment_table()
         # Names that are not UTF-8 reach the text as lone surrogates and are
         # written as JSON \u escapes, so the manifest stays UTF-8.
         data = json.dumps(manifest, ensure_ascii=False, indent=2).encode(
@@ -1140,7 +1469,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=()):
         info.uname = info.gname = ""
         tar.addfile(info, io.BytesIO(data))
         tar.close()
-        output.finish()
+        output.finish(started_ns, previous and previous.full_ns)
     except BaseException:
         # Shut the writers down now, into nothing, rather than leave them to
         # end the stream when they are collected.
@@ -1202,7 +1531,11 @@ def main():
         request = {"paths": request}
     request = {"paths": request.get("paths"), "detect": request.get(
         "detect", True) is not False, "databases": request.get(
-        "databases") or [], "mode": request.get("mode", "backup")}
+        "databases") or [], "mode": request.get("mode", "backup"),
+        "previous": request.get("previous")}
+    if request["previous"] is not None and not isinstance(
+            request["previous"], dict):
+        raise Failure("The request's previous index is not an object")
     roots = effective_roots(request["paths"])
     missing = [root for root in roots if not os.path.exists(root)]
     if missing:
@@ -1242,7 +1575,7 @@ def main():
         with PROGRESS.lock:
             PROGRESS.phase, PROGRESS.done = "archive", 0
         write_archive(roots, workdir, manifest, sys.stdout.fileno(),
-                      databases)
+                      databases, request["previous"])
     finally:
         _hold(True)
         shutil.rmtree(workdir, ignore_errors=True)

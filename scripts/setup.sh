@@ -30,7 +30,7 @@ packages=(
     ca-certificates sqlite3 sshpass clang-14 libclang-rt-14-dev
     libz-mingw-w64-dev zlib1g-dev libarchive-dev nlohmann-json3-dev locales
     mariadb-server mariadb-client postgresql postgresql-client
-    dropbear-bin csh tcsh zsh fish mksh ksh busybox
+    dropbear-bin csh tcsh zsh fish mksh ksh busybox libarchive-tools rsync
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 

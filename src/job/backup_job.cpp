@@ -1,4 +1,5 @@
 #include "job/backup_job.h"
+#include "job/previous_index.h"
 #include "job/server_program.h"
 #include "job/stored_login.h"
 
@@ -172,13 +173,15 @@ public:
 
     // Connects, streams the archive into the staging directory and proves it
     // as it arrives.
-    TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem) {
+    TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem,
+                            const PreviousArchive& previous) {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free || *free < BackupJob::kMinimumFreeBytes) {
             throw Error(ErrorCode::LowSpace);
         }
         ArchiveStreamOptions options = services_.streamOptions();
         if (options.cancel == nullptr) options.cancel = cancel_;
+        options.previous = &previous;
         const SshLogin login = StoredLogin(s_);
         SshConnection connection = SshConnection::connect(EndpointOf(s_), &login, {}, options.cancel);
         log(LoginLine(connection));
@@ -205,7 +208,18 @@ public:
     // still the bound one and commits the snapshot by one rename.
     std::wstring proveAndCommit(const TransferResult& received) {
         const std::wstring archive = os::JoinPath(staging_, kArchiveFile);
-        WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest));
+        // The index the next run builds on, listed beside the archive.
+        const std::wstring index = os::JoinPath(staging_, kIndexFile);
+        std::string indexDigest;
+        if (!received.index.empty()) {
+            WriteWholeFile(index, received.index);
+            os::Sha256 hash;
+            hash.update(received.index.data(), received.index.size());
+            indexDigest = hash.finish();
+        } else if (os::IsRegularFile(index)) {
+            RemoveOwnFile(index);  // a cut-off run's, which nothing lists
+        }
+        WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest, indexDigest));
         ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
         if (!os::SamePath(services_.resolveBoundDrive(s_.device, s_.id), s_.drive_root)) {
             throw Error(ErrorCode::DriveChanged);
@@ -287,8 +301,8 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     // A hand-edited settings.ini gets the window's verdict (hours=0 would
     // make every start due).
     ValidateSettings(s);
-    // What the run sends is built once, before anything is written.
-    const ProgramLaunch launch = LaunchBackupProgram(services.serverProgram(), RequestFor(s));
+    // The program is at hand before anything is written.
+    (void)LaunchBackupProgram(services.serverProgram(), RequestFor(s));
     OperationLock lock = AcquireOperationLock(s.id);
 
     if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
@@ -333,10 +347,28 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
                L"больше 4 ГиБ. Отформатируйте диск в exFAT или NTFS.");
     }
 
+    // What this run builds on: the newest snapshot's index, its segments
+    // proven first. Without one the run is a full one, and still leaves an
+    // index for the next.
+    std::optional<PreviousIndex> previous;
+    try {
+        const std::vector<std::wstring> own = RetentionCandidates(backupFolder, s.id);
+        if (!own.empty()) {
+            status(L"Сверка с предыдущей копией…");
+            previous = LoadPreviousIndex(own.back());
+        }
+    } catch (const std::exception&) {
+        previous.reset();  // a folder that cannot be listed: a full run
+    }
+    BackupRequest request = RequestFor(s);
+    request.previousIndex = previous ? previous->requestJson : "{}";
+    const PreviousArchive noArchive;
+
     TransferResult received;
     std::wstring snapshot;
     try {
-        received = run.transfer(launch, fileSystem);
+        received = run.transfer(LaunchBackupProgram(services.serverProgram(), request), fileSystem,
+                                previous ? previous->archive : noArchive);
         snapshot = run.proveAndCommit(received);
     } catch (const std::exception& e) {
         run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));

@@ -169,6 +169,9 @@ enum class ErrorCode : std::uint16_t {
     // then the reasons, which verifying a snapshot also names on their own.
     ArchiveVerificationFailed,
     ReadBackDiffers,
+    FramesUnparsed,
+    FramesCutShort,
+    ReusedSegmentDiffers,
     GzipEndsEarly,
     GzipMemberDamaged,
     ArchiveEmpty,

@@ -5,6 +5,7 @@
 #include "os/text.h"
 #include "remote/channel_pump.h"
 #include "remote/launch_failure.h"
+#include "remote/segment_frames.h"
 
 #include <fstream>
 #include <optional>
@@ -14,6 +15,14 @@ namespace tesmora {
 Error VerificationFailure(const ArchiveDamage& damage) {
     return Error(ErrorCode::ArchiveVerificationFailed, damage.what());
 }
+
+namespace {
+
+ArchiveDamage NoFrames(std::string_view head) {
+    return ArchiveDamage(ErrorCode::FramesUnparsed, "they begin with " + HexLower(head.substr(0, 16)));
+}
+
+}  // namespace
 
 TransferResult RemoteArchiveStream::run(SshConnection& connection, const ProgramLaunch& launch,
                                         const std::wstring& archivePath, ProgressCallback progress,
@@ -25,22 +34,34 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     if (options.checkArchive) check.emplace();
 
     TransferProgress state;
+    TransferResult result;
     std::string head;      // the start of standard output, to quote
     bool foreign = false;  // standard output is no archive: only its start is kept
+    // Lands archive bytes; false once they cannot begin an archive.
+    const auto land = [&](std::string_view bytes) {
+        archive.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!archive) throw Error(ErrorCode::DestinationFull);
+        hash.update(bytes.data(), bytes.size());
+        if (check) check->feed(bytes);
+        state.archiveBytes += bytes.size();
+        if (progress) progress(state);
+        return !check || !check->failed();
+    };
+    std::optional<FrameReader> frames;
+    if (options.previous) frames.emplace(*options.previous, land);
     PumpIo io;
     io.input = InputOnce(launch.input);
     io.output = [&](std::string_view bytes) {
+        const bool first = head.empty();
         if (head.size() < kOutputHeadBytes) head.append(bytes.substr(0, kOutputHeadBytes - head.size()));
-        if (!foreign) {
-            archive.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            if (!archive) throw Error(ErrorCode::DestinationFull);
-            hash.update(bytes.data(), bytes.size());
-            if (check) check->feed(bytes);
-            state.archiveBytes += bytes.size();
-            if (progress) progress(state);
-            if (!check || !check->failed()) return;
-            foreign = true;
+        // A plain archive needs no frames, whatever was asked.
+        if (first && frames && !bytes.empty() && bytes.front() == '\x1f') frames.reset();
+        try {
+            if (!foreign && (frames ? frames->feed(bytes) : land(bytes))) return;
+        } catch (const ArchiveDamage& damage) {
+            throw VerificationFailure(damage);
         }
+        foreign = true;
         // No archive: the rest is not worth waiting for once it is clear
         // what came instead. A greeting and then the archive is a login
         // script's; a short text may be an account's refusal, which the
@@ -49,6 +70,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         if (text && head.find('\x1f') != std::string::npos) throw LoginScriptOutput(head, ExpectedOutput::Archive);
         if (head.size() < kOutputHeadBytes) return;
         if (text) throw LoginScriptOutput(head, ExpectedOutput::Archive);
+        if (frames && frames->notFrames()) throw VerificationFailure(NoFrames(head));
         try {
             check->finish();
         } catch (const ArchiveDamage& damage) {
@@ -88,7 +110,16 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         }
         throw Error(ErrorCode::RemoteBackupFailed, text);
     }
-    TransferResult result;
+    // Nothing at all is an empty archive, as the check says.
+    if (frames && !head.empty()) {
+        if (frames->notFrames()) {
+            if (StartsWithForeignText(head, ExpectedOutput::Archive)) throw LoginScriptOutput(head, ExpectedOutput::Archive);
+            throw VerificationFailure(NoFrames(head));
+        }
+        if (!frames->ended()) throw VerificationFailure(ArchiveDamage(ErrorCode::FramesCutShort));
+        result.index = frames->index();
+        result.reusedBytes = frames->reusedBytes();
+    }
     if (check) {
         try {
             result.summary = check->finish();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tesmora {
 
@@ -23,18 +24,34 @@ struct TransferProgress {
 };
 using ProgressCallback = std::function<void(const TransferProgress&)>;
 
+// The segments of the previous snapshot's archive that a run may copy rather
+// than receive: where each lies and the SHA-256 it was proven to have.
+struct ReusedSegment {
+    std::uint64_t offset = 0, length = 0;
+    std::string sha256;  // lower-case hex
+};
+struct PreviousArchive {
+    std::wstring path;
+    std::vector<ReusedSegment> segments;  // by the numbers of the index the server was sent
+};
+
 struct ArchiveStreamOptions {
     std::function<std::uint64_t()> clock;        // nanoseconds; empty: the monotonic clock
     const CancelToken* cancel = nullptr;         // null: never cancelled
     bool checkArchive = true;                    // false only for stand-in programs that send no archive
     std::uint64_t idleLimitNs = 300ULL * 1000000000ULL;
     std::uint64_t totalLimitNs = 10800ULL * 1000000000ULL;
+    // Set when the request carried the previous snapshot's index: the program
+    // answers in frames then (or, as stand-ins do, with a plain archive).
+    const PreviousArchive* previous = nullptr;
 };
 
 // A transfer that checked out: the archive's SHA-256 and what it holds.
 struct TransferResult {
     std::string digest;
     ArchiveSummary summary;
+    std::string index;                // the new archive's index as the program sent it; empty without one
+    std::uint64_t reusedBytes = 0;    // copied from the previous archive rather than received
 };
 
 class RemoteArchiveStream {

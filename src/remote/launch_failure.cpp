@@ -32,8 +32,11 @@ bool IsText(std::string_view bytes) {
 
 // The part of the start that comes before the program's own first byte.
 std::string_view ForeignPart(std::string_view head, ExpectedOutput expected) {
-    const char first = expected == ExpectedOutput::Archive ? '\x1f' : '{';
-    return head.substr(0, std::min(head.find(first), head.size()));
+    if (expected != ExpectedOutput::Archive) return head.substr(0, std::min(head.find('{'), head.size()));
+    // A plain archive begins with gzip's first byte; framed, with the frame
+    // of the 10-byte gzip header.
+    constexpr std::string_view kFirstFrame("D\0\0\0\x0a", 5);
+    return head.substr(0, std::min({head.find('\x1f'), head.find(kFirstFrame), head.size()}));
 }
 
 std::string_view TrimmedEnd(std::string_view text) {

@@ -56,6 +56,7 @@ std::string JsonList(const std::vector<std::wstring>& texts) {
 std::string RequestJson(const BackupRequest& request) {
     std::string json = "{\"paths\":" + JsonList(request.paths) + ",\"databases\":" + JsonList(request.databases);
     json += std::string(",\"detect\":") + (request.detectDatabases ? "true" : "false");
+    if (!request.previousIndex.empty()) json += ",\"previous\":" + request.previousIndex;
     switch (request.mode) {
         case BackupRequest::Mode::Backup: return json + ",\"mode\":\"backup\"}";
         case BackupRequest::Mode::Detect: return json + ",\"mode\":\"detect\"}";

@@ -46,9 +46,13 @@ struct BackupRequest {
     std::vector<std::wstring> databases;
     bool detectDatabases = true;
     Mode mode = Mode::Backup;
+    // A backup's previous index, a JSON object ("{}" for none): the program
+    // then answers in frames and sends the new archive's index.
+    std::string previousIndex{};
 };
 
-// {"paths":[...],"databases":[...],"detect":true,"mode":"backup"}
+// {"paths":[...],"databases":[...],"detect":true,"mode":"backup"}, and
+// ,"previous":{...} before the end with a previous index
 std::string RequestJson(const BackupRequest& request);
 
 ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request);

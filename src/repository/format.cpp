@@ -20,6 +20,7 @@ constexpr wchar_t kStagingPrefix[] = L".partial-";
 // Every snapshot name holds it: "20261207_101500_UTC-<GUID>".
 constexpr wchar_t kStampMark[] = L"_UTC-";
 constexpr char kArchiveName[] = "site.tar.gz";
+constexpr char kIndexName[] = "site.index";
 
 std::optional<std::uint64_t> Number(std::string_view value) {
     if (value.empty() || value.size() > 19 || value.find_first_not_of("0123456789") != std::string_view::npos) {
@@ -34,7 +35,7 @@ std::optional<std::uint64_t> Number(std::string_view value) {
 
 bool IsSnapshotFileName(std::wstring_view name, bool staging) {
     return name == kArchiveFile || name == kChecksumFile || name == kSnapshotIniFile || name == kCompleteMarker ||
-           (staging && name == kOwnerMarker);
+           name == kIndexFile || (staging && name == kOwnerMarker);
 }
 
 std::wstring StagingDirectoryName(const std::wstring& id) { return kStagingPrefix + id; }
@@ -87,17 +88,36 @@ std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
     return ini;
 }
 
-std::string ChecksumLine(const std::string& rawDigest) {
-    return HexLower(rawDigest) + "  " + kArchiveName + "\n";
+std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest) {
+    std::string text = HexLower(rawDigest) + "  " + kArchiveName + "\n";
+    if (!rawIndexDigest.empty()) text += HexLower(rawIndexDigest) + "  " + kIndexName + "\n";
+    return text;
 }
 
-std::optional<std::string> ParseChecksumLine(std::string_view text) {
-    const std::string tail = std::string("  ") + kArchiveName + "\n";
+namespace {
+
+// The digest of one "<hex>  name\n" line at the start of text.
+std::optional<std::string> DigestLine(std::string_view text, std::string_view name) {
+    const std::string tail = "  " + std::string(name) + "\n";
     if (text.size() != 64 + tail.size() || text.find_first_not_of("0123456789abcdef") != 64 ||
         text.substr(64) != tail) {
         return std::nullopt;
     }
     return std::string(text.substr(0, 64));
+}
+
+constexpr std::size_t kArchiveLine = 64 + 2 + sizeof(kArchiveName);  // the name's NUL stands for the LF
+
+}  // namespace
+
+std::optional<std::string> ParseChecksumLine(std::string_view text) {
+    if (text.size() > kArchiveLine && !ParseIndexChecksum(text)) return std::nullopt;
+    return DigestLine(text.substr(0, kArchiveLine), kArchiveName);
+}
+
+std::optional<std::string> ParseIndexChecksum(std::string_view text) {
+    if (text.size() <= kArchiveLine || !DigestLine(text.substr(0, kArchiveLine), kArchiveName)) return std::nullopt;
+    return DigestLine(text.substr(kArchiveLine), kIndexName);
 }
 
 std::string ReadMarkerFile(const std::wstring& path) {

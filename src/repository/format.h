@@ -4,7 +4,10 @@
 //
 //   <backup folder>/<UTC stamp>-<GUID>/   a committed snapshot
 //       site.tar.gz      the archive
-//       SHA256SUMS.txt   "<64 hex digits>  site.tar.gz\n"
+//       SHA256SUMS.txt   "<64 hex digits>  site.tar.gz\n", then "<64 hex digits>  site.index\n"
+//                        when the snapshot has an index
+//       site.index       the archive's segments as the server program described them
+//                        (zlib-compressed JSON), which the next run builds on
 //       snapshot.ini     format, config, created_utc, archive, files, databases, dumps,
 //                        and one missed_database=<reason> per database it lacks
 //       COMPLETE         the configuration's id
@@ -22,6 +25,7 @@ namespace tesmora {
 
 inline constexpr wchar_t kArchiveFile[] = L"site.tar.gz";
 inline constexpr wchar_t kChecksumFile[] = L"SHA256SUMS.txt";
+inline constexpr wchar_t kIndexFile[] = L"site.index";
 inline constexpr wchar_t kSnapshotIniFile[] = L"snapshot.ini";
 inline constexpr wchar_t kCompleteMarker[] = L"COMPLETE";
 inline constexpr wchar_t kOwnerMarker[] = L"PARTIAL_OWNER";
@@ -54,12 +58,16 @@ std::string SnapshotIniText(const SnapshotIni& ini);
 // archive's name; unknown keys are passed over.
 std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text);
 
-// The checksum file's one line for an archive with this raw SHA-256.
-std::string ChecksumLine(const std::string& rawDigest);
+// The checksum file for an archive with this raw SHA-256, and for its index
+// with that one when given.
+std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest = {});
 
-// The lower-case hex digest of a checksum file, or empty unless the text is
-// exactly one such line.
+// The archive's lower-case hex digest in a checksum file, or empty unless the
+// text is exactly its line, or its line and the index's.
 std::optional<std::string> ParseChecksumLine(std::string_view text);
+
+// The index's lower-case hex digest in such a file; empty when it has none.
+std::optional<std::string> ParseIndexChecksum(std::string_view text);
 
 // The whole file as bytes; empty when it is missing or unreadable.
 std::string ReadMarkerFile(const std::wstring& path);

@@ -109,7 +109,7 @@ class Restore(ProgramTestCase):
         self.assertEqual([line.split(" ", 2)[:2] for line in drive.log_lines() if line.startswith("VERIFY")],
                          [["VERIFY", snapshot.name]] * 2)
         self.assertEqual(sorted(p.name for p in snapshot.iterdir()),
-                         ["COMPLETE", "SHA256SUMS.txt", "site.tar.gz", "snapshot.ini"])
+                         ["COMPLETE", "SHA256SUMS.txt", "site.index", "site.tar.gz", "snapshot.ini"])
 
 
 if __name__ == "__main__":

@@ -308,7 +308,7 @@ class Windows(unittest.TestCase):
         readings, status = self.watch_backup()
         [snapshot] = self.drive.snapshots()
         self.assertEqual(status, "Готово: E:\\Backcup_Site_Tesmora\\" + snapshot.name, self.wine.error_log())
-        self.assertEqual(verify_checksums(snapshot), (True, "site.tar.gz: OK"))
+        self.assertEqual(verify_checksums(snapshot), (True, "site.tar.gz: OK\nsite.index: OK"))
         # The transfer, then the read-back, each from 0 to 100.
         positions = [int(r.split("\t")[0]) for r in readings if "moving" not in r]
         self.assertGreater(len(set(positions) - {0, 100}), 0, f"the bar never moved between: {readings}")

@@ -152,7 +152,10 @@ TEST_F(Job, SuccessfulRunCommitsACompleteSnapshot) {
     ASSERT_EQ(snapshots.size(), 1u);
     const std::wstring snapshot = snapshots[0];
     EXPECT_EQ(testing::ReadBytes(os::JoinPath(snapshot, L"COMPLETE")), ToUtf8(settings_.id));
-    EXPECT_EQ(testing::ReadBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt")).size(), 78u);
+    // The archive's line, then the index's, which the next run builds on.
+    const std::string sums = testing::ReadBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt"));
+    EXPECT_EQ(sums.size(), 78u + 77u);
+    EXPECT_EQ(sums.substr(78 + 64), "  site.index\n");
     EXPECT_FALSE(testing::Exists(Staging()));
     const auto messages = LogMessages();
     ASSERT_EQ(messages.size(), 3u);

@@ -34,6 +34,8 @@ SCRIPT = b"\n".join((REPO / "resources" / name).read_bytes()
                      for name in ("site_configs.py", "remote_backup.py"))
 PYTHON = os.environ.get("TESMORA_TEST_PYTHON") or sys.executable
 PYTHON36 = "/root/.pyenv/versions/3.6.15/bin/python3"
+PYTHON37 = "/root/.pyenv/versions/3.7.16/bin/python3"
+PYTHON313 = "/root/.pyenv/versions/3.13.0/bin/python3"
 MANIFEST = "__Tesmora_Backup__/manifest.json"
 RUNNING_SERVER = re.compile(r"A (MySQL/MariaDB|PostgreSQL) server runs on this server, but no site")
 PROGRESS = re.compile("(?:\x1eprogress (discovery|database|archive) "
@@ -109,7 +111,7 @@ class BackupCase(unittest.TestCase):
         (self.bin / name).write_text("#!/bin/sh\n" + body + "\n")
         (self.bin / name).chmod(0o755)
 
-    def start(self, roots, prefix=(), env=(), **patch):
+    def start(self, roots, prefix=(), env=(), request=None, **patch):
         """Runs the program with its constants set to the values in patch
         (bytes: code)."""
         script = SCRIPT
@@ -119,7 +121,7 @@ class BackupCase(unittest.TestCase):
             script, found = re.subn(b"\n%s = .*\n" % name.encode(),
                                     lambda _: line, script)
             self.assertEqual(found, 1, name)
-        command, data = launch(roots, script)
+        command, data = launch(roots, script, request)
         return start_program(
             list(prefix) + [b"/bin/sh", b"-c", command], data, env=dict(
                 env, PATH=str(self.bin), TMPDIR=str(self.scratch)))
@@ -142,7 +144,10 @@ class BackupCase(unittest.TestCase):
         proc = proc or self.start(roots or [self.site])
         self.assertEqual(self.finish(proc, head), 0, self.err)
         self.assertEqual(PROGRESS.match(self.err).end(), len(self.err), self.err)
-        with tarfile.open(fileobj=io.BytesIO(self.out), mode="r:gz") as tar:
+        self.read_archive(self.out)
+
+    def read_archive(self, data):
+        with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tar:
             self.members = [(m, tar.extractfile(m).read() if m.isreg()
                              else None) for m in tar]
         self.assertEqual(self.members[-1][0].name, MANIFEST)
@@ -678,7 +683,7 @@ class ManifestTest(BackupCase):
         self.assertEqual(list(m), [
             "format", "started_utc", "sources", "source_links", "sqlite",
             "dumps", "missed_databases", "warnings", "files", "logical_bytes", "consistency", "system",
-            "finished_utc"])
+            "finished_utc", "segments"])
         self.assertEqual((m["format"], m["files"], m["logical_bytes"]),
                          (1, 2, 8))
         self.assertEqual(m["warnings"], [

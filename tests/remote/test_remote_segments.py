@@ -1,0 +1,229 @@
+"""The archive's layout: one gzip member of independent segments that GNU
+tar, libarchive and Python open as any tar.gz, each segment inflating alone
+to the bytes and CRC-32 that the manifest lists, and groups of small files
+that an added or a removed file leaves alone but for its own."""
+import gzip
+import hashlib
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import tarfile
+import unittest
+import zlib
+
+import test_remote_backup as base
+
+HEADER = 10  # a gzip header without a name
+
+
+def assemble(stream, archive, index):
+    """The client's part of a run that sent the previous index: the archive
+    from the frames, with each referenced segment copied from the previous
+    archive and checked, and the new index."""
+    out, position, new_index = bytearray(), 0, None
+    while True:
+        kind, value = stream[position:position + 1], struct.unpack(">I", stream[position + 1:position + 5])[0]
+        position += 5
+        if kind == b"D":
+            out += stream[position:position + value]
+            position += value
+        elif kind == b"R":
+            segment = index["segments"][value]
+            piece = archive[segment["offset"]:segment["offset"] + segment["length"]]
+            assert hashlib.sha256(piece).hexdigest() == segment["sha256"], value
+            out += piece
+        elif kind == b"I":
+            new_index = json.loads(zlib.decompress(stream[position:position + value]))
+            position += value
+        else:
+            assert kind == b"E" and position == len(stream), (kind, position, len(stream))
+            return bytes(out), new_index
+
+
+def readers_list(archive):
+    """The member count each of GNU tar and libarchive reads."""
+    counts = []
+    for reader in (["tar", "-tzf", "-"], ["bsdtar", "-tzf", "-"]):
+        if shutil.which(reader[0]):
+            listed = subprocess.run(reader, input=archive, capture_output=True, check=True).stdout
+            counts.append(listed.count(b"\n"))
+    return counts
+
+
+def inflate(data):
+    """A segment's tar bytes; it must need nothing before it."""
+    return zlib.decompressobj(-15).decompress(data)
+
+
+def make_site(site):
+    """2 400 small pages in 40 folders, a 3 MiB file of its own, a hard
+    link, a name over 100 bytes and one that is not UTF-8."""
+    rng = random.Random(7)
+    words = [bytes(rng.choice(b"abcdefghij ") for _ in range(8)) for _ in range(300)]
+    for folder in range(40):
+        target = site / ("part%02d" % folder)
+        target.mkdir()
+        for number in range(60):
+            text = b" ".join(rng.choice(words) for _ in range(rng.randrange(20, 700)))
+            (target / ("page%02d.html" % number)).write_bytes(text)
+    (site / "big.bin").write_bytes(rng.getrandbits(24 << 20).to_bytes(3 << 20, "little"))
+    os.link(str(site / "part01" / "page01.html"), str(site / "part39" / "linked.html"))
+    (site / ("n" * 150)).write_bytes(b"long name")
+    (site / os.fsdecode(b"caf\xe9.txt")).write_bytes(b"latin-1 name")
+
+
+class SegmentsTest(base.BackupCase):
+    def segments(self):
+        table = self.manifest["segments"]
+        self.assertEqual(table[0]["offset"], HEADER)
+        for before, after in zip(table, table[1:]):
+            self.assertEqual(before["offset"] + before["length"], after["offset"])
+        return table
+
+    def test_one_member_of_independent_segments_that_every_reader_opens(self):
+        make_site(self.site)
+        self.backup()
+        archive = self.out
+        whole = zlib.decompressobj(31)
+        tar = whole.decompress(archive)
+        self.assertTrue(whole.eof)
+        self.assertEqual(whole.unused_data, b"")  # one member
+        table = self.segments()
+        self.assertGreater(len(table), 10)
+        offset = 0
+        for segment in table:
+            data = inflate(archive[segment["offset"]:segment["offset"] + segment["length"]])
+            self.assertEqual((len(data), zlib.crc32(data)), (segment["raw"], segment["crc"]))
+            self.assertEqual(data, tar[offset:offset + len(data)])
+            offset += len(data)
+        # The large file is a segment of its own: its headers and its data.
+        alone = [s for s in table if 3 << 20 < s["raw"] <= (3 << 20) + 2048]
+        self.assertEqual(len(alone), 1)
+        data = inflate(archive[alone[0]["offset"]:alone[0]["offset"] + alone[0]["length"]])
+        self.assertIn(str(self.site / "big.bin").lstrip("/").encode(), data[:2048])
+        # The segments are laid side by side anew, in another order, as a
+        # run that reuses them would lay them, and still inflate whole.
+        pieces = [archive[s["offset"]:s["offset"] + s["length"]] for s in table]
+        reordered = b"".join(reversed(pieces))
+        self.assertEqual(inflate(reordered), b"".join(inflate(p) for p in reversed(pieces)))
+
+        names = len(self.members)
+        for reader in (["tar", "-tzf", "-"], ["bsdtar", "-tzf", "-"]):
+            if not shutil.which(reader[0]):
+                self.skipTest(reader[0] + " is not installed")
+            listed = subprocess.run(reader, input=archive, capture_output=True, check=True).stdout
+            self.assertEqual(listed.count(b"\n"), names, reader[0])
+        self.assertEqual(gzip.decompress(archive), tar)
+
+    def test_adding_or_removing_a_file_changes_only_its_own_group(self):
+        make_site(self.site)
+        self.backup()
+        before = {(s["raw"], s["crc"]) for s in self.segments()[:-1]}
+        (self.site / "part20" / "page30a.html").write_bytes(b"a new page " * 300)
+        (self.site / "part30" / "page10.html").unlink()
+        self.backup()
+        after = [(s["raw"], s["crc"]) for s in self.segments()[:-1]]
+        changed = [s for s in after if s not in before]
+        # Each folder's own header changed with its mtime; its group and the
+        # group of the file, which may be the same, are all that differ.
+        self.assertLessEqual(len(changed), 4, changed)
+        self.assertGreater(len(after), 10)
+
+
+class IncrementalTest(base.BackupCase):
+    """Runs that send the previous index, the client played by assemble."""
+
+    def run_with(self, previous, **patch):
+        request = json.dumps({"paths": [str(self.site)], "previous": previous}).encode()
+        self.assertEqual(self.finish(self.start([self.site], request=request, **patch)), 0, self.err)
+        self.wire = len(self.out)
+        self.archive, self.index = assemble(self.out, getattr(self, "archive", b""), previous)
+        self.read_archive(self.archive)
+        self.assertEqual(readers_list(self.archive), [len(self.members)] * len(readers_list(self.archive)))
+        return {m.name: (m.type, m.linkname, data) for m, data in self.members[:-1]}
+
+    def test_unchanged_segments_are_copied_and_every_change_is_sent(self):
+        make_site(self.site)
+        os.symlink("part02", str(self.site / "current"))
+        trusted = {"RACY_NS": 0}
+        first = self.run_with({}, **trusted)
+        self.assertGreater(self.wire, len(self.archive))  # everything, framed
+        second = self.run_with(self.index, **trusted)
+        self.assertEqual(second, first)
+        self.assertLess(self.wire, len(self.archive) // 20)
+
+        rel = lambda *parts: str(self.site.joinpath(*parts)).lstrip("/")
+        page = self.site / "part07" / "page07.html"
+        before = page.stat()
+        page.write_bytes(page.read_bytes()[::-1])  # same size, then the same mtime
+        os.utime(str(page), ns=(before.st_atime_ns, before.st_mtime_ns))
+        shutil.rmtree(str(self.site / "part05"))
+        os.rename(str(self.site / "part10" / "page03.html"), str(self.site / "part10" / "moved.html"))
+        (self.site / "part01" / "page01.html").unlink()  # the first path of a hard link
+        (self.site / "part22" / "new.html").write_bytes(b"new " * 500)
+        # A damaged segment of the previous archive: the client leaves it out.
+        index = json.loads(json.dumps(self.index))
+        damaged = next(n for n, s in enumerate(index["segments"])
+                       if any(m[0].startswith(rel("part30")) for m in s["members"]))
+        index["segments"][damaged] = {"members": []}
+        third = self.run_with(index, **trusted)
+        self.assertEqual(third[rel("part07", "page07.html")][2], page.read_bytes())
+        self.assertFalse([name for name in third if name.startswith(rel("part05"))])
+        self.assertIn(rel("part10", "moved.html"), third)
+        self.assertNotIn(rel("part10", "page03.html"), third)
+        self.assertEqual(third[rel("part39", "linked.html")][:2], (tarfile.REGTYPE, ""))  # a file again, with its data
+        self.assertEqual(third[rel("part39", "linked.html")][2], first[rel("part01", "page01.html")][2])
+        self.assertEqual(third[rel("part22", "new.html")][2], b"new " * 500)
+        self.assertEqual(third[rel("current")][:2], (tarfile.SYMTYPE, "part02"))
+        self.assertEqual({n: v for n, v in third.items() if n.startswith(rel("part30"))},
+                         {n: v for n, v in first.items() if n.startswith(rel("part30"))})
+        self.assertEqual(self.manifest["files"], sum(1 for v in third.values() if v[0] == tarfile.REGTYPE))
+        self.assertLess(self.wire, len(self.archive) // 3)
+
+    def test_members_changed_just_before_their_scan_are_sent_again(self):
+        make_site(self.site)
+        self.run_with({})
+        full = len(self.archive)
+        self.run_with(self.index)
+        self.assertGreater(self.wire, full * 0.9)
+
+
+    def test_a_week_after_the_last_full_run_everything_is_read_and_sent_again(self):
+        make_site(self.site)
+        self.run_with({}, RACY_NS=0)
+        full, first = len(self.archive), self.index["full_ns"]
+        self.run_with(self.index, RACY_NS=0, FULL_EVERY_NS=0)
+        self.assertGreater(self.wire, full * 0.9)
+        self.assertGreater(self.index["full_ns"], first)
+
+    def test_a_newer_python_on_the_server_builds_on_the_older_ones_archive(self):
+        pythons = [p for p in (base.PYTHON37, base.PYTHON313) if os.path.exists(p)]
+        if len(pythons) < 2:
+            self.skipTest("needs python3.7 and python3.13")
+        make_site(self.site)
+        self.tool("python3", "exec '%s' \"$@\"" % pythons[0])
+        first = self.run_with({}, RACY_NS=0)
+        self.tool("python3", "exec '%s' \"$@\"" % pythons[1])
+        self.assertEqual(self.run_with(self.index, RACY_NS=0), first)
+        self.assertLess(self.wire, len(self.archive) // 2)
+
+
+class CrcTest(unittest.TestCase):
+    def test_combined_crc_is_the_crc_of_the_joined_bytes(self):
+        program = base.program_definitions(base.SCRIPT, "remote_backup")
+        rng = random.Random(3)
+        data = rng.getrandbits(8 * 70000).to_bytes(70000, "little")
+        for cut in (0, 1, 4096, 69999, 70000):
+            first, second = data[:cut], data[cut:]
+            self.assertEqual(program.crc32_combine(zlib.crc32(first), zlib.crc32(second), len(second)),
+                             zlib.crc32(data), cut)
+        zeros = bytes(5 << 20)
+        self.assertEqual(program.crc32_combine(zlib.crc32(data), zlib.crc32(zeros), len(zeros)),
+                         zlib.crc32(zeros, zlib.crc32(data)))
+
+
+if __name__ == "__main__":
+    unittest.main()

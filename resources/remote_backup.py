@@ -735,10 +735,10 @@ class _NoLinks(dict):
 # members in walk order that ends after a member whose path hashes to a hit
 # once the group holds SEGMENT_MIN bytes, or at SEGMENT_MAX: adding or
 # removing a file changes its own group, not every group after it.
-SEGMENT_MIN = 8 << 10
+SEGMENT_MIN = 16 << 10
 SEGMENT_MAX = 8 << 20
 SEGMENT_ALONE = 1 << 20
-SEGMENT_HIT = 7
+SEGMENT_HIT = 15
 GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff"
 # The last deflate block: final, fixed codes, empty.
 DEFLATE_END = b"\x03\x00"

@@ -52,6 +52,10 @@ TEST(LaunchFailure, EachShellsWordsForAMissingPython3AndTheAccountsThatRunNothin
 TEST(LaunchFailure, TextAheadOfTheProgramsOutputIsALoginScriptsAndIsQuotedSafely) {
     const std::string greeting = "Welcome to web-01! Disk quota: 37% used.\n";
     EXPECT_TRUE(StartsWithForeignText(greeting + "\x1f\x8b\x08", ExpectedOutput::Archive));
+    // Framed, the program's output begins with the frame of the gzip header.
+    const std::string frame("D\0\0\0\x0a\x1f\x8b", 7);
+    EXPECT_TRUE(StartsWithForeignText(greeting + frame, ExpectedOutput::Archive));
+    EXPECT_FALSE(StartsWithForeignText(frame, ExpectedOutput::Archive));
     EXPECT_TRUE(StartsWithForeignText(greeting + "{\"probe\": \"ok\"}", ExpectedOutput::Answer));
     EXPECT_TRUE(StartsWithForeignText("\x1b[32mПривет\x1b[0m\r\n", ExpectedOutput::Archive));
     EXPECT_FALSE(StartsWithForeignText("{\"probe\": \"ok\"}", ExpectedOutput::Answer));

@@ -609,14 +609,7 @@ class PhpRun:
         word = self.word()
         if word == "function":
             self.take()
-            self.take()  # its name
-            self.skip_balanced("(")
-            while not self.is_op("{") and not self.is_op(";"):
-                self.take()
-            if self.is_op("{"):
-                self.skip_balanced("{")
-            else:
-                self.take()
+            self.skip_function()
             return True
         if word != "class":
             self.skip_to_block()
@@ -647,15 +640,7 @@ class PhpRun:
                 self.take()
             if self.word() == "function":
                 self.take()
-                while not self.is_op("("):
-                    self.take()
-                self.skip_balanced("(")
-                while not self.is_op("{") and not self.is_op(";"):
-                    self.take()
-                if self.is_op("{"):
-                    self.skip_balanced("{")
-                else:
-                    self.take()
+                self.skip_function()
                 return
             if self.word() in ("const", "use", "case"):
                 self.skip_to_semicolon()
@@ -689,6 +674,19 @@ class PhpRun:
                 depth += 1
             elif kind == "o" and value == closing:
                 depth -= 1
+
+    def skip_function(self):
+        """A function or method after its keyword: its name, parameters,
+        return type and body, or the ; of an abstract one."""
+        while not self.is_op("("):
+            self.take()
+        self.skip_balanced("(")
+        while not self.is_op("{") and not self.is_op(";"):
+            self.take()
+        if self.is_op("{"):
+            self.skip_balanced("{")
+        else:
+            self.take()
 
     def skip_to_block(self):
         while not self.is_op("{"):

@@ -302,7 +302,7 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     // make every start due).
     ValidateSettings(s);
     // The program is at hand before anything is written.
-    (void)LaunchBackupProgram(services.serverProgram(), RequestFor(s));
+    const std::string program = services.serverProgram();
     OperationLock lock = AcquireOperationLock(s.id);
 
     if (!os::SamePath(services.resolveBoundDrive(s.device, s.id), s.drive_root) || s.drive_root.empty()) {
@@ -367,7 +367,7 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     TransferResult received;
     std::wstring snapshot;
     try {
-        received = run.transfer(LaunchBackupProgram(services.serverProgram(), request), fileSystem,
+        received = run.transfer(LaunchBackupProgram(program, request), fileSystem,
                                 previous ? previous->archive : noArchive);
         snapshot = run.proveAndCommit(received);
     } catch (const std::exception& e) {

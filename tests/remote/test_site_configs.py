@@ -7,6 +7,7 @@ import tempfile
 import textwrap
 import types
 import unittest
+from pathlib import Path
 
 import test_remote_backup as base
 
@@ -314,38 +315,9 @@ class Systems(Tree):
 
 
 class DebianWordPress(Tree):
-    LOADER = """
-        <?php
-        $debian_server = preg_replace('/:.*/', "", $_SERVER['HTTP_HOST']);
-        $debian_server = preg_replace("/[^a-zA-Z0-9.\\-]/", "", $debian_server);
-        $debian_file = '/etc/wordpress/config-'.strtolower($debian_server).'.php';
-        $debian_main_server = preg_replace("/^[^.]*\\./", "", $debian_server);
-        $debian_main_file = '/etc/wordpress/config-'.strtolower($debian_main_server).'.php';
-
-        if (file_exists($debian_file)) {
-            require_once($debian_file);
-            define('DEBIAN_FILE', $debian_file);
-        } elseif (file_exists($debian_main_file)) {
-            require_once($debian_main_file);
-            define('DEBIAN_FILE', $debian_main_file);
-        } elseif (file_exists("/etc/wordpress/config-default.php")) {
-            require_once("/etc/wordpress/config-default.php");
-            define('DEBIAN_FILE', "/etc/wordpress/config-default.php");
-        } else {
-            header("HTTP/1.0 404 Not Found");
-            echo "Neither <b>$debian_file</b> nor <b>$debian_main_file</b> could be found.";
-            exit(1);
-        }
-        if (!defined('ABSPATH'))
-            define('ABSPATH', '/usr/share/wordpress/');
-        if (!defined('DB_NAME'))
-            define('DB_NAME', 'wordpress');
-        if (!defined('DB_USER'))
-            define('DB_USER', 'wordpress');
-        if (!defined('DB_HOST'))
-            define('DB_HOST', 'localhost');
-        require_once(ABSPATH . 'wp-settings.php');
-        """
+    # The package's own loader, as the site fixtures hold it.
+    LOADER = (Path(__file__).resolve().parent / "fixtures" / "sites" / "wordpress-debian" / "www" /
+              "wp-config.php").read_text()
 
     def test_the_package_loader_reads_the_etc_config_it_would_include(self):
         etc = os.path.join(self.top, "etc")

@@ -797,16 +797,21 @@ class _Compressor:
     ends like a whole one.
 
     Framed (for a client that sent the previous snapshot's index), the
-    output is frames: b"D" and a 4-byte length before archive bytes, b"R"
-    and the number of a segment of that index for the client to copy from
-    the previous archive, b"I" and a length before this archive's index as
-    zlib-compressed JSON, and b"E" last. Plain, it is the archive itself."""
+    output is frames, each a kind byte and a 4-byte number: b"H" and the
+    length of this archive's index header, first; b"D" and the length of
+    archive bytes that follow; b"R" and the number of a segment of the
+    index the client sent, for it to copy from the archive it came from;
+    b"S" and the length of the index entry of the segment just ended, after
+    its bytes, so that a run cut off keeps every segment that wholly
+    arrived; b"E" and 0, last. The header and entries are zlib-compressed
+    JSON. Plain, the output is the archive itself."""
 
     CUT = "cut"
 
-    def __init__(self, descriptor, framed=False):
+    def __init__(self, descriptor, header=None):
         self.descriptor = descriptor
-        self.framed = framed
+        self.framed = header is not None
+        self.header = header
         self.cut_off = False
         self.failure = None
         self.pending = []
@@ -896,7 +901,7 @@ class _Compressor:
         self.cut()
         self._wait()
         return [{"offset": o, "length": n, "raw": r, "crc": c}
-                for o, n, r, c, _, _ in self.segments]
+                for o, n, r, c in self.segments]
 
     def _compress(self):
         for chunk in iter(self.chunks.get, None):
@@ -932,12 +937,21 @@ class _Compressor:
     def _close_segment(self, members):
         begin, raw, crc = self.segment
         if raw:
-            self.segments.append((begin, self.offset - begin, raw, crc,
-                                  self.digest.hexdigest(), members))
-            self.total = [self.total[0] + raw,
-                          crc32_combine(self.total[1], crc, raw)]
+            self._ended(self.offset - begin, raw, crc,
+                        self.digest.hexdigest(), members)
         self.segment = [self.offset, 0, 0]
         self.digest = hashlib.sha256()
+
+    def _ended(self, length, raw, crc, sha256, members):
+        begin = self.segment[0]
+        self.segments.append((begin, length, raw, crc))
+        self.total = [self.total[0] + raw,
+                      crc32_combine(self.total[1], crc, raw)]
+        if self.framed:
+            entry = {"offset": begin, "length": length, "raw": raw,
+                     "crc": crc, "sha256": sha256, "members": members}
+            self._frame(zlib.compress(json.dumps(entry, separators=(
+                ",", ":")).encode("ascii"), 6), b"S")
 
     def _end_segment(self, members=()):
         if self.segment[1]:
@@ -956,17 +970,17 @@ class _Compressor:
         self._start()
         self._write(b"R" + struct.pack(">I", number))
         self.offset += segment["length"]
-        self.segments.append((self.segment[0], segment["length"],
-                              segment["raw"], segment["crc"],
-                              segment["sha256"], segment["members"]))
-        self.total = [self.total[0] + segment["raw"], crc32_combine(
-            self.total[1], segment["crc"], segment["raw"])]
+        self._ended(segment["length"], segment["raw"], segment["crc"],
+                    segment["sha256"], segment["members"])
         self.segment = [self.offset, 0, 0]
 
     def _start(self):
         if not self.started:
             # Output starts once there is content.
             self.started = True
+            if self.framed:
+                self._frame(zlib.compress(json.dumps(self.header).encode(
+                    "ascii"), 6), b"H")
             self.offset = self.segment[0] = len(GZIP_HEADER)
             self._frame(GZIP_HEADER)
 
@@ -985,9 +999,9 @@ class _Compressor:
         while view and not self.cut_off:
             view = view[os.write(self.descriptor, view):]
 
-    def finish(self, started_ns=0, full_ns=0):
-        """Passes the rest on, waits for the worker, ends the gzip stream
-        and, framed, sends the index of what it wrote."""
+    def finish(self):
+        """Passes the rest on, waits for the worker and ends the gzip
+        stream, and the frames."""
         self.cut()
         self.chunks.put(None)
         self.worker.join()
@@ -995,12 +1009,6 @@ class _Compressor:
         self._send(DEFLATE_END + struct.pack(
             "<II", self.total[1], self.total[0] & 0xFFFFFFFF))
         if self.framed:
-            index = {"format": 1, "started_ns": started_ns,
-                     "full_ns": full_ns, "segments": [
-                {"offset": o, "length": n, "raw": r, "crc": c, "sha256": d,
-                 "members": m} for o, n, r, c, d, m in self.segments]}
-            self._frame(zlib.compress(json.dumps(index, separators=(
-                ",", ":")).encode("ascii"), 6), b"I")
             self._write(b"E" + struct.pack(">I", 0))
 
     def abandon(self):
@@ -1337,25 +1345,40 @@ def member_record(name, kind, status, target=""):
 
 
 class Previous:
-    """The previous snapshot's index as the client sent it: the segments it
-    could prove, by the name of their first member."""
+    """What the client sent to build on: the previous snapshot's index and,
+    under "resumed", that of a run cut off since, whose segments are
+    numbered after the snapshot's. Each part's segments count only within a
+    week of the full run they go back to, and only those the client could
+    prove are offered, by the name of their first member, the newest
+    part's first."""
 
     def __init__(self, index, now_ns):
-        self.segments = index.get("segments") or []
-        self.racy_from = int(index.get("started_ns") or 0) - RACY_NS
-        self.full_ns = int(index.get("full_ns") or 0)
-        if not 0 <= now_ns - self.full_ns < FULL_EVERY_NS:
-            self.segments, self.full_ns = [], now_ns  # this run is the full one
+        self.segments = []  # by number: the segment and its racy bound
         self.by_first = {}
-        for number, segment in enumerate(self.segments):
-            members = segment.get("members") or []
-            if members and all(m[1] in "fdlh" for m in members):
-                self.by_first.setdefault(members[0][0], number)
+        fulls = []
+        resumed = index.get("resumed")
+        for part in (index, resumed if isinstance(resumed, dict) else {}):
+            racy_from = int(part.get("started_ns") or 0) - RACY_NS
+            full_ns = int(part.get("full_ns") or 0)
+            usable = 0 <= now_ns - full_ns < FULL_EVERY_NS
+            if usable and part.get("segments"):
+                fulls.append(full_ns)
+            for segment in part.get("segments") or []:
+                number = len(self.segments)
+                self.segments.append((segment, racy_from))
+                members = segment.get("members") or []
+                if usable and members and all(m[1] in "fdlh"
+                                              for m in members):
+                    self.by_first.setdefault(members[0][0], []).insert(
+                        0, number)
+        # Every segment this run takes was read in full since this.
+        self.full_ns = min(fulls) if fulls else now_ns
 
     def unchanged(self, number, found, links):
         """Whether segment number describes the paths that come next, the
         (root, path) pairs found, as they are now."""
-        members = self.segments[number]["members"]
+        members, racy_from = self.segments[number][0]["members"], \
+            self.segments[number][1]
         if len(found) < len(members):
             return False
         seen = {}
@@ -1363,7 +1386,7 @@ class Previous:
             name, kind, values, target = member[0], member[1], member[2:10], \
                 member[10]
             if os.fsencode(path.lstrip("/")).decode("latin-1") != name or \
-                    member[4] >= self.racy_from:
+                    member[4] >= racy_from:
                 return False
             try:
                 status = os.stat(path) if path == root else os.lstat(path)
@@ -1397,10 +1420,11 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
                   previous=None):
     sidecars = set()
     links = {}
-    output = _Compressor(descriptor, framed=previous is not None)
     started_ns = time.time_ns()
     previous = Previous(previous, started_ns) if previous is not None \
         else None
+    output = _Compressor(descriptor, previous and {
+        "format": 1, "started_ns": started_ns, "full_ns": previous.full_ns})
     # Written straight through rather than in 10 KiB records: the bytes are
     # the same, the copies fewer.
     tar = tarfile.open(fileobj=output, mode="w", format=tarfile.PAX_FORMAT,
@@ -1427,27 +1451,34 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
                     kept.append(ahead[-1])
             return kept[:count]
 
+        def reuse(previous, root, path):
+            # Whether a segment of what was sent holds path and those that
+            # follow as they are now: if so it is copied, not read again.
+            for number in previous.by_first.get(
+                    os.fsencode(path.lstrip("/")).decode("latin-1"), ()):
+                segment = previous.segments[number][0]
+                pairs = [(root, path)] + upcoming(len(segment["members"]) - 1)
+                if not previous.unchanged(number, pairs, links):
+                    continue
+                for _ in pairs[1:]:
+                    while ahead.popleft()[1] in sidecars:
+                        pass
+                output.reuse(number, segment)
+                for member, (root, _) in zip(segment["members"], pairs):
+                    if member[1] == "f":
+                        manifest["files"] += 1
+                        manifest["logical_bytes"] += member[2]
+                        PROGRESS.done += member[2]
+                        found[root] += 1
+                return True
+            return False
+
         while upcoming(1):
             root, path = ahead.popleft()
             if path in sidecars:
                 continue
-            number = previous and previous.by_first.get(
-                os.fsencode(path.lstrip("/")).decode("latin-1"))
-            if number is not None:
-                segment = previous.segments[number]
-                pairs = [(root, path)] + upcoming(len(segment["members"]) - 1)
-                if previous.unchanged(number, pairs, links):
-                    for _ in pairs[1:]:
-                        while ahead.popleft()[1] in sidecars:
-                            pass
-                    output.reuse(number, segment)
-                    for member, (root, _) in zip(segment["members"], pairs):
-                        if member[1] == "f":
-                            manifest["files"] += 1
-                            manifest["logical_bytes"] += member[2]
-                            PROGRESS.done += member[2]
-                            found[root] += 1
-                    continue
+            if previous and reuse(previous, root, path):
+                continue
             if store(tar, path, path == root, workdir, manifest, sidecars,
                      links):
                 found[root] += 1
@@ -1469,7 +1500,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
         info.uname = info.gname = ""
         tar.addfile(info, io.BytesIO(data))
         tar.close()
-        output.finish(started_ns, previous and previous.full_ns)
+        output.finish()
     except BaseException:
         # Shut the writers down now, into nothing, rather than leave them to
         # end the stream when they are collected.

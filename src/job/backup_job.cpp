@@ -11,6 +11,7 @@
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "device/binding.h"
+#include "remote/segment_frames.h"
 #include "repository/format.h"
 #include "repository/retention.h"
 #include "repository/staging.h"
@@ -182,6 +183,7 @@ public:
         ArchiveStreamOptions options = services_.streamOptions();
         if (options.cancel == nullptr) options.cancel = cancel_;
         options.previous = &previous;
+        options.landedIndex = &landedIndex;
         const SshLogin login = StoredLogin(s_);
         SshConnection connection = SshConnection::connect(EndpointOf(s_), &login, {}, options.cancel);
         log(LoginLine(connection));
@@ -211,10 +213,12 @@ public:
         // The index the next run builds on, listed beside the archive.
         const std::wstring index = os::JoinPath(staging_, kIndexFile);
         std::string indexDigest;
+        ForgetCutRun(staging_);  // nothing but the snapshot's own files may be committed
         if (!received.index.empty()) {
-            WriteWholeFile(index, received.index);
+            const std::string kept = DeflateIndex(received.index);
+            WriteWholeFile(index, kept);
             os::Sha256 hash;
-            hash.update(received.index.data(), received.index.size());
+            hash.update(kept.data(), kept.size());
             indexDigest = hash.finish();
         } else if (os::IsRegularFile(index)) {
             RemoveOwnFile(index);  // a cut-off run's, which nothing lists
@@ -286,6 +290,9 @@ private:
     const std::wstring& backupFolder_;
     const std::wstring& staging_;
     const CommitServices& commit_;
+
+public:
+    std::string landedIndex;  // of a transfer, however it ended
 };
 
 }  // namespace
@@ -347,18 +354,20 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
                L"больше 4 ГиБ. Отформатируйте диск в exFAT или NTFS.");
     }
 
-    // What this run builds on: the newest snapshot's index, its segments
-    // proven first. Without one the run is a full one, and still leaves an
-    // index for the next.
+    // What this run builds on: the newest snapshot's index and what a run
+    // cut off since left in staging, their segments proven first. Without
+    // either the run is a full one, and still leaves an index for the next.
     std::optional<PreviousIndex> previous;
     try {
         const std::vector<std::wstring> own = RetentionCandidates(backupFolder, s.id);
-        if (!own.empty()) {
-            status(L"Сверка с предыдущей копией…");
-            previous = LoadPreviousIndex(own.back());
-        }
+        if (!own.empty()) status(L"Сверка с предыдущей копией…");
+        previous = LoadPreviousIndex(own.empty() ? std::wstring() : own.back(), staging);
     } catch (const std::exception&) {
         previous.reset();  // a folder that cannot be listed: a full run
+    }
+    if (previous && previous->resumedBytes > 0) {
+        status(L"Продолжение прерванной копии: " + std::to_wstring(previous->resumedBytes / 1048576) +
+               L" МиБ уже на диске.");
     }
     BackupRequest request = RequestFor(s);
     request.previousIndex = previous ? previous->requestJson : "{}";
@@ -367,8 +376,18 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     TransferResult received;
     std::wstring snapshot;
     try {
-        received = run.transfer(LaunchBackupProgram(program, request), fileSystem,
-                                previous ? previous->archive : noArchive);
+        try {
+            received = run.transfer(LaunchBackupProgram(program, request), fileSystem,
+                                    previous ? previous->archive : noArchive);
+        } catch (const std::exception&) {
+            // What wholly arrived waits in staging for the next run to copy.
+            try {
+                KeepCutRun(staging, run.landedIndex);
+            } catch (const std::exception&) {
+            }
+            throw;
+        }
+        previous.reset();  // its archives are closed and no longer needed
         snapshot = run.proveAndCommit(received);
     } catch (const std::exception& e) {
         run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));

@@ -1,82 +1,152 @@
 #include "job/previous_index.h"
 
+#include "config/durable_file.h"
+#include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
+#include "remote/segment_frames.h"
 #include "repository/format.h"
 
 #include <nlohmann/json.hpp>
-#include <zlib.h>
 
+#include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 namespace tesmora {
+namespace {
 
-std::string InflateIndex(std::string_view compressed) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) throw std::runtime_error("inflateInit");
-    std::string out;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        char buffer[1 << 16];
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-        if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
+// Proves each segment of index against the archive at path, numbering them
+// on from those already in previous; a damaged one is sent again.
+void AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex& previous, std::uint64_t& done,
+                 std::uint64_t total, const ReadProgress& progress) {
+    std::ifstream archive(os::FsPath(path), std::ios::binary);
+    if (!archive) throw std::runtime_error("no archive");
+    const auto source = static_cast<std::uint32_t>(previous.archive.paths.size());
+    previous.archive.paths.push_back(path);
+    std::string piece;
+    for (auto& segment : index.at("segments")) {
+        ReusedSegment reused{segment.at("offset").get<std::uint64_t>(), segment.at("length").get<std::uint64_t>(),
+                             segment.at("sha256").get<std::string>(), source};
+        os::Sha256 hash;
+        archive.clear();
+        archive.seekg(static_cast<std::streamoff>(reused.offset));
+        for (std::uint64_t left = reused.length; left > 0 && archive;) {
+            piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 20)));
+            archive.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+            hash.update(piece.data(), static_cast<std::size_t>(archive.gcount()));
+            left -= piece.size();
+            done += piece.size();
+            if (progress) progress(done, total);
+        }
+        if (!archive || HexLower(hash.finish()) != reused.sha256) {
+            reused.sha256.clear();
+            segment["members"] = nlohmann::json::array();
+            ++previous.damaged;
+        }
+        previous.archive.segments.push_back(std::move(reused));
     }
-    const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!whole) throw std::runtime_error("the index does not inflate");
-    return out;
 }
 
-std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, const ReadProgress& progress) {
+std::uint64_t Length(const nlohmann::json& index) {
+    std::uint64_t total = 0;
+    for (const auto& segment : index.at("segments")) total += segment.at("length").get<std::uint64_t>();
+    return total;
+}
+
+// The snapshot's index, if its checksum file lists it and it inflates.
+std::optional<nlohmann::json> SnapshotIndex(const std::wstring& snapshot) {
+    if (snapshot.empty()) return std::nullopt;
     const auto listed = ParseIndexChecksum(ReadMarkerFile(os::JoinPath(snapshot, kChecksumFile)));
     if (!listed) return std::nullopt;
     const std::string compressed = ReadMarkerFile(os::JoinPath(snapshot, kIndexFile));
     os::Sha256 digest;
     digest.update(compressed.data(), compressed.size());
     if (HexLower(digest.finish()) != *listed) return std::nullopt;
-
-    PreviousIndex previous;
-    previous.archive.path = os::JoinPath(snapshot, kArchiveFile);
-    nlohmann::json index;
     try {
-        index = nlohmann::json::parse(InflateIndex(compressed));
-        std::ifstream archive(os::FsPath(previous.archive.path), std::ios::binary);
-        if (!archive) return std::nullopt;
-        std::uint64_t done = 0, total = 0;
-        for (const auto& segment : index.at("segments")) total += segment.at("length").get<std::uint64_t>();
-        std::string piece;
-        for (auto& segment : index.at("segments")) {
-            ReusedSegment reused{segment.at("offset").get<std::uint64_t>(), segment.at("length").get<std::uint64_t>(),
-                                 segment.at("sha256").get<std::string>()};
-            os::Sha256 hash;
-            archive.clear();
-            archive.seekg(static_cast<std::streamoff>(reused.offset));
-            for (std::uint64_t left = reused.length; left > 0 && archive;) {
-                piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 20)));
-                archive.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-                hash.update(piece.data(), static_cast<std::size_t>(archive.gcount()));
-                left -= piece.size();
-                done += piece.size();
-                if (progress) progress(done, total);
-            }
-            if (!archive || HexLower(hash.finish()) != reused.sha256) {
-                reused.sha256.clear();
-                segment["members"] = nlohmann::json::array();
-                ++previous.damaged;
-            }
-            previous.archive.segments.push_back(std::move(reused));
-        }
+        nlohmann::json index = nlohmann::json::parse(InflateIndex(compressed));
+        Length(index);
+        return index;
     } catch (const std::exception&) {
         return std::nullopt;  // an index that does not read is as good as none
     }
-    previous.requestJson = index.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A cut run's index: nothing lists it, so each segment's digest is all
+// that proves it.
+std::optional<nlohmann::json> CutRunIndex(const std::wstring& staging) {
+    if (staging.empty() || !os::IsRegularFile(os::JoinPath(staging, kResumeArchiveFile))) return std::nullopt;
+    try {
+        nlohmann::json index =
+            nlohmann::json::parse(InflateIndex(ReadMarkerFile(os::JoinPath(staging, kResumeIndexFile))));
+        if (Length(index) == 0) return std::nullopt;
+        return index;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, const std::wstring& staging,
+                                               const ReadProgress& progress) {
+    std::optional<nlohmann::json> index = SnapshotIndex(snapshot);
+    std::optional<nlohmann::json> cut = CutRunIndex(staging);
+    if (!index && !cut) return std::nullopt;
+    PreviousIndex previous;
+    std::uint64_t done = 0;
+    const std::uint64_t total = (index ? Length(*index) : 0) + (cut ? Length(*cut) : 0);
+    if (index) {
+        try {
+            AddSegments(*index, os::JoinPath(snapshot, kArchiveFile), previous, done, total, progress);
+        } catch (const std::exception&) {
+            index.reset();
+            previous = PreviousIndex();
+        }
+    }
+    nlohmann::json sent = index ? std::move(*index) : nlohmann::json::object();
+    if (cut) {
+        // The server numbers these on after the snapshot's, as here.
+        const std::size_t before = previous.archive.segments.size();
+        try {
+            AddSegments(*cut, os::JoinPath(staging, kResumeArchiveFile), previous, done, total, progress);
+            for (std::size_t i = before; i < previous.archive.segments.size(); ++i) {
+                if (!previous.archive.segments[i].sha256.empty()) {
+                    previous.resumedBytes += previous.archive.segments[i].length;
+                }
+            }
+            sent["resumed"] = std::move(*cut);
+        } catch (const std::exception&) {
+            previous.archive.segments.resize(before);
+            if (previous.archive.paths.size() > (index ? 1u : 0u)) previous.archive.paths.pop_back();
+        }
+    }
+    if (previous.archive.paths.empty()) return std::nullopt;
+    previous.requestJson = sent.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return previous;
+}
+
+void KeepCutRun(const std::wstring& staging, const std::string& landedIndex) {
+    const std::wstring archive = os::JoinPath(staging, kArchiveFile);
+    bool any = false;
+    try {
+        any = !landedIndex.empty() && !nlohmann::json::parse(landedIndex).at("segments").empty();
+    } catch (const std::exception&) {
+    }
+    if (!any || !os::IsRegularFile(archive)) return;
+    ForgetCutRun(staging);
+    // The index last: without it the archive is never taken for one to build on.
+    const std::wstring kept = os::JoinPath(staging, kResumeArchiveFile);
+    std::error_code ec;
+    std::filesystem::rename(os::FsPath(archive), os::FsPath(kept), ec);
+    if (ec) throw FileSystemError("rename", archive, ec);
+    WriteWholeFile(os::JoinPath(staging, kResumeIndexFile), DeflateIndex(landedIndex));
+}
+
+void ForgetCutRun(const std::wstring& staging) {
+    for (const wchar_t* name : {kResumeIndexFile, kResumeArchiveFile}) {
+        const std::wstring path = os::JoinPath(staging, name);
+        if (os::IsRegularFile(path)) RemoveOwnFile(path);
+    }
 }
 
 }  // namespace tesmora

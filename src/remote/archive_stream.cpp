@@ -49,6 +49,14 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     };
     std::optional<FrameReader> frames;
     if (options.previous) frames.emplace(*options.previous, land);
+    // Whatever the end, the caller learns which segments are on the drive.
+    struct Landed {
+        std::optional<FrameReader>& frames;
+        std::string* out;
+        ~Landed() {
+            if (out) *out = frames ? frames->index() : std::string();
+        }
+    } landed{frames, options.landedIndex};
     PumpIo io;
     io.input = InputOnce(launch.input);
     io.output = [&](std::string_view bytes) {

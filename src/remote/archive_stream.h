@@ -24,14 +24,16 @@ struct TransferProgress {
 };
 using ProgressCallback = std::function<void(const TransferProgress&)>;
 
-// The segments of the previous snapshot's archive that a run may copy rather
-// than receive: where each lies and the SHA-256 it was proven to have.
+// The segments of earlier archives that a run may copy rather than
+// receive (the newest snapshot's and a cut run's): which archive, where in
+// it and the SHA-256 each was proven to have.
 struct ReusedSegment {
     std::uint64_t offset = 0, length = 0;
-    std::string sha256;  // lower-case hex
+    std::string sha256;        // lower-case hex; empty for one to send again
+    std::uint32_t source = 0;  // in paths
 };
 struct PreviousArchive {
-    std::wstring path;
+    std::vector<std::wstring> paths;
     std::vector<ReusedSegment> segments;  // by the numbers of the index the server was sent
 };
 
@@ -44,14 +46,17 @@ struct ArchiveStreamOptions {
     // Set when the request carried the previous snapshot's index: the program
     // answers in frames then (or, as stand-ins do, with a plain archive).
     const PreviousArchive* previous = nullptr;
+    // Framed, set however the run ends to the index of the segments that
+    // wholly landed (JSON, empty for none), for a cut run to be resumed.
+    std::string* landedIndex = nullptr;
 };
 
 // A transfer that checked out: the archive's SHA-256 and what it holds.
 struct TransferResult {
     std::string digest;
     ArchiveSummary summary;
-    std::string index;                // the new archive's index as the program sent it; empty without one
-    std::uint64_t reusedBytes = 0;    // copied from the previous archive rather than received
+    std::string index;                // the new archive's index, JSON; empty without one
+    std::uint64_t reusedBytes = 0;    // copied from earlier archives rather than received
 };
 
 class RemoteArchiveStream {

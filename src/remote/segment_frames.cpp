@@ -4,20 +4,60 @@
 #include "os/os.h"
 #include "os/text.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <stdexcept>
 
 namespace tesmora {
 namespace {
 
 constexpr std::size_t kFrameHeader = 5;
-constexpr std::uint32_t kLargestIndex = 256u << 20;
+constexpr std::uint32_t kLargestEntry = 64u << 20;
 constexpr std::size_t kCopyPiece = 1 << 20;
 
 ArchiveDamage Unparsed(const std::string& why) { return ArchiveDamage(ErrorCode::FramesUnparsed, why); }
 
 }  // namespace
 
-FrameReader::FrameReader(const PreviousArchive& previous, Land land) : previous_(previous), land_(std::move(land)) {}
+std::string DeflateIndex(std::string_view json) {
+    uLongf size = compressBound(static_cast<uLong>(json.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(json.data()),
+                  static_cast<uLong>(json.size()), 6) != Z_OK) {
+        throw std::runtime_error("the index does not deflate");
+    }
+    out.resize(size);
+    return out;
+}
+
+std::string InflateIndex(std::string_view compressed) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) throw std::runtime_error("inflateInit");
+    std::string out;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    int status = Z_OK;
+    while (status == Z_OK) {
+        char buffer[1 << 16];
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof buffer;
+        status = inflate(&stream, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - stream.avail_out);
+        if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
+    }
+    const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    if (!whole) throw std::runtime_error("the index does not inflate");
+    return out;
+}
+
+FrameReader::FrameReader(const PreviousArchive& previous, Land land)
+    : previous_(previous), land_(std::move(land)), files_(previous.paths.size()) {}
+
+std::string FrameReader::index() const {
+    return index_ ? index_->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : std::string();
+}
 
 bool FrameReader::feed(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -32,9 +72,14 @@ bool FrameReader::feed(std::string_view bytes) {
             for (std::size_t i = 1; i < kFrameHeader; ++i) value = value << 8 | static_cast<unsigned char>(header_[i]);
             header_.clear();
             switch (kind_) {
+                case 'H':
+                case 'S':
+                    if (value > kLargestEntry) throw Unparsed("an index entry is too large");
+                    if ((kind_ == 'H') == index_.has_value()) throw Unparsed("an index entry before its header");
+                    remaining_ = value;
+                    body_.clear();
+                    break;
                 case 'D':
-                case 'I':
-                    if (kind_ == 'I' && index_.size() + value > kLargestIndex) throw Unparsed("the index is too large");
                     remaining_ = value;
                     break;
                 case 'R':
@@ -52,23 +97,39 @@ bool FrameReader::feed(std::string_view bytes) {
         const std::string_view part = bytes.substr(0, remaining_);
         bytes.remove_prefix(part.size());
         remaining_ -= static_cast<std::uint32_t>(part.size());
-        if (kind_ == 'I') {
-            index_.append(part);
-        } else if (!land_(part)) {
-            return false;
+        if (kind_ == 'D') {
+            if (!land_(part)) return false;
+            continue;
+        }
+        body_.append(part);
+        if (remaining_ > 0) continue;
+        nlohmann::json entry;
+        try {
+            entry = nlohmann::json::parse(InflateIndex(body_));
+        } catch (const std::exception&) {
+            throw Unparsed("an index entry does not read");
+        }
+        if (!entry.is_object()) throw Unparsed("an index entry is not an object");
+        if (kind_ == 'H') {
+            index_ = std::move(entry);
+            (*index_)["segments"] = nlohmann::json::array();
+        } else {
+            (*index_)["segments"].push_back(std::move(entry));
         }
     }
     return true;
 }
 
 bool FrameReader::copy(std::uint32_t number) {
-    if (number >= previous_.segments.size() || previous_.segments[number].sha256.empty()) {
-        throw Unparsed("segment " + std::to_string(number) + " is not one of the previous index");
+    if (number >= previous_.segments.size() || previous_.segments[number].sha256.empty() ||
+        previous_.segments[number].source >= files_.size()) {
+        throw Unparsed("segment " + std::to_string(number) + " is not one of the index sent");
     }
     const ReusedSegment& segment = previous_.segments[number];
-    if (!file_) file_.emplace(os::FsPath(previous_.path), std::ios::binary);
-    file_->clear();
-    file_->seekg(static_cast<std::streamoff>(segment.offset));
+    std::optional<std::ifstream>& file = files_[segment.source];
+    if (!file) file.emplace(os::FsPath(previous_.paths[segment.source]), std::ios::binary);
+    file->clear();
+    file->seekg(static_cast<std::streamoff>(segment.offset));
     // Landed as it is read and proven at its end: one that changed on the
     // drive since the run began fails the run, so it never reaches a
     // snapshot.
@@ -76,7 +137,7 @@ bool FrameReader::copy(std::uint32_t number) {
     std::string piece;
     for (std::uint64_t left = segment.length; left > 0;) {
         piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyPiece)));
-        if (!file_->read(piece.data(), static_cast<std::streamsize>(piece.size()))) {
+        if (!file->read(piece.data(), static_cast<std::streamsize>(piece.size()))) {
             throw ArchiveDamage(ErrorCode::ReusedSegmentDiffers, "segment " + std::to_string(number) + " cannot be read");
         }
         hash.update(piece.data(), piece.size());

@@ -1,11 +1,14 @@
-// The backup program's answer to a run that sent the previous snapshot's
-// index: frames, each a kind byte and a 4-byte big-endian number. "D" and
-// that many archive bytes; "R" and the number of a segment of the previous
-// archive to copy, proven by its SHA-256 first; "I" and that many bytes of
-// the new archive's index; "E" and 0, last.
+// The backup program's answer to a run that sent an index to build on:
+// frames, each a kind byte and a 4-byte big-endian number. "H" and the
+// length of the new index's header; "D" and that many archive bytes; "R"
+// and the number of a segment sent to copy, proven by its SHA-256 first;
+// "S" and the length of the index entry of the segment just ended; "E" and
+// 0, last. The header and entries are zlib-compressed JSON.
 #pragma once
 
 #include "remote/archive_stream.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tesmora {
 
@@ -30,7 +34,9 @@ public:
 
     bool ended() const { return ended_; }
     bool notFrames() const { return notFrames_; }  // what came was never frames
-    const std::string& index() const { return index_; }
+    // The index of the segments that have wholly arrived, as JSON; empty
+    // before the header. After the end it is the new archive's whole index.
+    std::string index() const;
     std::uint64_t reusedBytes() const { return reused_; }
 
 private:
@@ -38,14 +44,20 @@ private:
 
     const PreviousArchive& previous_;
     Land land_;
-    std::optional<std::ifstream> file_;
+    std::vector<std::optional<std::ifstream>> files_;  // by source
     std::string header_;         // of the frame being read
     std::uint32_t remaining_ = 0;  // of its bytes
     char kind_ = 0;
     bool ended_ = false;
     bool notFrames_ = false;
-    std::string index_;
+    std::string body_;  // of an "H" or "S" frame
+    std::optional<nlohmann::json> index_;
     std::uint64_t reused_ = 0;
 };
+
+// An index as zlib-compressed JSON, the way it is kept, and back; Inflate
+// raises std::runtime_error for bytes that do not inflate.
+std::string DeflateIndex(std::string_view json);
+std::string InflateIndex(std::string_view compressed);
 
 }  // namespace tesmora

@@ -35,7 +35,8 @@ std::optional<std::uint64_t> Number(std::string_view value) {
 
 bool IsSnapshotFileName(std::wstring_view name, bool staging) {
     return name == kArchiveFile || name == kChecksumFile || name == kSnapshotIniFile || name == kCompleteMarker ||
-           name == kIndexFile || (staging && name == kOwnerMarker);
+           name == kIndexFile ||
+           (staging && (name == kOwnerMarker || name == kResumeArchiveFile || name == kResumeIndexFile));
 }
 
 std::wstring StagingDirectoryName(const std::wstring& id) { return kStagingPrefix + id; }

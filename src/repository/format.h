@@ -26,6 +26,9 @@ namespace tesmora {
 inline constexpr wchar_t kArchiveFile[] = L"site.tar.gz";
 inline constexpr wchar_t kChecksumFile[] = L"SHA256SUMS.txt";
 inline constexpr wchar_t kIndexFile[] = L"site.index";
+// In staging only: what a cut-off run left for the next to resume from.
+inline constexpr wchar_t kResumeArchiveFile[] = L"resume.tar.gz";
+inline constexpr wchar_t kResumeIndexFile[] = L"resume.index";
 inline constexpr wchar_t kSnapshotIniFile[] = L"snapshot.ini";
 inline constexpr wchar_t kCompleteMarker[] = L"COMPLETE";
 inline constexpr wchar_t kOwnerMarker[] = L"PARTIAL_OWNER";

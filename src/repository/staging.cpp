@@ -143,8 +143,13 @@ std::optional<std::wstring> PrepareStaging(const std::wstring& staging, const st
     // The marker first: whatever happens to the removals, the folder stays
     // recognisably ours.
     if (marker != ownId) WriteWholeFile(owner, ownId);
+    // What a cut-off run left to resume from stays for the run to judge.
     for (const fs::path& entry : entries) {
-        if (entry.filename() != os::FsPath(kOwnerMarker)) RemoveOwnFile(os::FromFsPath(entry));
+        const fs::path name = entry.filename();
+        if (name != os::FsPath(kOwnerMarker) && name != os::FsPath(kResumeArchiveFile) &&
+            name != os::FsPath(kResumeIndexFile)) {
+            RemoveOwnFile(os::FromFsPath(entry));
+        }
     }
     return std::nullopt;
 }

@@ -140,6 +140,39 @@ class Backups(ProgramTestCase):
         self.assertTrue(filecmp.cmp(site / "public" / "video.bin", copy / "public" / "video.bin", shallow=False))
         self.assertEqual(len(drive.snapshots()), 3)
 
+    def test_a_run_cut_off_midway_is_resumed_and_its_snapshot_stands_alone(self):
+        site = make_sample_site("resumed-site")
+        self.addCleanup(shutil.rmtree, site, True)
+        for number in range(24):
+            (site / "public" / f"upload{number:02d}.bin").write_bytes(os.urandom(2 << 20))
+        subprocess.run(["chown", "-R", f"{TEST_USER}:{TEST_USER}", str(site)], check=True)
+        drive = self.drive(paths=[site])
+        cut = drive.start()
+
+        def landed():
+            archives = list(drive.backup_folder.glob(".partial-*/site.tar.gz"))
+            return archives[0].stat().st_size if archives else 0
+        # The server program is killed once a third of the archive is on the drive.
+        self.assertTrue(wait_for(lambda: landed() > 16 << 20, 120))
+        subprocess.run(["pkill", "-KILL", "-u", TEST_USER, "python3"], check=False)
+        self.assertNotEqual(cut.wait(timeout=120), 0)
+        [staging] = drive.backup_folder.glob(".partial-*")
+        self.assertEqual(sorted(p.name for p in staging.iterdir()), ["PARTIAL_OWNER", "resume.index", "resume.tar.gz"])
+
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        [snapshot] = drive.snapshots()
+        self.assertFalse(staging.exists())
+        self.assertEqual(sorted(p.name for p in snapshot.iterdir()),
+                         ["COMPLETE", "SHA256SUMS.txt", "site.index", "site.tar.gz", "snapshot.ini"])
+        self.assertEqual(verify_checksums(snapshot), (True, "site.tar.gz: OK\nsite.index: OK"))
+        restored = self.tmp / "resumed"
+        restored.mkdir()
+        subprocess.run(["tar", "-xzf", str(snapshot / "site.tar.gz"), "-C", str(restored)], check=True)
+        copy = restored / str(site).lstrip("/")
+        for number in range(24):
+            name = f"upload{number:02d}.bin"
+            self.assertTrue(filecmp.cmp(site / "public" / name, copy / "public" / name, shallow=False), name)
+
     def test_a_hundred_long_paths_back_up(self):
         # The most paths the window takes, each about 200 bytes of UTF-8.
         root = self.site / "клиенты"

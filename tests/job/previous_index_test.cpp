@@ -91,12 +91,20 @@ TEST_F(PreviousSnapshot, AProvenIndexKeepsItsGoodSegmentsAndLeavesTheDamagedOneT
         landed.append(bytes);
         return true;
     });
-    const std::string stream = Frame('D', "head:") + Reference(0) + Frame('D', "new") + Reference(2) +
-                               Frame('I', "index") + Frame('E', "");
-    for (char c : stream) ASSERT_TRUE(frames.feed(std::string_view(&c, 1)));  // any split
+    const std::string head = Frame('H', Compressed(R"({"format":1,"started_ns":9})")) + Frame('D', "head:") +
+                             Reference(0);
+    const std::string stream = head + Frame('S', Compressed(R"({"offset":5})")) + Frame('D', "new") + Reference(2) +
+                               Frame('S', Compressed(R"({"offset":21})")) + Frame('E', "");
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        ASSERT_TRUE(frames.feed(stream.substr(i, 1)));  // any split
+        // A segment counts once its entry is in, not when its bytes are.
+        if (i + 1 == head.size()) {
+            EXPECT_EQ(frames.index(), R"({"format":1,"segments":[],"started_ns":9})");
+        }
+    }
     EXPECT_TRUE(frames.ended());
     EXPECT_EQ(landed, "head:first segmentnewthird");
-    EXPECT_EQ(frames.index(), "index");
+    EXPECT_EQ(frames.index(), R"({"format":1,"segments":[{"offset":5},{"offset":21}],"started_ns":9})");
     EXPECT_EQ(frames.reusedBytes(), segments_[0].size() + segments_[2].size());
     EXPECT_THROW(frames.feed("D"), ArchiveDamage);  // nothing after the end
 
@@ -109,6 +117,44 @@ TEST_F(PreviousSnapshot, AProvenIndexKeepsItsGoodSegmentsAndLeavesTheDamagedOneT
     FrameReader text(previous->archive, [](std::string_view) { return true; });
     EXPECT_FALSE(text.feed("Welcome!\n"));
     EXPECT_TRUE(text.notFrames());
+}
+
+TEST_F(PreviousSnapshot, ACutRunIsResumedFromWhatWhollyLandedAndNumberedAfterTheSnapshot) {
+    const std::wstring staging = os::JoinPath(dir_.path(), L"staging");
+    os::CreateDirectories(staging);
+    const std::string arrived = "gzip-headersegment A" + std::string("segment B cut sh");
+    testing::WriteBytes(os::JoinPath(staging, kArchiveFile), arrived);
+    const nlohmann::json landed = {
+        {"started_ns", 7}, {"full_ns", 6},
+        {"segments", {{{"offset", 11}, {"length", 9}, {"sha256", Sha256Hex("segment A")}, {"members", {{"x", "f"}}}}}}};
+    KeepCutRun(staging, landed.dump());
+    EXPECT_FALSE(os::IsRegularFile(os::JoinPath(staging, kArchiveFile)));
+    KeepCutRun(staging, R"({"started_ns":8,"segments":[]})");  // a later cut before anything landed keeps it
+
+    const auto previous = LoadPreviousIndex(dir_.path(), staging);
+    ASSERT_TRUE(previous);
+    ASSERT_EQ(previous->archive.paths.size(), 2u);
+    ASSERT_EQ(previous->archive.segments.size(), 4u);
+    EXPECT_EQ(previous->archive.segments[3].source, 1u);
+    EXPECT_EQ(previous->resumedBytes, 9u);
+    const auto sent = nlohmann::json::parse(previous->requestJson);
+    EXPECT_EQ(sent["started_ns"], 5);
+    EXPECT_EQ(sent["resumed"]["started_ns"], 7);
+    std::string copied;
+    FrameReader frames(previous->archive, [&](std::string_view bytes) {
+        copied.append(bytes);
+        return true;
+    });
+    ASSERT_TRUE(frames.feed(Reference(3) + Reference(0)));
+    EXPECT_EQ(copied, "segment Afirst segment");
+
+    // Without a snapshot to build on, the cut run alone; once done, nothing.
+    const auto alone = LoadPreviousIndex(L"", staging);
+    ASSERT_TRUE(alone);
+    EXPECT_EQ(alone->archive.segments.size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(alone->requestJson).count("started_ns"), 0u);
+    ForgetCutRun(staging);
+    EXPECT_FALSE(LoadPreviousIndex(L"", staging));
 }
 
 TEST_F(PreviousSnapshot, AnIndexThatIsNotTheListedOneIsNone) {

@@ -52,8 +52,8 @@ TEST(LaunchFailure, EachShellsWordsForAMissingPython3AndTheAccountsThatRunNothin
 TEST(LaunchFailure, TextAheadOfTheProgramsOutputIsALoginScriptsAndIsQuotedSafely) {
     const std::string greeting = "Welcome to web-01! Disk quota: 37% used.\n";
     EXPECT_TRUE(StartsWithForeignText(greeting + "\x1f\x8b\x08", ExpectedOutput::Archive));
-    // Framed, the program's output begins with the frame of the gzip header.
-    const std::string frame("D\0\0\0\x0a\x1f\x8b", 7);
+    // Framed, the program's output begins with the frame of the index header.
+    const std::string frame("H\0\0\0\x40x\x9c", 7);
     EXPECT_TRUE(StartsWithForeignText(greeting + frame, ExpectedOutput::Archive));
     EXPECT_FALSE(StartsWithForeignText(frame, ExpectedOutput::Archive));
     EXPECT_TRUE(StartsWithForeignText(greeting + "{\"probe\": \"ok\"}", ExpectedOutput::Answer));

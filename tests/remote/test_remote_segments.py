@@ -19,28 +19,40 @@ import test_remote_backup as base
 HEADER = 10  # a gzip header without a name
 
 
-def assemble(stream, archive, index):
-    """The client's part of a run that sent the previous index: the archive
-    from the frames, with each referenced segment copied from the previous
-    archive and checked, and the new index."""
-    out, position, new_index = bytearray(), 0, None
-    while True:
+def numbered(index, archive, resumed=None):
+    """The segments a run may reference, by number: those of the index and
+    then those of the cut run's, each with the archive it is copied from."""
+    parts = [(index, archive)] + ([resumed] if resumed else [])
+    return [(s, data) for part, data in parts for s in part.get("segments", [])]
+
+
+def assemble(stream, sources):
+    """The client's part of a run that sent an index: the archive from the
+    frames, each referenced segment copied from its archive and checked, and
+    the new index of every segment that wholly arrived, so that a stream cut
+    short gives what a cut run leaves."""
+    out, position, index = bytearray(), 0, {"segments": []}
+    while position + 5 <= len(stream):
         kind, value = stream[position:position + 1], struct.unpack(">I", stream[position + 1:position + 5])[0]
         position += 5
+        body = stream[position:position + value] if kind in b"DHS" else b""
+        if kind in b"DHS" and len(body) < value:
+            break
+        position += len(body)
         if kind == b"D":
-            out += stream[position:position + value]
-            position += value
+            out += body
         elif kind == b"R":
-            segment = index["segments"][value]
+            segment, archive = sources[value]
             piece = archive[segment["offset"]:segment["offset"] + segment["length"]]
             assert hashlib.sha256(piece).hexdigest() == segment["sha256"], value
             out += piece
-        elif kind == b"I":
-            new_index = json.loads(zlib.decompress(stream[position:position + value]))
-            position += value
+        elif kind == b"H":
+            index.update(json.loads(zlib.decompress(body)))
+        elif kind == b"S":
+            index["segments"].append(json.loads(zlib.decompress(body)))
         else:
             assert kind == b"E" and position == len(stream), (kind, position, len(stream))
-            return bytes(out), new_index
+    return bytes(out), index
 
 
 def readers_list(archive):
@@ -136,11 +148,12 @@ class SegmentsTest(base.BackupCase):
 class IncrementalTest(base.BackupCase):
     """Runs that send the previous index, the client played by assemble."""
 
-    def run_with(self, previous, **patch):
-        request = json.dumps({"paths": [str(self.site)], "previous": previous}).encode()
+    def run_with(self, previous, resumed=None, **patch):
+        sent = dict(previous, resumed=resumed[0]) if resumed else previous
+        request = json.dumps({"paths": [str(self.site)], "previous": sent}).encode()
         self.assertEqual(self.finish(self.start([self.site], request=request, **patch)), 0, self.err)
         self.wire = len(self.out)
-        self.archive, self.index = assemble(self.out, getattr(self, "archive", b""), previous)
+        self.archive, self.index = assemble(self.out, numbered(previous, getattr(self, "archive", b""), resumed))
         self.read_archive(self.archive)
         self.assertEqual(readers_list(self.archive), [len(self.members)] * len(readers_list(self.archive)))
         return {m.name: (m.type, m.linkname, data) for m, data in self.members[:-1]}
@@ -182,6 +195,19 @@ class IncrementalTest(base.BackupCase):
                          {n: v for n, v in first.items() if n.startswith(rel("part30"))})
         self.assertEqual(self.manifest["files"], sum(1 for v in third.values() if v[0] == tarfile.REGTYPE))
         self.assertLess(self.wire, len(self.archive) // 3)
+
+    def test_a_cut_run_leaves_what_wholly_arrived_for_the_next_to_copy(self):
+        make_site(self.site)
+        first = self.run_with({}, RACY_NS=0)
+        whole, largest = self.out, max(s["length"] for s in self.index["segments"])
+        for cut in (0, 0.5, 0.99):
+            arrived, kept = assemble(whole[:int(len(whole) * cut)], [])
+            self.archive = b""
+            self.assertEqual(self.run_with({}, resumed=(kept, arrived), RACY_NS=0), first, cut)
+            # Sent again: what had not arrived, and at most the segment that was on its way.
+            self.assertLessEqual(self.wire, len(whole) - len(arrived) + largest + (64 << 10), cut)
+            if cut:
+                self.assertGreater(len(kept["segments"]), 0)
 
     def test_members_changed_just_before_their_scan_are_sent_again(self):
         make_site(self.site)

@@ -140,13 +140,16 @@ TEST_F(PreviousSnapshot, ACutRunIsResumedFromWhatWhollyLandedAndNumberedAfterThe
     const auto sent = nlohmann::json::parse(previous->requestJson);
     EXPECT_EQ(sent["started_ns"], 5);
     EXPECT_EQ(sent["resumed"]["started_ns"], 7);
-    std::string copied;
-    FrameReader frames(previous->archive, [&](std::string_view bytes) {
-        copied.append(bytes);
-        return true;
-    });
-    ASSERT_TRUE(frames.feed(Reference(3) + Reference(0)));
-    EXPECT_EQ(copied, "segment Afirst segment");
+    {
+        // Closed before the removal below: Windows refuses to remove an open file.
+        std::string copied;
+        FrameReader frames(previous->archive, [&](std::string_view bytes) {
+            copied.append(bytes);
+            return true;
+        });
+        ASSERT_TRUE(frames.feed(Reference(3) + Reference(0)));
+        EXPECT_EQ(copied, "segment Afirst segment");
+    }
 
     // Without a snapshot to build on, the cut run alone; once done, nothing.
     const auto alone = LoadPreviousIndex(L"", staging);

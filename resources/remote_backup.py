@@ -1377,8 +1377,8 @@ class Previous:
     def unchanged(self, number, found, links):
         """Whether segment number describes the paths that come next, the
         (root, path) pairs found, as they are now."""
-        members, racy_from = self.segments[number][0]["members"], \
-            self.segments[number][1]
+        segment, racy_from = self.segments[number]
+        members = segment["members"]
         if len(found) < len(members):
             return False
         seen = {}

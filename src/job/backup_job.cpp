@@ -174,8 +174,10 @@ public:
 
     // Connects, streams the archive into the staging directory and proves it
     // as it arrives.
+    // landedIndex gets, however the transfer ends, the index of what wholly
+    // arrived.
     TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem,
-                            const PreviousArchive& previous) {
+                            const PreviousArchive& previous, std::string& landedIndex) {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free || *free < BackupJob::kMinimumFreeBytes) {
             throw Error(ErrorCode::LowSpace);
@@ -290,9 +292,6 @@ private:
     const std::wstring& backupFolder_;
     const std::wstring& staging_;
     const CommitServices& commit_;
-
-public:
-    std::string landedIndex;  // of a transfer, however it ended
 };
 
 }  // namespace
@@ -376,18 +375,18 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     TransferResult received;
     std::wstring snapshot;
     try {
+        std::string landed;
         try {
             received = run.transfer(LaunchBackupProgram(program, request), fileSystem,
-                                    previous ? previous->archive : noArchive);
+                                    previous ? previous->archive : noArchive, landed);
         } catch (const std::exception&) {
             // What wholly arrived waits in staging for the next run to copy.
             try {
-                KeepCutRun(staging, run.landedIndex);
+                KeepCutRun(staging, landed);
             } catch (const std::exception&) {
             }
             throw;
         }
-        previous.reset();  // its archives are closed and no longer needed
         snapshot = run.proveAndCommit(received);
     } catch (const std::exception& e) {
         run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));

@@ -11,18 +11,23 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace tesmora {
 namespace {
 
-// Proves each segment of index against the archive at path, numbering them
-// on from those already in previous; a damaged one is sent again.
-void AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex& previous, std::uint64_t& done,
-                 std::uint64_t total, const ReadProgress& progress) {
+// Proves each segment of index against the archive at path and adds them
+// to previous, numbered on from those already there; a damaged one is sent
+// again. Returns the bytes proven; adds nothing when the index or the
+// archive does not read.
+std::uint64_t AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex& previous,
+                          std::uint64_t& done, std::uint64_t total, const ReadProgress& progress) {
     std::ifstream archive(os::FsPath(path), std::ios::binary);
     if (!archive) throw std::runtime_error("no archive");
     const auto source = static_cast<std::uint32_t>(previous.archive.paths.size());
-    previous.archive.paths.push_back(path);
+    std::vector<ReusedSegment> added;
+    std::size_t damaged = 0;
+    std::uint64_t proven = 0;
     std::string piece;
     for (auto& segment : index.at("segments")) {
         ReusedSegment reused{segment.at("offset").get<std::uint64_t>(), segment.at("length").get<std::uint64_t>(),
@@ -41,10 +46,16 @@ void AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex&
         if (!archive || HexLower(hash.finish()) != reused.sha256) {
             reused.sha256.clear();
             segment["members"] = nlohmann::json::array();
-            ++previous.damaged;
+            ++damaged;
+        } else {
+            proven += reused.length;
         }
-        previous.archive.segments.push_back(std::move(reused));
+        added.push_back(std::move(reused));
     }
+    previous.archive.paths.push_back(path);
+    previous.archive.segments.insert(previous.archive.segments.end(), added.begin(), added.end());
+    previous.damaged += damaged;
+    return proven;
 }
 
 std::uint64_t Length(const nlohmann::json& index) {
@@ -100,24 +111,16 @@ std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, con
             AddSegments(*index, os::JoinPath(snapshot, kArchiveFile), previous, done, total, progress);
         } catch (const std::exception&) {
             index.reset();
-            previous = PreviousIndex();
         }
     }
     nlohmann::json sent = index ? std::move(*index) : nlohmann::json::object();
     if (cut) {
         // The server numbers these on after the snapshot's, as here.
-        const std::size_t before = previous.archive.segments.size();
         try {
-            AddSegments(*cut, os::JoinPath(staging, kResumeArchiveFile), previous, done, total, progress);
-            for (std::size_t i = before; i < previous.archive.segments.size(); ++i) {
-                if (!previous.archive.segments[i].sha256.empty()) {
-                    previous.resumedBytes += previous.archive.segments[i].length;
-                }
-            }
+            previous.resumedBytes =
+                AddSegments(*cut, os::JoinPath(staging, kResumeArchiveFile), previous, done, total, progress);
             sent["resumed"] = std::move(*cut);
         } catch (const std::exception&) {
-            previous.archive.segments.resize(before);
-            if (previous.archive.paths.size() > (index ? 1u : 0u)) previous.archive.paths.pop_back();
         }
     }
     if (previous.archive.paths.empty()) return std::nullopt;

@@ -61,9 +61,10 @@ from test_remote_backup import LOADER, SCRIPT, frame, json_quote  # noqa: E402
 
 
 
-def realistic_tree(root, scale=1.0):
+def realistic_tree(root, scale=1.0, logs_scale=None, media_mib=None):
     """About 20 000 small files, two large compressible logs, some
-    incompressible media and a SQLite database, scaled."""
+    incompressible media and a SQLite database, scaled (the logs and the
+    media on their own when given)."""
     if (root / ".complete").exists():
         return root
     shutil.rmtree(root, ignore_errors=True)
@@ -78,11 +79,11 @@ def realistic_tree(root, scale=1.0):
     for name in ("access.log", "error.log"):
         with open(logs / name, "wb") as f:
             line = b'127.0.0.1 - - [06/Dec/2026:10:00:00 +0000] "GET /index.php HTTP/1.1" 200 5123 "-" "Mozilla/5.0"\n'
-            for _ in range(int(2_000_000 * scale)):
+            for _ in range(int(2_000_000 * (scale if logs_scale is None else logs_scale))):
                 f.write(line)
     media = root / "media"
     media.mkdir()
-    for i in range(int(40 * scale) or 1):
+    for i in range(int(40 * scale if media_mib is None else media_mib) or 1):
         (media / f"photo{i}.jpg").write_bytes(os.urandom(1 << 20))
     db = sqlite3.connect(root / "site.db")
     db.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, body TEXT)")

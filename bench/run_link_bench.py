@@ -4,14 +4,17 @@ SSH server delays each direction by 20 ms and caps it at 50 Mbit/s (tc
 netem is not available here). Prints, as name=value lines:
 
 - link_full_s and link_full_ratio_vs_ssh_tar_gzip1: the first `--backup-now`
-  of a ~200 MB site against `ssh host 'tar -cf - TREE | gzip -1' > FILE`
-  through the same proxy;
+  of a ~200 MB site, most of it media as on most sites, against `ssh host
+  'tar -cf - TREE | gzip -1' > FILE` through the same proxy;
 - link_second_s, rsync_second_s and incremental_ratio_vs_rsync: the second
   backup after a scripted day of edits (150 pages changed, 3 new uploads, 200
   rows of the SQLite database updated) against `rsync -a --link-dest` of the
   same two states through the proxy;
 - incremental_bytes_fraction: the bytes the server sent in the second backup
-  over the size of the full archive.
+  over the size of the full archive;
+- resume_resent_fraction: a first backup onto another drive whose link is cut
+  once 60 % of a full run's bytes went down, then the run that follows: the
+  bytes of both beyond those of a whole first run, over the archive.
 """
 import os
 import queue
@@ -46,6 +49,7 @@ class SlowLink:
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.sent = {"up": 0, "down": 0}
+        self.cut_at = None  # down bytes after which every connection drops
         self.lock = threading.Lock()
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -102,6 +106,14 @@ class SlowLink:
                     return
                 with self.lock:
                     self.sent[direction] += len(data)
+                    cut = direction == "down" and self.cut_at is not None and self.sent["down"] >= self.cut_at
+                if cut:
+                    for sock in (source, target):
+                        try:
+                            sock.shutdown(socket.SHUT_RDWR)
+                        except OSError:
+                            pass
+                    return
 
         threading.Thread(target=read, daemon=True).start()
         threading.Thread(target=write, daemon=True).start()
@@ -130,7 +142,7 @@ def day_of_edits(tree, rng):
 
 def main():
     home = ensure_test_user()
-    pristine = run_bench.realistic_tree(home / "bench-link-pristine", scale=0.35)
+    pristine = run_bench.realistic_tree(home / "bench-link-site", scale=0.35, logs_scale=0.1, media_mib=120)
     tree = home / "bench-link-tree"
     shutil.rmtree(tree, ignore_errors=True)
     subprocess.run(["cp", "-a", str(pristine), str(tree)], check=True)
@@ -150,7 +162,9 @@ def main():
         try:
             t_pipeline = timed(f"{ssh} {server.user}@{server.host} 'tar -cf - {tree} 2>/dev/null | gzip -1' "
                                f"> {tmp / 'pipeline.tar.gz'}", shell=True)
+            before = link.down_bytes()
             t_full = timed(["wine", str(drive.program), "--backup-now"], env=wine.env)
+            full_bytes = link.down_bytes() - before
             archive = os.path.getsize(os.path.join(drive.snapshots()[-1], "site.tar.gz"))
             rsync = ["rsync", "-a", "-e", ssh]
             timed(rsync + [f"{server.user}@{server.host}:{tree}/", str(tmp / "rsync-1")])
@@ -160,6 +174,17 @@ def main():
             second_bytes = link.down_bytes() - before
             t_rsync = timed(rsync + ["--link-dest", str(tmp / "rsync-1"), f"{server.user}@{server.host}:{tree}/",
                                      str(tmp / "rsync-2")])
+            drive.unmap()
+            drive = BoundDrive(wine, tmp / "drive-resumed", "e", linked, [tree])
+            before = link.down_bytes()
+            link.cut_at = before + 0.6 * full_bytes
+            cut = subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env).returncode
+            link.cut_at = None
+            cut_bytes = link.down_bytes() - before
+            before = link.down_bytes()
+            subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
+            resumed_bytes = link.down_bytes() - before
+            resumed_archive = os.path.getsize(os.path.join(drive.snapshots()[-1], "site.tar.gz"))
         finally:
             drive.unmap()
             wine.reset_program_state()
@@ -171,7 +196,11 @@ def main():
         "link_full_ratio_vs_ssh_tar_gzip1": f"{t_pipeline / t_full:.2f}",
         "link_second_s": f"{t_second:.1f}", "rsync_second_s": f"{t_rsync:.1f}",
         "incremental_ratio_vs_rsync": f"{t_second / t_rsync:.2f}",
-        "incremental_bytes_fraction": f"{second_bytes / archive:.3f}"})
+        "incremental_bytes_fraction": f"{second_bytes / archive:.3f}",
+        "cut_run_exit_status": str(cut), "cut_run_mb": f"{cut_bytes / 1e6:.1f}",
+        "resumed_run_mb": f"{resumed_bytes / 1e6:.1f}",
+        # The edits of the day make this archive a little larger than the first.
+        "resume_resent_fraction": f"{(cut_bytes + resumed_bytes - full_bytes * resumed_archive / archive) / resumed_archive:.3f}"})
     for name, value in figures.items():
         print(f"{name}={value}")
 

@@ -547,7 +547,7 @@ def sparse(info, regions):
 
 
 def store_file(tar, path, info, descriptor, status, workdir, manifest,
-               sidecars, links):
+               sidecars, links, previous):
     """Adds an open regular file: as a hard link, a database copy, or its
     bytes without holes."""
     key = (status.st_dev, status.st_ino)
@@ -570,19 +570,15 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
     if header[:16] == SQLITE_HEADER:
         copy = database_copy(path, header, status, workdir, manifest)
     if copy:
-        # A database copy is new every run: a segment of its own, so that
-        # the files beside it can still be reused.
-        tar.fileobj.cut()
         try:
             with open(copy, "rb") as source:
                 info.size = os.fstat(source.fileno()).st_size
                 manifest["sqlite"].append(
                     {"path": path, "quick_check": "ok", "bytes": info.size})
                 sidecars.update(path + suffix for suffix in SIDECARS)
-                tar.addfile(info, Reader(source.fileno(), path,
-                                         [(0, info.size)]))
-                tar.fileobj.record(member_record(info.name, "s", status))
-                tar.fileobj.cut()
+                store_pieces(tar, info, member_record(info.name, "s", status),
+                             page_pieces(tar.fileobj, source.fileno(),
+                                         info.size, path), previous)
         finally:
             remove_copy(copy)
     else:
@@ -636,7 +632,8 @@ def database_copy(path, header, status, workdir, manifest):
             PROGRESS.phase = "archive"
 
 
-def store(tar, path, follow, workdir, manifest, sidecars, links):
+def store(tar, path, follow, workdir, manifest, sidecars, links,
+          previous=None):
     """Adds one path to the archive, or records why it was left out; true
     for a regular file. A root (follow) is stored as what it leads to."""
     arcname = path.lstrip("/")
@@ -670,7 +667,7 @@ def store(tar, path, follow, workdir, manifest, sidecars, links):
     if handle is not None:
         with handle:
             store_file(tar, path, info, descriptor, status, workdir, manifest,
-                       sidecars, links)
+                       sidecars, links, previous)
         return True
     if info is None or not (info.isdir() or info.issym()):
         # Changed type between the two looks.
@@ -864,23 +861,25 @@ class _Compressor:
         """Notes what the member just written was, for the index."""
         self.members.append(member)
 
-    def cut(self):
-        """Ends the segment being written, if it holds anything."""
+    def cut(self, content=None):
+        """Ends the segment being written, if it holds anything; content
+        is the SHA-256 of its tar bytes, for a piece of a database that the
+        next run may find again."""
         if self.held:
             self._hand_over()
-            self.chunks.put((self.CUT, self.members))
+            self.chunks.put((self.CUT, self.members, content))
             self.held, self.members = 0, []
 
     def member_written(self, name):
         if segment_ends_after(name, self.held):
             self.cut()
 
-    def splice(self, source, size, crc):
+    def splice(self, source, size, crc, content=None):
         """Passes on source, size bytes of tar data deflated as a segment
         ends, whose CRC-32 is crc, as it is; the worker closes it."""
         self.cut()
         self.position += size
-        self.chunks.put((source, size, crc))
+        self.chunks.put((source, size, crc, content))
 
     def reuse(self, number, segment):
         """Has the client copy segment number of the previous archive."""
@@ -913,7 +912,7 @@ class _Compressor:
                     if isinstance(chunk, bytes):
                         self._deflate(chunk)
                     elif chunk[0] == self.CUT:
-                        self._end_segment(chunk[1])
+                        self._end_segment(*chunk[1:])
                     elif isinstance(chunk[0], int):
                         self._reused(*chunk)
                     else:
@@ -934,15 +933,15 @@ class _Compressor:
             self.digest.update(data)
         self._send(data)
 
-    def _close_segment(self, members):
+    def _close_segment(self, members, content=None):
         begin, raw, crc = self.segment
         if raw:
             self._ended(self.offset - begin, raw, crc,
-                        self.digest.hexdigest(), members)
+                        self.digest.hexdigest(), members, content)
         self.segment = [self.offset, 0, 0]
         self.digest = hashlib.sha256()
 
-    def _ended(self, length, raw, crc, sha256, members):
+    def _ended(self, length, raw, crc, sha256, members, content=None):
         begin = self.segment[0]
         self.segments.append((begin, length, raw, crc))
         self.total = [self.total[0] + raw,
@@ -950,20 +949,22 @@ class _Compressor:
         if self.framed:
             entry = {"offset": begin, "length": length, "raw": raw,
                      "crc": crc, "sha256": sha256, "members": members}
+            if content:
+                entry["content"] = content
             self._frame(zlib.compress(json.dumps(entry, separators=(
                 ",", ":")).encode("ascii"), 6), b"S")
 
-    def _end_segment(self, members=()):
+    def _end_segment(self, members=(), content=None):
         if self.segment[1]:
             self._emit(self.deflate.flush(zlib.Z_FULL_FLUSH))
-        self._close_segment(list(members))
+        self._close_segment(list(members), content)
 
-    def _spliced(self, source, size, crc):
+    def _spliced(self, source, size, crc, content):
         self._end_segment()
         for piece in iter(lambda: source.read(1 << 20), b""):
             self._emit(piece)
         self.segment[1:] = [size, crc]
-        self._close_segment([])
+        self._close_segment([], content)
 
     def _reused(self, number, segment):
         self._end_segment()
@@ -971,7 +972,8 @@ class _Compressor:
         self._write(b"R" + struct.pack(">I", number))
         self.offset += segment["length"]
         self._ended(segment["length"], segment["raw"], segment["crc"],
-                    segment["sha256"], segment["members"])
+                    segment["sha256"], segment["members"],
+                    segment.get("content"))
         self.segment = [self.offset, 0, 0]
 
     def _start(self):
@@ -1018,6 +1020,135 @@ class _Compressor:
             self.chunks.put_nowait(None)
         except queue.Full:
             pass
+
+
+# Dumps and database copies are new every run but mostly as they were, so
+# they are stored in pieces, each a segment of its own whose SHA-256 the
+# index keeps: a piece the client still holds is copied, not sent. A dump is
+# cut after a row (a line, or a row of an extended INSERT) once a piece
+# holds CHUNK_MIN bytes, where a hash of that row hits, or at CHUNK_MAX: an
+# edit moves the cuts around it only, and rows that shift between INSERT
+# statements find the same cuts again after them. An SQLite file changes
+# in place, page by page, so its copy is cut every PAGE_CHUNK bytes.
+CHUNK_MIN = 32 << 10
+CHUNK_MAX = 1 << 20
+CHUNK_HIT = 63
+ROW_END = re.compile(rb"\n|\),\(")
+PAGE_CHUNK = 64 << 10
+
+
+class Chunker:
+    """Cuts what is written into pieces where the content says and hands
+    each to piece(bytes), the rest at close()."""
+
+    def __init__(self, piece):
+        self.piece = piece
+        self.held = bytearray()
+        self.begin = 0  # of the piece being gathered, in held
+        self.row = 0    # where its last row began
+        self.scan = 0   # how far rows were looked for
+
+    def write(self, data):
+        if self.begin and self.begin * 2 >= len(self.held):
+            del self.held[:self.begin]
+            self.row -= self.begin
+            self.scan -= self.begin
+            self.begin = 0
+        self.held += data
+        while self._cut():
+            pass
+
+    def _cut(self):
+        held, begin = self.held, self.begin
+        self.scan = max(self.scan, self.row, begin)
+        while True:
+            found = ROW_END.search(held, self.scan, begin + CHUNK_MAX)
+            if found is None:
+                break
+            end = self.scan = found.end()
+            row, self.row = self.row, end
+            if end - begin >= CHUNK_MIN and not hashlib.md5(
+                    held[row:end]).digest()[0] & CHUNK_HIT:
+                return self._hand(end)
+        if len(held) - begin >= CHUNK_MAX:
+            return self._hand(begin + CHUNK_MAX)
+        # A separator may straddle the next write.
+        self.scan = max(begin, len(held) - 2)
+        return False
+
+    def _hand(self, end):
+        self.piece(bytes(memoryview(self.held)[self.begin:end]))
+        self.begin = self.row = self.scan = end
+        return True
+
+    def close(self):
+        if len(self.held) > self.begin:
+            self.piece(bytes(memoryview(self.held)[self.begin:]))
+        self.held, self.begin = bytearray(), 0
+
+
+class _Slice:
+    """Bytes of an open file, read by the compressor's worker, which closes
+    it: a descriptor of its own, so that the file may go meanwhile."""
+
+    def __init__(self, descriptor, offset, length):
+        self.descriptor = os.dup(descriptor)
+        self.offset, self.left = offset, length
+
+    def read(self, size):
+        data = os.pread(self.descriptor, min(size, self.left), self.offset)
+        if self.left and not data:
+            raise OSError(errno.EIO, "the spooled dump ended early")
+        self.offset += len(data)
+        self.left -= len(data)
+        return data
+
+    def close(self):
+        os.close(self.descriptor)
+
+
+def store_pieces(tar, info, record, pieces, previous):
+    """Writes a member whose data comes as pieces, each (SHA-256, size,
+    send) where send() passes it on as a segment of its own; a piece that
+    the previous index holds is copied instead."""
+    output = tar.fileobj
+    output.cut()
+    header = info.tobuf(tar.format, tar.encoding, tar.errors)
+    output.write(header)
+    if record:
+        output.record(record)
+    # The header changes every run: a segment of its own.
+    output.cut()
+    for content, size, send in pieces:
+        number = previous.by_content.get((content, size)) if previous \
+            else None
+        if number is None:
+            send()
+        else:
+            output.reuse(number, previous.segments[number][0])
+    blocks, rest = divmod(info.size, tarfile.BLOCKSIZE)
+    if rest:
+        output.write(tarfile.NUL * (tarfile.BLOCKSIZE - rest))
+    # What follows begins a segment of its own: one that holds this padding
+    # too could never be reused.
+    output.cut()
+    tar.offset += len(header) + (blocks + bool(rest)) * tarfile.BLOCKSIZE
+
+
+def page_pieces(output, source, size, path):
+    """The pieces of a database copy, for store_pieces."""
+    for offset in range(0, size, PAGE_CHUNK):
+        try:
+            data = os.pread(source, min(PAGE_CHUNK, size - offset), offset)
+        except OSError as error:
+            raise unreadable(path, error)
+        if len(data) != min(PAGE_CHUNK, size - offset):
+            raise Failure("The copy of %s ended early" % path)
+        # Only an index needs the digests.
+        content = output.framed and hashlib.sha256(data).hexdigest()
+        yield content, len(data), lambda data=data, content=content: (
+            output.write(data), output.cut(content))
+        PROGRESS.done += len(data)
 
 
 # Databases of the sites: found in their configuration files or named in the
@@ -1138,7 +1269,7 @@ def dump_tool(database):
 
 def spool(database, tool, workdir, target, events):
     """Runs the dump into target; (exit status, error text, head, last
-    line, bytes, SHA-256, CRC-32)."""
+    line, bytes, SHA-256, pieces)."""
     errors, process = [], None
     try:
         arguments, environment = dump_command(database, tool, workdir, events)
@@ -1157,10 +1288,11 @@ def spool(database, tool, workdir, target, events):
 
 
 def collect(database, process, workdir, target, errors):
-    """Reads the dump as it comes while a thread of its own deflates it
-    into target as one archive segment, as a pipe into gzip -1 would, and
-    the tool runs ahead into a larger pipe: the archive takes that segment
-    as it is."""
+    """Reads the dump as it comes while a thread of its own cuts it into
+    pieces and deflates each into target as an archive segment, as a pipe
+    into gzip -1 would, and the tool runs ahead into a larger pipe: the
+    archive takes those segments as they are. The pieces are (offset and
+    length in target, bytes, CRC-32, SHA-256)."""
     reader = threading.Thread(target=lambda: errors.append(
         process.stderr.read()))
     reader.daemon = True
@@ -1169,16 +1301,24 @@ def collect(database, process, workdir, target, errors):
         fcntl.fcntl(process.stdout.fileno(), 1031, 1 << 20)  # F_SETPIPE_SZ
     except OSError:
         pass
-    digest, size, head, tail, crc = hashlib.sha256(), 0, b"", b"", 0
-    pieces, failed = queue.Queue(8), []
+    digest, size, head, tail = hashlib.sha256(), 0, b"", b""
+    pieces, failed, spooled = queue.Queue(8), [], []
 
     def compress():
-        packer = zlib.compressobj(1, zlib.DEFLATED, -15)
         try:
             with open(target, "wb") as out:
+                def deflate(piece):
+                    packer = zlib.compressobj(1, zlib.DEFLATED, -15)
+                    data = packer.compress(piece) + packer.flush(
+                        zlib.Z_FULL_FLUSH)
+                    spooled.append((out.tell(), len(data), len(piece),
+                                    zlib.crc32(piece),
+                                    hashlib.sha256(piece).hexdigest()))
+                    out.write(data)
+                chunker = Chunker(deflate)
                 for piece in iter(pieces.get, None):
-                    out.write(packer.compress(piece))
-                out.write(packer.flush(zlib.Z_FULL_FLUSH))
+                    chunker.write(piece)
+                chunker.close()
         except OSError as error:
             failed.append(error)
             for _ in iter(pieces.get, None):  # the reader must never block
@@ -1197,7 +1337,6 @@ def collect(database, process, workdir, target, errors):
                     raise failed[0]
                 pieces.put(piece)
                 digest.update(piece)
-                crc = zlib.crc32(piece, crc)
                 size += len(piece)
                 head = head or piece[:4096]
                 tail = (tail + piece)[-4096:]
@@ -1230,12 +1369,12 @@ def collect(database, process, workdir, target, errors):
         if line and line != b"--" and not line.startswith(b"\\"):
             break
     return (status, text, head, closing.decode("utf-8", "replace"), size,
-            digest.hexdigest(), crc)
+            digest.hexdigest(), spooled)
 
 
 def dump_database(database, workdir, target, manifest):
-    """Spools one dump into target and returns its manifest entry and the
-    CRC-32 of the dump."""
+    """Spools one dump into target and returns its manifest entry and its
+    pieces."""
     tool = dump_tool(database)
     free = os.statvfs(workdir)
     if free.f_bavail * free.f_frsize < SPOOL_MARGIN:
@@ -1244,13 +1383,13 @@ def dump_database(database, workdir, target, manifest):
     with PROGRESS.lock:
         PROGRESS.phase = "database"
     events = database.engine == "mysql"
-    status, errors, head, closing, size, sha, crc = spool(
+    status, errors, head, closing, size, sha, pieces = spool(
         database, tool, workdir, target, events)
     if status and events and re.search(r"(?i)denied.*(event|routine|proc)|"
                                        r"(event|routine|proc).*denied",
                                        errors):
         manifest["warnings"].append(WARN_GRANTS + database.named())
-        status, errors, head, closing, size, sha, crc = spool(
+        status, errors, head, closing, size, sha, pieces = spool(
             database, tool, workdir, target, False)
     with PROGRESS.lock:
         PROGRESS.phase = "archive"
@@ -1266,7 +1405,7 @@ def dump_database(database, workdir, target, manifest):
             "found_in": database.source,
             "server_version": version.group(1).decode("utf-8", "replace")
             if version else "", "bytes": size, "sha256": sha,
-            "exit_status": status, "closing_line": closing}, crc
+            "exit_status": status, "closing_line": closing}, pieces
 
 
 def member_name(database, taken):
@@ -1280,12 +1419,12 @@ def member_name(database, taken):
     return name
 
 
-def store_dumps(tar, output, databases, workdir, manifest):
+def store_dumps(tar, databases, workdir, manifest, previous):
     taken = set()
     for database in databases:
         target = os.path.join(workdir, "dump.sql")
         try:
-            entry, crc = dump_database(database, workdir, target, manifest)
+            entry, pieces = dump_database(database, workdir, target, manifest)
         except Failure as error:
             remove_copy(target)
             if database.source.startswith(SETTINGS_ENTRY) or not \
@@ -1304,18 +1443,14 @@ def store_dumps(tar, output, databases, workdir, manifest):
                 time.time())
             info.uid = info.gid = 0
             info.uname = info.gname = ""
-            # The header alone: addfile refuses a file without its data.
-            header = info.tobuf(tar.format, tar.encoding, tar.errors)
-            output.write(header)
-            tar.offset += len(header)
-            output.splice(open(target, "rb"), info.size, crc)
-            blocks, rest = divmod(info.size, tarfile.BLOCKSIZE)
-            if rest:
-                output.write(tarfile.NUL * (tarfile.BLOCKSIZE - rest))
-            # Files begin a segment of their own: one that holds this
-            # padding too could never be reused.
-            output.cut()
-            tar.offset += (blocks + bool(rest)) * tarfile.BLOCKSIZE
+            with open(target, "rb") as spooled:
+                store_pieces(tar, info, None, (
+                    (content, raw, lambda offset=offset, length=length,
+                     raw=raw, crc=crc, content=content: tar.fileobj.splice(
+                        _Slice(spooled.fileno(), offset, length), raw, crc,
+                        content))
+                    for offset, length, raw, crc, content in pieces),
+                    previous)
             manifest["dumps"].append(entry)
         finally:
             remove_copy(target)
@@ -1350,11 +1485,13 @@ class Previous:
     numbered after the snapshot's. Each part's segments count only within a
     week of the full run they go back to, and only those the client could
     prove are offered, by the name of their first member, the newest
-    part's first."""
+    part's first. A piece of a database is offered by its SHA-256 and size
+    from any part: its content was read in full this run."""
 
     def __init__(self, index, now_ns):
         self.segments = []  # by number: the segment and its racy bound
         self.by_first = {}
+        self.by_content = {}
         fulls = []
         resumed = index.get("resumed")
         for part in (index, resumed if isinstance(resumed, dict) else {}):
@@ -1366,6 +1503,9 @@ class Previous:
             for segment in part.get("segments") or []:
                 number = len(self.segments)
                 self.segments.append((segment, racy_from))
+                if segment.get("content") and not segment.get("members"):
+                    self.by_content[(segment["content"], segment["raw"])] = \
+                        number
                 members = segment.get("members") or []
                 if usable and members and all(m[1] in "fdlh"
                                               for m in members):
@@ -1435,7 +1575,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
     try:
         # First: the dumps are the closest to one moment when the files that
         # go with them follow.
-        store_dumps(tar, output, databases, workdir, manifest)
+        store_dumps(tar, databases, workdir, manifest, previous)
         found = dict.fromkeys(roots, 0)
         walk, ahead = files(roots), collections.deque()
 
@@ -1480,7 +1620,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
             if previous and reuse(previous, root, path):
                 continue
             if store(tar, path, path == root, workdir, manifest, sidecars,
-                     links):
+                     links, previous):
                 found[root] += 1
             output.member_written(path)
         manifest["warnings"].extend(

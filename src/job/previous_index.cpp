@@ -46,6 +46,7 @@ std::uint64_t AddSegments(nlohmann::json& index, const std::wstring& path, Previ
         if (!archive || HexLower(hash.finish()) != reused.sha256) {
             reused.sha256.clear();
             segment["members"] = nlohmann::json::array();
+            segment.erase("content");
             ++damaged;
         } else {
             proven += reused.length;

@@ -189,6 +189,36 @@ class Dumps(base.BackupCase):
         self.assertEqual(answer.strip(), expected or ask(query, dump["database"]).stdout.replace(
             dump["database"] + ".", "").strip())
 
+    def test_a_dump_that_changed_a_row_sends_little_and_loads_whole(self):
+        from test_remote_segments import assemble, numbered
+        SERVERS.mysql("SET max_recursive_iterations = 100000; CREATE TABLE c (id INT PRIMARY KEY, note TEXT); "
+                      "INSERT INTO c WITH RECURSIVE s(n) AS "
+                      "(SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < 30000) SELECT n, MD5(n) FROM s",
+                      "wp_site")
+        SERVERS.psql("SET ROLE appuser; CREATE TABLE c (id INT PRIMARY KEY, note TEXT);"
+                     "INSERT INTO c SELECT g, MD5(g::text) FROM generate_series(1, 30000) g", "appdb")
+        self.addCleanup(SERVERS.psql, "DROP TABLE c", "appdb")
+        self.addCleanup(SERVERS.mysql, "DROP TABLE c", "wp_site")
+
+        def run(previous, archive=b""):
+            proc = self.run_request(self.request(previous=previous))
+            self.assertEqual(self.finish(proc), 0, self.err)
+            return assemble(self.out, numbered(previous, archive))
+        archive, index = run({})
+        # One row changed and one added before the others: an extended INSERT
+        # then breaks at other rows, and the cuts after it must find their
+        # places again.
+        for ask in (lambda sql: SERVERS.mysql(sql, "wp_site"), lambda sql: SERVERS.psql(sql, "appdb")):
+            ask("UPDATE c SET note = 'changed' WHERE id = 15000; INSERT INTO c VALUES (0, 'new')")
+        archive, index = run(index, archive)
+        self.assertLess(len(self.out), len(archive) // 10)
+        self.read_archive(archive)
+        for dump in self.manifest["dumps"]:
+            with self.subTest(engine=dump["engine"]):
+                self.assertGreater(dump["bytes"], 1 << 20)
+                self.load(dump, "SELECT COUNT(*), MAX(note), MIN(note) FROM c WHERE id IN (0, 15000, 30000)",
+                          None)
+
     def test_explicit_entries_use_the_users_own_access_and_detection_only_lists(self):
         (self.top / ".my.cnf").write_text("[client]\nuser=root\nsocket=%s\n" %
                                           SERVERS.env["TESMORA_TEST_MARIADB_SOCKET"])

@@ -8,6 +8,7 @@ import json
 import os
 import random
 import shutil
+import sqlite3
 import struct
 import subprocess
 import tarfile
@@ -208,6 +209,28 @@ class IncrementalTest(base.BackupCase):
             self.assertLessEqual(self.wire, len(whole) - len(arrived) + largest + (64 << 10), cut)
             if cut:
                 self.assertGreater(len(kept["segments"]), 0)
+
+    def test_a_database_copy_sends_the_pages_that_changed_and_survives_a_vacuum(self):
+        database = self.site / "app.sqlite"
+        with sqlite3.connect(str(database)) as live:
+            live.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, note TEXT)")
+            live.executemany("INSERT INTO t VALUES (?, ?)", ((n, hashlib.md5(b"%d" % n).hexdigest() * 3)
+                                                             for n in range(20000)))
+        query = "SELECT COUNT(*), SUM(LENGTH(note)), MAX(note) FROM t"
+
+        def rows(files):
+            copy = self.top / "copy.sqlite"
+            copy.write_bytes(files[str(database).lstrip("/")][2])
+            with sqlite3.connect(str(copy)) as restored:
+                return restored.execute(query).fetchone()
+        self.run_with({})
+        for change in ("UPDATE t SET note = 'changed' WHERE id = 10000", "DELETE FROM t WHERE id % 2; VACUUM"):
+            with sqlite3.connect(str(database)) as live:
+                live.executescript(change)
+                expected = live.execute(query).fetchone()
+            self.assertEqual(rows(self.run_with(self.index)), expected, change)
+            if change.startswith("UPDATE"):
+                self.assertLess(self.wire, database.stat().st_size // 10)
 
     def test_members_changed_just_before_their_scan_are_sent_again(self):
         make_site(self.site)

@@ -36,6 +36,7 @@
   gzip -1` and `rsync --link-dest` (bench/run_link_bench.py).
 """
 import atexit
+import json
 import os
 import random
 import resource
@@ -58,6 +59,8 @@ from harness.wine import WinePrefix, windows_path  # noqa: E402
 sys.path.insert(0, str(REPO / "tests" / "remote"))
 # The loader and the program as the client sends them.
 from test_remote_backup import LOADER, SCRIPT, frame, json_quote  # noqa: E402
+# The client's part of a run that sends an index.
+from test_remote_segments import assemble, numbered  # noqa: E402
 
 
 
@@ -111,10 +114,12 @@ def cpu_timed(command, **kwargs):
     return seconds, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
 
 
-def remote_program_input(roots):
-    """A file holding the program's standard input for a backup of roots:
-    the compressed program, then the request, each framed."""
-    request = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]"
+def remote_program_input(roots, request=None):
+    """A file holding the program's standard input for a backup of roots
+    (or the request given): the compressed program, then the request, each
+    framed."""
+    if request is None:
+        request = b"[" + b",".join(json_quote(str(root)) for root in roots) + b"]"
     handle, path = tempfile.mkstemp(prefix="tesmora-bench-input-")
     with os.fdopen(handle, "wb") as out:
         out.write(frame(zlib.compress(SCRIPT, 9)) + frame(request))
@@ -287,9 +292,19 @@ def database_dump_figures(home):
         t_ours, t_theirs = alternately(3, lambda: run(ours, program_input), lambda: run(theirs))
         size = int(databases.mysql("SELECT SUM(data_length) FROM information_schema.tables "
                                    "WHERE table_schema = 'bench'").stdout)
+
+        # A day's edits of the database, then a run that builds on the last.
+        def framed(previous, archive=b""):
+            run(ours, remote_program_input([], json.dumps({"paths": [str(site)], "previous": previous}).encode()))
+            wire = output.read_bytes()
+            return assemble(wire, numbered(previous, archive)) + (len(wire),)
+        archive, index, _ = framed({})
+        databases.mysql("UPDATE posts SET body = CONCAT(body, ' edited') WHERE id % 2000 = 7", "bench")
+        changed, _, wire = framed(index, archive)
         output.unlink()
     shutil.rmtree(site, ignore_errors=True)
     return {"db_mb": f"{size / 1e6:.0f}", "db_backup_s": f"{t_ours:.2f}", "mysqldump_gzip1_s": f"{t_theirs:.2f}",
+            "db_200_rows_changed_bytes_fraction": f"{wire / len(changed):.3f}",
             "db_dump_ratio_vs_mysqldump_gzip1": f"{t_theirs / t_ours:.2f}"}
 
 

@@ -797,10 +797,10 @@ class _Compressor:
     output is frames, each a kind byte and a 4-byte number: b"H" and the
     length of this archive's index header, first; b"D" and the length of
     archive bytes that follow; b"R" and the number of a segment of the
-    index the client sent, for it to copy from the archive it came from;
-    b"S" and the length of the index entry of the segment just ended, after
-    its bytes, so that a run cut off keeps every segment that wholly
-    arrived; b"E" and 0, last. The header and entries are zlib-compressed
+    index the client sent, for it to copy from the archive it came from,
+    with the entry it has there but for its offset; b"S" and the length of
+    the index entry of the segment just sent, after its bytes, so that a run
+    cut off keeps every segment that wholly arrived; b"E" and 0, last. The header and entries are zlib-compressed
     JSON. Plain, the output is the archive itself."""
 
     CUT = "cut"
@@ -941,12 +941,13 @@ class _Compressor:
         self.segment = [self.offset, 0, 0]
         self.digest = hashlib.sha256()
 
-    def _ended(self, length, raw, crc, sha256, members, content=None):
+    def _ended(self, length, raw, crc, sha256, members, content=None,
+               known=False):
         begin = self.segment[0]
         self.segments.append((begin, length, raw, crc))
         self.total = [self.total[0] + raw,
                       crc32_combine(self.total[1], crc, raw)]
-        if self.framed:
+        if self.framed and not known:
             entry = {"offset": begin, "length": length, "raw": raw,
                      "crc": crc, "sha256": sha256, "members": members}
             if content:
@@ -973,7 +974,7 @@ class _Compressor:
         self.offset += segment["length"]
         self._ended(segment["length"], segment["raw"], segment["crc"],
                     segment["sha256"], segment["members"],
-                    segment.get("content"))
+                    segment.get("content"), known=True)
         self.segment = [self.offset, 0, 0]
 
     def _start(self):
@@ -1669,11 +1670,12 @@ def make_workdir():
 
 
 REQUEST_LIMIT = 64 << 20
+INFLATED_REQUEST_LIMIT = 1 << 30
 
 
 def read_request():
     """The request frame on standard input: its decimal length, a line
-    feed, then that many bytes of JSON."""
+    feed, then that many bytes of JSON, or of JSON zlib-compressed."""
     incoming = globals().get("IN")
     if incoming is None:
         raise Failure("The request is missing: start this program through "
@@ -1689,6 +1691,15 @@ def read_request():
     if len(data) != size:
         raise Failure("The request arrived cut short: %d of %d bytes"
                       % (len(data), size))
+    if data[:1] not in (b"{", b"["):
+        inflate = zlib.decompressobj()
+        try:
+            data = inflate.decompress(data, INFLATED_REQUEST_LIMIT)
+        except zlib.error:
+            raise Failure("The request does not parse: it does not inflate")
+        if inflate.unconsumed_tail or not inflate.eof:
+            raise Failure("The request does not parse: it inflates past "
+                          "%d bytes or ends early" % INFLATED_REQUEST_LIMIT)
     return json.loads(data.decode("utf-8"))
 
 

@@ -31,7 +31,7 @@ std::uint64_t AddSegments(nlohmann::json& index, const std::wstring& path, Previ
     std::string piece;
     for (auto& segment : index.at("segments")) {
         ReusedSegment reused{segment.at("offset").get<std::uint64_t>(), segment.at("length").get<std::uint64_t>(),
-                             segment.at("sha256").get<std::string>(), source};
+                             segment.at("sha256").get<std::string>(), source, segment.dump()};
         os::Sha256 hash;
         archive.clear();
         archive.seekg(static_cast<std::streamoff>(reused.offset));

@@ -31,6 +31,7 @@ struct ReusedSegment {
     std::uint64_t offset = 0, length = 0;
     std::string sha256;        // lower-case hex; empty for one to send again
     std::uint32_t source = 0;  // in paths
+    std::string entry;         // its index entry as JSON, which a copy takes on
 };
 struct PreviousArchive {
     std::vector<std::wstring> paths;

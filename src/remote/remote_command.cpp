@@ -66,7 +66,9 @@ std::string RequestJson(const BackupRequest& request) {
 }
 
 ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request) {
-    return LaunchProgram(script, RequestJson(request));
+    // Compressed: the index of a large site is tens of megabytes of JSON,
+    // which the upload of a home link would carry on every run.
+    return LaunchProgram(script, Compressed(RequestJson(request)));
 }
 
 std::string EmbeddedBackupScript() {

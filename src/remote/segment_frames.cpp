@@ -98,6 +98,7 @@ bool FrameReader::feed(std::string_view bytes) {
         bytes.remove_prefix(part.size());
         remaining_ -= static_cast<std::uint32_t>(part.size());
         if (kind_ == 'D') {
+            landed_ += part.size();
             if (!land_(part)) return false;
             continue;
         }
@@ -147,6 +148,12 @@ bool FrameReader::copy(std::uint32_t number) {
     if (HexLower(hash.finish()) != segment.sha256) {
         throw ArchiveDamage(ErrorCode::ReusedSegmentDiffers, "segment " + std::to_string(number));
     }
+    if (!index_) throw Unparsed("a copied segment before the header");
+    nlohmann::json entry = nlohmann::json::parse(segment.entry, nullptr, false);
+    if (!entry.is_object()) throw Unparsed("segment " + std::to_string(number) + " has no index entry");
+    entry["offset"] = landed_;
+    (*index_)["segments"].push_back(std::move(entry));
+    landed_ += segment.length;
     reused_ += segment.length;
     return true;
 }

@@ -1,9 +1,10 @@
 // The backup program's answer to a run that sent an index to build on:
 // frames, each a kind byte and a 4-byte big-endian number. "H" and the
 // length of the new index's header; "D" and that many archive bytes; "R"
-// and the number of a segment sent to copy, proven by its SHA-256 first;
-// "S" and the length of the index entry of the segment just ended; "E" and
-// 0, last. The header and entries are zlib-compressed JSON.
+// and the number of a segment sent to copy, proven by its SHA-256, whose
+// index entry is the one sent but for its new offset; "S" and the length of
+// the index entry of the segment just received; "E" and 0, last. The header
+// and entries are zlib-compressed JSON.
 #pragma once
 
 #include "remote/archive_stream.h"
@@ -52,6 +53,7 @@ private:
     bool notFrames_ = false;
     std::string body_;  // of an "H" or "S" frame
     std::optional<nlohmann::json> index_;
+    std::uint64_t landed_ = 0;  // archive bytes
     std::uint64_t reused_ = 0;
 };
 

@@ -93,18 +93,28 @@ TEST_F(PreviousSnapshot, AProvenIndexKeepsItsGoodSegmentsAndLeavesTheDamagedOneT
     });
     const std::string head = Frame('H', Compressed(R"({"format":1,"started_ns":9})")) + Frame('D', "head:") +
                              Reference(0);
-    const std::string stream = head + Frame('S', Compressed(R"({"offset":5})")) + Frame('D', "new") + Reference(2) +
-                               Frame('S', Compressed(R"({"offset":21})")) + Frame('E', "");
+    const std::string stream = head + Frame('D', "new") + Frame('S', Compressed(R"({"offset":18})")) + Reference(2) +
+                               Frame('E', "");
+    const auto offsets = [&] {
+        std::vector<std::uint64_t> found;
+        const auto index = nlohmann::json::parse(frames.index());
+        for (const auto& entry : index["segments"]) found.push_back(entry["offset"]);
+        return found;
+    };
     for (std::size_t i = 0; i < stream.size(); ++i) {
         ASSERT_TRUE(frames.feed(stream.substr(i, 1)));  // any split
-        // A segment counts once its entry is in, not when its bytes are.
-        if (i + 1 == head.size()) {
-            EXPECT_EQ(frames.index(), R"({"format":1,"segments":[],"started_ns":9})");
-        }
+        // A copied segment counts once its bytes are proven, a sent one once its entry is in.
+        if (i + 1 == head.size()) EXPECT_EQ(offsets(), std::vector<std::uint64_t>{5});
+        if (i + 1 == head.size() + 8) EXPECT_EQ(offsets(), std::vector<std::uint64_t>{5});
     }
     EXPECT_TRUE(frames.ended());
     EXPECT_EQ(landed, "head:first segmentnewthird");
-    EXPECT_EQ(frames.index(), R"({"format":1,"segments":[{"offset":5},{"offset":21}],"started_ns":9})");
+    // A copied segment's entry is the one sent, at its new offset.
+    const auto index = nlohmann::json::parse(frames.index());
+    EXPECT_EQ(offsets(), (std::vector<std::uint64_t>{5, 18, 21}));
+    EXPECT_EQ(index["started_ns"], 9);
+    EXPECT_EQ(index["segments"][0]["sha256"], Sha256Hex(segments_[0]));
+    EXPECT_EQ(index["segments"][2]["members"][0][0], "a\xc3\xa9");
     EXPECT_EQ(frames.reusedBytes(), segments_[0].size() + segments_[2].size());
     EXPECT_THROW(frames.feed("D"), ArchiveDamage);  // nothing after the end
 
@@ -147,7 +157,7 @@ TEST_F(PreviousSnapshot, ACutRunIsResumedFromWhatWhollyLandedAndNumberedAfterThe
             copied.append(bytes);
             return true;
         });
-        ASSERT_TRUE(frames.feed(Reference(3) + Reference(0)));
+        ASSERT_TRUE(frames.feed(Frame('H', Compressed("{}")) + Reference(3) + Reference(0)));
         EXPECT_EQ(copied, "segment Afirst segment");
     }
 

@@ -291,6 +291,17 @@ class RootsTest(BackupCase):
                 [self.top / "missing", self.site, self.top / "dangling"]))
         self.assertEqual(self.out, b"")
 
+    def test_a_compressed_request_is_read_within_its_inflated_limit(self):
+        (self.site / "a.txt").write_bytes(b"a")
+        request = zlib.compress(json.dumps({"paths": [str(self.site)]}).encode())
+        self.backup(proc=self.start([], request=request))
+        self.assertIn(self.arc(self.site / "a.txt")[0], self.names)
+        self.assert_failed("The request does not parse: it inflates past 16 bytes",
+                           self.start([], request=request, INFLATED_REQUEST_LIMIT=16))
+        self.assert_failed("The request does not parse: it does not inflate",
+                           self.start([], request=b"x" + request))
+        self.assertEqual(self.out, b"")
+
 
 class EnumerationTest(BackupCase):
     def test_order_links_and_single_file_roots(self):

@@ -736,6 +736,8 @@ SEGMENT_MIN = 16 << 10
 SEGMENT_MAX = 8 << 20
 SEGMENT_ALONE = 1 << 20
 SEGMENT_HIT = 15
+OUTPUT_BATCH = 256 << 10
+OUTPUT_DELAY = 0.05
 GZIP_HEADER = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x04\xff"
 # The last deflate block: final, fixed codes, empty.
 DEFLATE_END = b"\x03\x00"
@@ -818,6 +820,8 @@ class _Compressor:
         self.members = []  # and the records of its members
         self.chunks = queue.Queue(4)
         # The worker's own: where the output stands, the open segment.
+        self.out = bytearray()
+        self.drained = time.monotonic()
         self.started = False
         self.offset = 0
         self.deflate = zlib.compressobj(1, zlib.DEFLATED, -15)
@@ -902,8 +906,22 @@ class _Compressor:
         return [{"offset": o, "length": n, "raw": r, "crc": c}
                 for o, n, r, c in self.segments]
 
+    def _next(self):
+        # What is gathered goes out once nothing comes for a while.
+        while self.out:
+            try:
+                return self.chunks.get(timeout=OUTPUT_DELAY)
+            except queue.Empty:
+                if self.failure is None:
+                    try:
+                        self._drain()
+                    except BaseException as error:
+                        self.failure = error
+                        self.out = bytearray()
+        return self.chunks.get()
+
     def _compress(self):
-        for chunk in iter(self.chunks.get, None):
+        for chunk in iter(self._next, None):
             if isinstance(chunk, threading.Event):
                 chunk.set()
                 continue
@@ -998,9 +1016,22 @@ class _Compressor:
         self._write(data)
 
     def _write(self, data):
-        view = memoryview(data)
+        # Gathered into writes of OUTPUT_BATCH bytes: each write hands the
+        # interpreter lock over and must wait to get it back, and small
+        # segments come with several small frames each. Never held long, so
+        # that the client copies what it is told to while this run reads on.
+        self.out += data
+        if len(self.out) >= OUTPUT_BATCH or \
+                time.monotonic() - self.drained >= OUTPUT_DELAY:
+            self._drain()
+
+    def _drain(self):
+        view = memoryview(self.out)
         while view and not self.cut_off:
             view = view[os.write(self.descriptor, view):]
+        view.release()
+        self.out = bytearray()
+        self.drained = time.monotonic()
 
     def finish(self):
         """Passes the rest on, waits for the worker and ends the gzip
@@ -1013,6 +1044,7 @@ class _Compressor:
             "<II", self.total[1], self.total[0] & 0xFFFFFFFF))
         if self.framed:
             self._write(b"E" + struct.pack(">I", 0))
+        self._drain()
 
     def abandon(self):
         self.cut_off = True
@@ -1704,6 +1736,10 @@ def read_request():
 
 
 def main():
+    # The compressing thread needs the interpreter lock back after each
+    # deflate call, and by default waits up to 5 ms for this thread to yield
+    # it: over thousands of segments that is seconds.
+    sys.setswitchinterval(0.0002)
     # Only UTF-8 mode reads names right whatever the server's locale.
     if codecs.lookup(sys.getfilesystemencoding()).name != "utf-8":
         raise Failure("python3 on the server reads names as %s; run it with "

@@ -95,8 +95,13 @@ PumpResult PumpChannel(SshConnection& connection, const std::string& command, co
             throw broken(options.readFailed);
         }
 
-        const ssize_t err = libssh2_channel_read_ex(channel.get(), SSH_EXTENDED_DATA_STDERR, buffer.data(),
-                                                    buffer.size());
+        // Each read ends in a read of the socket that finds it empty, which
+        // costs a server round trip under Wine: the error stream is read
+        // only once its data is queued.
+        const ssize_t err = libssh2_poll_channel_read(channel.get(), 1) == 0
+                                ? LIBSSH2_ERROR_EAGAIN
+                                : libssh2_channel_read_ex(channel.get(), SSH_EXTENDED_DATA_STDERR, buffer.data(),
+                                                          buffer.size());
         if (err > 0) {
             const std::size_t kept = errors.text().size();
             errors.add(std::string_view(buffer.data(), static_cast<std::size_t>(err)), line);

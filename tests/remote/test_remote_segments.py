@@ -233,6 +233,25 @@ class IncrementalTest(base.BackupCase):
             if change.startswith("UPDATE"):
                 self.assertLess(self.wire, database.stat().st_size // 10)
 
+    def test_rotated_logs_come_out_as_they_are_now(self):
+        logs = self.site / "logs"
+        logs.mkdir()
+        line = b"127.0.0.1 - - [08/Dec/2026] \"GET / HTTP/1.1\" 200\n"
+        for name in ("access.log", "error.log"):
+            (logs / name).write_bytes(line * 40000)
+        self.run_with({}, RACY_NS=0)
+        # Renamed and begun afresh, and cut in place as copytruncate does.
+        os.rename(str(logs / "access.log"), str(logs / "access.log.1"))
+        (logs / "access.log").write_bytes(line)
+        shutil.copy(str(logs / "error.log"), str(logs / "error.log.1"))
+        with open(str(logs / "error.log"), "r+b") as log:
+            log.truncate(0)
+        files = self.run_with(self.index, RACY_NS=0)
+        self.assertEqual({name.rsplit("/", 1)[1]: data for name, (kind, _, data) in files.items()
+                          if kind == tarfile.REGTYPE},
+                         {"access.log": line, "access.log.1": line * 40000, "error.log": b"",
+                          "error.log.1": line * 40000})
+
     def test_members_changed_just_before_their_scan_are_sent_again(self):
         make_site(self.site)
         # A bound wide enough that a busy machine's slow start still falls in it.

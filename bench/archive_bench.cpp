@@ -2,6 +2,8 @@
 //   tesmora_archive_bench readback FILE           the read-back past the system cache
 //   tesmora_archive_bench verify SNAPSHOT ID      a whole verification of a snapshot
 //   tesmora_archive_bench restore SNAPSHOT FOLDER a restore into an empty folder
+//   tesmora_archive_bench encrypt FILE            age encryption of the file, as it is read
+#include "crypto/age.h"
 #include "os/text.h"
 #include "restore/restore.h"
 #include "snapshot/verify.h"
@@ -9,17 +11,32 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 int main(int argc, char** argv) {
     using namespace tesmora;
-    if (argc < 3 || (std::strcmp(argv[1], "readback") != 0 && argc != 4)) {
-        std::fprintf(stderr, "usage: %s readback FILE | verify SNAPSHOT ID | restore SNAPSHOT FOLDER\n", argv[0]);
+    const bool oneFile = argc == 3 && (std::strcmp(argv[1], "readback") == 0 || std::strcmp(argv[1], "encrypt") == 0);
+    if (argc < 3 || (!oneFile && argc != 4)) {
+        std::fprintf(stderr, "usage: %s readback FILE | encrypt FILE | verify SNAPSHOT ID | restore SNAPSHOT FOLDER\n",
+                     argv[0]);
         return 2;
     }
     const auto started = std::chrono::steady_clock::now();
     try {
         if (std::strcmp(argv[1], "readback") == 0) {
             DigestOnDevice(FromUtf8(argv[2]));
+        } else if (std::strcmp(argv[1], "encrypt") == 0) {
+            std::ifstream in(argv[2], std::ios::binary);
+            std::uint64_t out = 0;
+            age::Encryptor encryptor({age::RecipientOf(age::GenerateIdentity())},
+                                     [&](std::string_view bytes) { out += bytes.size(); });
+            std::string piece(1 << 20, '\0');
+            while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+                encryptor.write(std::string_view(piece.data(), static_cast<std::size_t>(in.gcount())));
+            }
+            encryptor.finish();
+            std::printf("encrypted_bytes=%llu\n", static_cast<unsigned long long>(out));
         } else if (std::strcmp(argv[1], "verify") == 0) {
             const Verdict verdict = VerifySnapshot(FromUtf8(argv[2]), FromUtf8(argv[3]));
             if (!verdict.ok) throw Error(ErrorCode::Internal, verdict.reason);

@@ -28,6 +28,9 @@
   against `ssh host 'mysqldump --single-transaction ... | gzip -1' > file`,
   both against a private MariaDB on loopback (`run_bench.py db` prints this
   figure alone);
+- encrypt_ratio_vs_openssl_chacha20: age encryption of a 1 GB file by the
+  native core against `openssl enc -chacha20` (`run_bench.py encrypt` prints
+  this figure alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
@@ -177,6 +180,24 @@ def idle_costs(wine, program, runs=15):
                        lambda: timed(["wine", str(program), "--self-test"], env=wine.env))
 
 
+def encryption_figures(home):
+    """age encryption of a 1 GB archive-like (incompressible) file by the
+    native core against `openssl enc -chacha20` on the same file, both from
+    the page cache, medians of three turns taken alternately."""
+    data = home / "bench-1g.bin"
+    if not data.exists() or data.stat().st_size != 1 << 30:
+        with open(data, "wb") as f:
+            for _ in range(1024):
+                f.write(os.urandom(1 << 20))
+    bench = REPO / "build" / "native" / "tesmora_archive_bench"
+    ours = [str(bench), "encrypt", str(data)]
+    theirs = ["openssl", "enc", "-chacha20", "-K", "00" * 32, "-iv", "00" * 16, "-in", str(data), "-out", os.devnull]
+    t_ours, t_theirs = alternately(3, lambda: timed(ours, stdout=subprocess.DEVNULL),
+                                   lambda: timed(theirs, stdout=subprocess.DEVNULL))
+    return {"encrypt_s": f"{t_ours:.2f}", "openssl_chacha20_s": f"{t_theirs:.2f}",
+            "encrypt_ratio_vs_openssl_chacha20": f"{t_theirs / t_ours:.2f}"}
+
+
 def archive_figures(snapshot, binding_id, tmp):
     """The native core's verification and restore of one snapshot against the
     usual tools on the same archive."""
@@ -310,6 +331,10 @@ def database_dump_figures(home):
 
 def main():
     home = ensure_test_user()
+    if sys.argv[1:] == ["encrypt"]:
+        for name, value in encryption_figures(home).items():
+            print(f"{name}={value}")
+        return
     if sys.argv[1:] == ["db"]:
         for name, value in database_dump_figures(home).items():
             print(f"{name}={value}")
@@ -338,6 +363,7 @@ def main():
                          text=True, check=True).stdout.strip())
     figures.update(remote_program_figures(tree))
     figures.update(database_dump_figures(home))
+    figures.update(encryption_figures(home))
 
     rss = {count: peak_rss_of(remote_program_command([str(small_files_tree(home / f"bench-files-{count}", count))]),
                               os.environ) for count in (2000, 200_000)}

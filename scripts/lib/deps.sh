@@ -44,12 +44,13 @@ TESMORA_LIBARCHIVE_VERSIONS="3.7.4-4+deb13u1"
 # Static libcrypto only, trimmed to what libssh2 uses: a full OpenSSL 3.5 build
 # for MinGW costs twice the time. no-bf/no-cast/no-rc4 also stop libssh2 from
 # offering ciphers that no-legacy would make fail at run time.
-# no-autoload-config: the exe must never read a config file.
+# no-autoload-config: the exe must never read a config file. scrypt stays:
+# age passphrase files are sealed with it.
 TESMORA_OPENSSL_OPTIONS="no-shared no-tests no-module no-legacy no-dso no-engine
  no-ui-console no-autoload-config no-bf no-cast no-rc4 no-idea no-seed no-md4
  no-mdc2 no-whirlpool no-rc2 no-rc5 no-sm2 no-sm3 no-sm4 no-aria no-camellia
  no-cms no-cmp no-ts no-ocsp no-ct no-srp no-http no-winstore no-ec2m no-gost
- no-comp no-quic no-dtls no-scrypt no-ssl no-tls"
+ no-comp no-quic no-dtls no-ssl no-tls"
 
 # Echoes the first 8 hex digits of the SHA-256 of its arguments and stdin.
 _tesmora_hash() {

@@ -104,8 +104,9 @@ TEST_F(PreviousSnapshot, AProvenIndexKeepsItsGoodSegmentsAndLeavesTheDamagedOneT
     for (std::size_t i = 0; i < stream.size(); ++i) {
         ASSERT_TRUE(frames.feed(stream.substr(i, 1)));  // any split
         // A copied segment counts once its bytes are proven, a sent one once its entry is in.
-        if (i + 1 == head.size()) EXPECT_EQ(offsets(), std::vector<std::uint64_t>{5});
-        if (i + 1 == head.size() + 8) EXPECT_EQ(offsets(), std::vector<std::uint64_t>{5});
+        if (i + 1 == head.size() || i + 1 == head.size() + 8) {
+            EXPECT_EQ(offsets(), std::vector<std::uint64_t>{5});
+        }
     }
     EXPECT_TRUE(frames.ended());
     EXPECT_EQ(landed, "head:first segmentnewthird");

@@ -644,19 +644,44 @@ struct Decryptor::State {
         headerDone = true;
     }
 
+    // Keyed once, a nonce per chunk; the plaintext buffer is reused.
+    Owned<EVP_CIPHER_CTX> cipher;
+    std::string plain;
+
+    bool open(std::string_view sealed, bool last) {
+        if (!cipher) {
+            cipher.reset(EVP_CIPHER_CTX_new());
+            if (!cipher || EVP_DecryptInit_ex(cipher.get(), EVP_chacha20_poly1305(), nullptr,
+                                              U(payloadKey.bytes), nullptr) != 1) {
+                throw std::runtime_error("ChaCha20-Poly1305 failed");
+            }
+        }
+        if (sealed.size() < kTag) return false;
+        const std::size_t size = sealed.size() - kTag;
+        plain.resize(size);
+        auto* bytes = reinterpret_cast<unsigned char*>(plain.data());
+        std::array<unsigned char, kTag> tag{};
+        std::memcpy(tag.data(), sealed.data() + size, kTag);
+        int n = 0;
+        return EVP_DecryptInit_ex(cipher.get(), nullptr, nullptr, nullptr, U(ChunkNonce(counter, last))) == 1 &&
+               EVP_DecryptUpdate(cipher.get(), bytes, &n, U(sealed), static_cast<int>(size)) == 1 &&
+               EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_AEAD_SET_TAG, kTag, tag.data()) == 1 &&
+               EVP_DecryptFinal_ex(cipher.get(), bytes + n, &n) == 1;
+    }
+
     void chunk(std::string_view sealed, bool last) {
         if (ended) Fail(Failure::Payload, "data follows the last chunk");
-        auto plain = Open(payloadKey.bytes, ChunkNonce(counter, last), sealed);
-        if (!plain) {
+        if (!open(sealed, last)) {
+            OPENSSL_cleanse(plain.data(), plain.size());
             Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
                                         : "a chunk does not prove: the file is damaged");
         }
-        if (last && plain->empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
+        if (last && plain.empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
         ++counter;
         sawChunk = true;
         ended = last;
-        sink(*plain);
-        OPENSSL_cleanse(plain->data(), plain->size());
+        sink(plain);
+        OPENSSL_cleanse(plain.data(), plain.size());
     }
 
     void payload(bool complete) {

@@ -116,11 +116,13 @@ bool send(HWND h, UINT msg, WPARAM w, LPARAM l, DWORD_PTR* result = nullptr) {
     return ok;
 }
 
-HWND find_main(double seconds) {
+HWND find_main(double seconds, bool shown = false) {
     DWORD deadline = GetTickCount() + static_cast<DWORD>(seconds * 1000);
     for (;;) {
+        // A window is found from its first message on; it is shown once its
+        // controls are all there.
         HWND h = FindWindowW(g_class.c_str(), nullptr);
-        if (h) return h;
+        if (h && (!shown || IsWindowVisible(h))) return h;
         if (static_cast<LONG>(GetTickCount() - deadline) >= 0) return nullptr;
         Sleep(50);
     }
@@ -225,9 +227,9 @@ double arg_seconds(const std::vector<std::wstring>& a, size_t i, double fallback
 }
 
 int cmd_wait_window(const std::vector<std::wstring>& a) {
-    HWND h = find_main(arg_seconds(a, 0, 10));
+    HWND h = find_main(arg_seconds(a, 0, 10), true);
     if (!h) {
-        err(L"no window of class " + g_class);
+        err(L"no shown window of class " + g_class);
         return 1;
     }
     DWORD pid = 0;

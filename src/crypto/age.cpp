@@ -1,5 +1,7 @@
 #include "crypto/age.h"
 
+#include "os/text.h"
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -50,50 +52,55 @@ struct Secret {
 
 const unsigned char* U(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// ---- Base64, standard alphabet -------------------------------------------------------
+// ---- Bit groups, base64 and bech32 ---------------------------------------------------
+
+// Values of `from` bits each regrouped into values of `to` bits, most
+// significant first. Encoding pads the last group with zero bits; decoding
+// refuses leftover bits that are a whole group or not zero, as canonical
+// text never has them.
+std::optional<std::vector<std::uint8_t>> Regroup(const std::vector<std::uint8_t>& values, int from, int to, bool pad) {
+    std::vector<std::uint8_t> out;
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (std::uint8_t v : values) {
+        bits = bits << from | v;
+        held += from;
+        while (held >= to) {
+            held -= to;
+            out.push_back(static_cast<std::uint8_t>(bits >> held & ((1u << to) - 1)));
+        }
+    }
+    if (pad) {
+        if (held > 0) out.push_back(static_cast<std::uint8_t>(bits << (to - held) & ((1u << to) - 1)));
+    } else if (held >= from || (bits & ((1u << held) - 1)) != 0) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> Octets(std::string_view bytes) { return {bytes.begin(), bytes.end()}; }
+std::string Text(const std::vector<std::uint8_t>& octets) { return {octets.begin(), octets.end()}; }
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int Sextet(char c) {
-    const char* at = std::strchr(kAlphabet, c);
-    return c != '\0' && at != nullptr ? static_cast<int>(at - kAlphabet) : -1;
-}
-
-std::string Base64(std::string_view bytes, bool pad) {
-    std::string out;
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (unsigned char c : bytes) {
-        bits = bits << 8 | c;
-        held += 8;
-        while (held >= 6) {
-            held -= 6;
-            out += kAlphabet[(bits >> held) & 63];
-        }
-    }
-    if (held > 0) out += kAlphabet[(bits << (6 - held)) & 63];
-    while (pad && out.size() % 4 != 0) out += '=';
-    return out;
+// age writes base64 without padding.
+std::string Unpadded(std::string_view bytes) {
+    std::string text = Base64(bytes);
+    text.erase(text.find_last_not_of('=') + 1);
+    return text;
 }
 
 // Unpadded and canonical: the unused bits of the last character are zero.
 std::optional<std::string> Unbase64(std::string_view text) {
-    if (text.size() % 4 == 1) return std::nullopt;
-    std::string out;
-    std::uint32_t bits = 0;
-    int held = 0;
+    std::vector<std::uint8_t> sextets;
     for (char c : text) {
-        const int v = Sextet(c);
-        if (v < 0) return std::nullopt;
-        bits = bits << 6 | static_cast<std::uint32_t>(v);
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            out += static_cast<char>((bits >> held) & 0xFF);
-        }
+        const char* at = std::strchr(kAlphabet, c);
+        if (c == '\0' || at == nullptr) return std::nullopt;
+        sextets.push_back(static_cast<std::uint8_t>(at - kAlphabet));
     }
-    if ((bits & ((1u << held) - 1)) != 0) return std::nullopt;
-    return out;
+    const auto octets = Regroup(sextets, 6, 8, false);
+    if (!octets) return std::nullopt;
+    return Text(*octets);
 }
 
 // ---- Bech32 (BIP 173), as age keys are written ---------------------------------------
@@ -123,18 +130,7 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::string Bech32Encode(std::string_view hrp, std::string_view data, bool upper) {
-    std::vector<std::uint8_t> groups;
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (unsigned char c : data) {
-        bits = bits << 8 | c;
-        held += 8;
-        while (held >= 5) {
-            held -= 5;
-            groups.push_back(static_cast<std::uint8_t>(bits >> held & 31));
-        }
-    }
-    if (held > 0) groups.push_back(static_cast<std::uint8_t>(bits << (5 - held) & 31));
+    const std::vector<std::uint8_t> groups = *Regroup(Octets(data), 8, 5, true);
     std::string lowerHrp;
     for (char c : hrp) lowerHrp += Lower(c);
     std::vector<std::uint8_t> values = Expanded(lowerHrp);
@@ -171,19 +167,9 @@ std::optional<std::string> Bech32Decode(std::string_view text, std::string_view 
     values.insert(values.end(), groups.begin(), groups.end());
     if (Polymod(values) != 1) return std::nullopt;
     groups.resize(groups.size() - 6);
-    std::string out;
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (std::uint8_t g : groups) {
-        bits = bits << 5 | g;
-        held += 5;
-        if (held >= 8) {
-            held -= 8;
-            out += static_cast<char>(bits >> held & 0xFF);
-        }
-    }
-    if (held >= 5 || (bits & ((1u << held) - 1)) != 0) return std::nullopt;
-    return out;
+    const auto octets = Regroup(groups, 5, 8, false);
+    if (!octets) return std::nullopt;
+    return Text(*octets);
 }
 
 // ---- Primitives ------------------------------------------------------------------
@@ -324,7 +310,7 @@ struct Stanza {
 };
 
 std::string WrappedBody(std::string_view body) {
-    const std::string text = Base64(body, false);
+    const std::string text = Unpadded(body);
     std::string out;
     for (std::size_t at = 0;; at += kBodyColumns) {
         out += text.substr(at, kBodyColumns) + "\n";
@@ -345,7 +331,7 @@ std::string HeaderText(const std::vector<Stanza>& stanzas, std::string_view file
     for (const Stanza& stanza : stanzas) text += StanzaText(stanza);
     text += "---";
     const Secret macKey = Hkdf(fileKey, "", "header", 32);
-    return text + " " + Base64(HmacSha256(macKey.bytes, text), false) + "\n";
+    return text + " " + Unpadded(HmacSha256(macKey.bytes, text)) + "\n";
 }
 
 bool ArgumentCharacters(std::string_view arg) {
@@ -495,7 +481,7 @@ std::string Unarmor(std::string_view text) {
     std::size_t pad = 0;
     while (pad < 2 && pad < encoded.size() && encoded[encoded.size() - 1 - pad] == '=') ++pad;
     const auto decoded = Unbase64(std::string_view(encoded).substr(0, encoded.size() - pad));
-    if (!decoded || (decoded->size() + pad) % 3 != 0 || Base64(*decoded, true) != encoded) {
+    if (!decoded || (decoded->size() + pad) % 3 != 0 || Base64(*decoded) != encoded) {
         Fail(Failure::Armor, "the armor is not canonical base64");
     }
     return *decoded;
@@ -564,7 +550,7 @@ Encryptor::Encryptor(const std::vector<std::string>& recipients, Sink sink) : st
         const auto shared = X25519Shared(ephemeral.bytes, *raw);
         if (!shared) Fail(Failure::Header, "the recipient is of low order");
         const Secret wrapKey = Hkdf(shared->bytes, share + *raw, "age-encryption.org/v1/X25519", 32);
-        stanzas.push_back({{"X25519", Base64(share, false)}, Seal(wrapKey.bytes, kZeroNonce, fileKey.bytes)});
+        stanzas.push_back({{"X25519", Unpadded(share)}, Seal(wrapKey.bytes, kZeroNonce, fileKey.bytes)});
     }
     state_->start(stanzas, fileKey);
 }
@@ -575,7 +561,7 @@ Encryptor Encryptor::WithPassphrase(std::string_view passphrase, int workFactor,
     const Secret fileKey(RandomBytes(kFileKey));
     const std::string salt = RandomBytes(16);
     const Secret wrapKey = ScryptKey(passphrase, salt, workFactor);
-    state->start({{{"scrypt", Base64(salt, false), std::to_string(workFactor)},
+    state->start({{{"scrypt", Unpadded(salt), std::to_string(workFactor)},
                    Seal(wrapKey.bytes, kZeroNonce, fileKey.bytes)}},
                  fileKey);
     return Encryptor(std::move(state));

@@ -29,6 +29,17 @@ std::optional<std::string> NextFrame(std::string_view& input) {
     return frame;
 }
 
+// Both frames are zlib streams; `expected` bounds the output so that a
+// frame holding more than it should is caught as well.
+std::string Inflate(const std::string& frame, std::size_t expected) {
+    std::string unpacked(expected + 64, '\0');
+    uLongf length = static_cast<uLongf>(unpacked.size());
+    FUZZ_CHECK(uncompress(reinterpret_cast<Bytef*>(unpacked.data()), &length,
+                          reinterpret_cast<const Bytef*>(frame.data()), static_cast<uLong>(frame.size())) == Z_OK);
+    unpacked.resize(length);
+    return unpacked;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
@@ -45,13 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     const auto program = NextFrame(input);
     const auto sent = NextFrame(input);
     FUZZ_CHECK(program && sent && input.empty());
-    std::string unpacked(script.size() + 64, '\0');
-    uLongf length = static_cast<uLongf>(unpacked.size());
-    FUZZ_CHECK(uncompress(reinterpret_cast<Bytef*>(unpacked.data()), &length,
-                          reinterpret_cast<const Bytef*>(program->data()), static_cast<uLong>(program->size())) == Z_OK);
-    FUZZ_CHECK(unpacked.substr(0, length) == script);
-    FUZZ_CHECK(*sent == RequestJson(request));
-    FUZZ_CHECK(sent->find('\n') == std::string::npos);
+    FUZZ_CHECK(Inflate(*program, script.size()) == script);
+    const std::string json = RequestJson(request);
+    FUZZ_CHECK(Inflate(*sent, json.size()) == json);
+    FUZZ_CHECK(json.find('\n') == std::string::npos);
 
     PumpResult end;
     end.exitStatus = in.ConsumeIntegralInRange<int>(0, 255);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the native unit tests under AddressSanitizer + UBSan (build/asan,
-# g++) and the libFuzzer targets (build/fuzz, clang-14), runs the unit tests
-# and each fuzz target briefly over its corpus in fuzz/corpus/. Prints one
+# Builds the libFuzzer targets and the native unit tests under AddressSanitizer
+# + UBSan in one clang-14 build (build/fuzz), which compiles the core once for
+# both, runs the unit tests and each fuzz target briefly over its corpus in
+# fuzz/corpus/. Prints one
 # "hardening: PASS|FAIL <part>" line per part and exits non-zero on any
 # failure. Needs scripts/setup.sh to have run once.
 #
@@ -27,14 +28,19 @@ failed=0
 pass() { passed=$((passed + 1)); echo "hardening: PASS $*"; }
 fail() { failed=$((failed + 1)); echo "hardening: FAIL $*"; }
 
-# build NAME DIR CMAKE-ARGS... -- TARGET: configure and build, log kept on failure.
+# build NAME DIR CMAKE-ARGS... -- TARGETS...: configure and build, log kept on failure.
 build() {
-    local name=$1 dir=$2 target=${*: -1} t0
+    local name=$1 dir=$2 t0 args=()
     t0=$(date +%s)
-    local args=("${@:3:$#-4}")
+    shift 2
+    while [ "$1" != -- ]; do
+        args+=("$1")
+        shift
+    done
+    shift
     if cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTESMORA_DEPS_PREFIX="$native" "${args[@]}" >"$work/$name-build.log" 2>&1 &&
-        cmake --build "$dir" --target "$target" >>"$work/$name-build.log" 2>&1; then
+        cmake --build "$dir" --target "$@" >>"$work/$name-build.log" 2>&1; then
         echo "hardening: built $dir in $(($(date +%s) - t0)) s"
         return 0
     fi
@@ -43,8 +49,14 @@ build() {
     return 1
 }
 
+# ---- One build ------------------------------------------------------------------
+# clang only; nothing here reads CC/CXX.
+built=0
+build fuzz build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DTESMORA_FUZZ=ON \
+    -- tesmora_fuzzers tesmora_unit_tests && built=1
+
 # ---- ASan + UBSan unit tests ------------------------------------------------
-if build asan build/asan -DTESMORA_SANITIZE=ON -- tesmora_unit_tests; then
+if [ "$built" = 1 ]; then
     t0=$(date +%s)
     mkdir -p "$work/asan-data-home"
     # The loopback servers the test runner started (TESMORA_TEST_*) reach
@@ -53,7 +65,7 @@ if build asan build/asan -DTESMORA_SANITIZE=ON -- tesmora_unit_tests; then
     env XDG_DATA_HOME="$work/asan-data-home" TESMORA_TEST_LARGE_STREAM_MIB=32 \
         ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        build/asan/tesmora_unit_tests --gtest_brief=1 --gtest_output="xml:$work/asan.xml" \
+        build/fuzz/tesmora_unit_tests --gtest_brief=1 --gtest_output="xml:$work/asan.xml" \
         >"$work/asan.log" 2>&1
     rc=$?
     counts=$(python3 - "$work/asan.xml" <<'EOF' 2>/dev/null
@@ -83,9 +95,7 @@ for cpp in fuzz/*_fuzz.cpp; do
     name=$(basename "$cpp" _fuzz.cpp)
     targets+=("$name")
 done
-# The fuzz build compiles with clang only; nothing here reads CC/CXX.
-if build fuzz build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DTESMORA_FUZZ=ON \
-    -- tesmora_fuzzers; then
+if [ "$built" = 1 ]; then
     run_target() {
         local name=$1
         mkdir -p "$work/corpus-$name" "$work/crash-$name"

@@ -3,6 +3,7 @@
 //   tesmora_archive_bench verify SNAPSHOT ID      a whole verification of a snapshot
 //   tesmora_archive_bench restore SNAPSHOT FOLDER a restore into an empty folder
 //   tesmora_archive_bench encrypt FILE            age encryption of the file, as it is read
+//   tesmora_archive_bench unlock                  opening identity.age at its scrypt work factor
 #include "crypto/age.h"
 #include "os/text.h"
 #include "restore/restore.h"
@@ -16,9 +17,18 @@
 
 int main(int argc, char** argv) {
     using namespace tesmora;
+    if (argc == 2 && std::strcmp(argv[1], "unlock") == 0) {
+        // Sealed first, outside the time: the user waits only for the opening.
+        const std::string sealed = age::SealIdentities({age::GenerateIdentity()}, "a passphrase of the bench");
+        const auto started = std::chrono::steady_clock::now();
+        age::OpenIdentities(sealed, "a passphrase of the bench");
+        std::printf("identity_unlock_s=%.2f\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        return 0;
+    }
     const bool oneFile = argc == 3 && (std::strcmp(argv[1], "readback") == 0 || std::strcmp(argv[1], "encrypt") == 0);
     if (argc < 3 || (!oneFile && argc != 4)) {
-        std::fprintf(stderr, "usage: %s readback FILE | encrypt FILE | verify SNAPSHOT ID | restore SNAPSHOT FOLDER\n",
+        std::fprintf(stderr, "usage: %s readback FILE | encrypt FILE | unlock | verify SNAPSHOT ID | restore SNAPSHOT FOLDER\n",
                      argv[0]);
         return 2;
     }

@@ -13,7 +13,8 @@
 - backup_ratio_vs_pipeline: the whole `--backup-now` under Wine, the proof of
   the archive and its read-back included, against `ssh host 'tar -cf - TREE |
   gzip -1' | tee OUT | sha256sum`, which proves nothing, with the wineserver
-  kept running as Windows keeps its services;
+  kept running as Windows keeps its services (`run_bench.py backup` prints
+  these figures alone);
 - verify_s: the read-back of the bench archive past the system cache, and
   verify_ratio_vs_sha256sum_tar: a whole verification of its snapshot against
   `sha256sum` followed by `tar -tzf`, both natively;
@@ -29,8 +30,9 @@
   both against a private MariaDB on loopback (`run_bench.py db` prints this
   figure alone);
 - encrypt_ratio_vs_openssl_chacha20: age encryption of a 1 GB file by the
-  native core against `openssl enc -chacha20` (`run_bench.py encrypt` prints
-  this figure alone);
+  native core against `openssl enc -chacha20`, and identity_unlock_s: the
+  opening of an identity file at its scrypt work factor (`run_bench.py
+  encrypt` prints these figures alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
@@ -183,7 +185,8 @@ def idle_costs(wine, program, runs=15):
 def encryption_figures(home):
     """age encryption of a 1 GB archive-like (incompressible) file by the
     native core against `openssl enc -chacha20` on the same file, both from
-    the page cache, medians of three turns taken alternately."""
+    the page cache, medians of three turns taken alternately; and the time
+    identity.age takes to open at its scrypt work factor."""
     data = home / "bench-1g.bin"
     if not data.exists() or data.stat().st_size != 1 << 30:
         with open(data, "wb") as f:
@@ -194,8 +197,10 @@ def encryption_figures(home):
     theirs = ["openssl", "enc", "-chacha20", "-K", "00" * 32, "-iv", "00" * 16, "-in", str(data), "-out", os.devnull]
     t_ours, t_theirs = alternately(3, lambda: timed(ours, stdout=subprocess.DEVNULL),
                                    lambda: timed(theirs, stdout=subprocess.DEVNULL))
+    unlock = subprocess.run([str(bench), "unlock"], stdout=subprocess.PIPE, text=True, check=True).stdout
     return {"encrypt_s": f"{t_ours:.2f}", "openssl_chacha20_s": f"{t_theirs:.2f}",
-            "encrypt_ratio_vs_openssl_chacha20": f"{t_theirs / t_ours:.2f}"}
+            "encrypt_ratio_vs_openssl_chacha20": f"{t_theirs / t_ours:.2f}",
+            "identity_unlock_s": unlock.strip().partition("=")[2]}
 
 
 def archive_figures(snapshot, binding_id, tmp):
@@ -329,6 +334,23 @@ def database_dump_figures(home):
             "db_dump_ratio_vs_mysqldump_gzip1": f"{t_theirs / t_ours:.2f}"}
 
 
+def backup_figures(wine, drive, server, tree, tmp):
+    """A whole first run against the ssh, tar and gzip pipeline, medians of
+    three turns taken alternately."""
+    pipeline = ("sshpass -p '%s' ssh -p %d -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
+                "-o LogLevel=ERROR %s@%s 'tar -cf - %s 2>/dev/null | gzip -1' | tee %s | sha256sum >/dev/null"
+                % (server.password, server.port, server.user, server.host, tree, tmp / "pipeline.tar.gz"))
+
+    def full_backup():
+        # Every turn a first run: with a snapshot to build on, it would send only changes.
+        for snapshot in drive.snapshots():
+            shutil.rmtree(snapshot)
+        return timed(["wine", str(drive.program), "--backup-now"], env=wine.env)
+    t_backup, t_pipeline = alternately(3, full_backup, lambda: timed(pipeline, shell=True))
+    return {"archive_mb": f"{(tmp / 'pipeline.tar.gz').stat().st_size / 1e6:.0f}", "backup_s": f"{t_backup:.1f}",
+            "pipeline_s": f"{t_pipeline:.1f}", "backup_ratio_vs_pipeline": f"{t_pipeline / t_backup:.2f}"}
+
+
 def main():
     home = ensure_test_user()
     if sys.argv[1:] == ["encrypt"]:
@@ -343,6 +365,19 @@ def main():
     if sys.argv[1:] == ["remote"]:
         for name, value in remote_program_figures(tree).items():
             print(f"{name}={value}")
+        return
+    if sys.argv[1:] == ["backup"]:
+        wine = WinePrefix().ensure()
+        with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
+            drive = BoundDrive(wine, Path(tmp) / "drive", "e", server, [tree])
+            keep_wine_running(wine)
+            try:
+                for name, value in backup_figures(wine, drive, server, tree, Path(tmp)).items():
+                    print(f"{name}={value}")
+            finally:
+                drive.unmap()
+                wine.reset_program_state()
+        wine.kill_server()
         return
     if sys.argv[1:] == ["restore-remote"]:
         wine = WinePrefix().ensure()
@@ -377,19 +412,7 @@ def main():
         drive = BoundDrive(wine, tmp / "drive", "e", server, [tree])
         keep_wine_running(wine)
         try:
-            pipeline = ("sshpass -p '%s' ssh -p %d -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
-                        "-o LogLevel=ERROR %s@%s 'tar -cf - %s 2>/dev/null | gzip -1' | tee %s | sha256sum >/dev/null"
-                        % (server.password, server.port, server.user, server.host, tree, tmp / "pipeline.tar.gz"))
-            def full_backup():
-                # Every turn a first run: with a snapshot to build on, it would send only changes.
-                for snapshot in drive.snapshots():
-                    shutil.rmtree(snapshot)
-                return timed(["wine", str(drive.program), "--backup-now"], env=wine.env)
-            t_backup, t_pipeline = alternately(3, full_backup, lambda: timed(pipeline, shell=True))
-            figures["archive_mb"] = f"{(tmp / 'pipeline.tar.gz').stat().st_size / 1e6:.0f}"
-            figures["backup_s"] = f"{t_backup:.1f}"
-            figures["pipeline_s"] = f"{t_pipeline:.1f}"
-            figures["backup_ratio_vs_pipeline"] = f"{t_pipeline / t_backup:.2f}"
+            figures.update(backup_figures(wine, drive, server, tree, tmp))
             figures.update(archive_figures(drive.snapshots()[-1], drive.id, tmp))
             figures.update(server_restore_figures(wine, drive, server, home))
 

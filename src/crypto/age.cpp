@@ -448,6 +448,60 @@ std::string ChunkNonce(std::uint64_t counter, bool last) {
     return nonce;
 }
 
+// The payload's key, once the header proved by its MAC; nonce is the 16
+// bytes that follow the header.
+Secret PayloadKey(const ParsedHeader& header, std::string_view nonce, const Keys& keys) {
+    const Secret fileKey = Unwrap(header.stanzas, keys);
+    const Secret macKey = Hkdf(fileKey.bytes, "", "header", 32);
+    if (HmacSha256(macKey.bytes, header.covered) != header.mac) {
+        Fail(Failure::Hmac, "the header's MAC does not match: it was changed");
+    }
+    return Hkdf(fileKey.bytes, nonce, "payload", 32);
+}
+
+// Opens payload chunks: keyed once, a nonce per chunk, the plaintext buffer
+// reused and wiped.
+class ChunkOpener {
+public:
+    explicit ChunkOpener(Secret key) : key_(std::move(key)) {}
+    ~ChunkOpener() { wipe(); }
+    ChunkOpener(const ChunkOpener&) = delete;
+    ChunkOpener& operator=(const ChunkOpener&) = delete;
+
+    // The plaintext of chunk `counter`, or nothing when it does not prove.
+    std::optional<std::string_view> open(std::string_view sealed, std::uint64_t counter, bool last) {
+        if (!cipher_) {
+            cipher_.reset(EVP_CIPHER_CTX_new());
+            if (!cipher_ || EVP_DecryptInit_ex(cipher_.get(), EVP_chacha20_poly1305(), nullptr, U(key_.bytes),
+                                               nullptr) != 1) {
+                throw std::runtime_error("ChaCha20-Poly1305 failed");
+            }
+        }
+        if (sealed.size() < kTag) return std::nullopt;
+        const std::size_t size = sealed.size() - kTag;
+        plain_.resize(size);
+        auto* bytes = reinterpret_cast<unsigned char*>(plain_.data());
+        std::array<unsigned char, kTag> tag{};
+        std::memcpy(tag.data(), sealed.data() + size, kTag);
+        int n = 0;
+        if (EVP_DecryptInit_ex(cipher_.get(), nullptr, nullptr, nullptr, U(ChunkNonce(counter, last))) == 1 &&
+            EVP_DecryptUpdate(cipher_.get(), bytes, &n, U(sealed), static_cast<int>(size)) == 1 &&
+            EVP_CIPHER_CTX_ctrl(cipher_.get(), EVP_CTRL_AEAD_SET_TAG, kTag, tag.data()) == 1 &&
+            EVP_DecryptFinal_ex(cipher_.get(), bytes + n, &n) == 1) {
+            return std::string_view(plain_);
+        }
+        wipe();
+        return std::nullopt;
+    }
+
+    void wipe() { OPENSSL_cleanse(plain_.data(), plain_.size()); }
+
+private:
+    Secret key_;
+    Owned<EVP_CIPHER_CTX> cipher_;
+    std::string plain_;
+};
+
 // ---- Armor --------------------------------------------------------------------------
 
 // The binary file inside an armored one; raises for armor that breaks the rules.
@@ -610,7 +664,7 @@ struct Decryptor::State {
     bool sawChunk = false;
     bool ended = false;  // the last chunk came
     std::uint64_t counter = 0;
-    Secret payloadKey;
+    std::optional<ChunkOpener> opener;
 
     void header(bool complete) {
         const auto parsed = ParseHeader(held, complete);
@@ -620,54 +674,24 @@ struct Decryptor::State {
             if (complete) Fail(Failure::Header, "the file ends before its payload nonce");
             return;
         }
-        const Secret fileKey = Unwrap(parsed->stanzas, keys);
-        const Secret macKey = Hkdf(fileKey.bytes, "", "header", 32);
-        if (HmacSha256(macKey.bytes, parsed->covered) != parsed->mac) {
-            Fail(Failure::Hmac, "the header's MAC does not match: it was changed");
-        }
-        payloadKey = Hkdf(fileKey.bytes, std::string_view(held).substr(parsed->size, kNonce), "payload", 32);
+        opener.emplace(PayloadKey(*parsed, std::string_view(held).substr(parsed->size, kNonce), keys));
         held.erase(0, parsed->size + kNonce);
         headerDone = true;
     }
 
-    // Keyed once, a nonce per chunk; the plaintext buffer is reused.
-    Owned<EVP_CIPHER_CTX> cipher;
-    std::string plain;
-
-    bool open(std::string_view sealed, bool last) {
-        if (!cipher) {
-            cipher.reset(EVP_CIPHER_CTX_new());
-            if (!cipher || EVP_DecryptInit_ex(cipher.get(), EVP_chacha20_poly1305(), nullptr,
-                                              U(payloadKey.bytes), nullptr) != 1) {
-                throw std::runtime_error("ChaCha20-Poly1305 failed");
-            }
-        }
-        if (sealed.size() < kTag) return false;
-        const std::size_t size = sealed.size() - kTag;
-        plain.resize(size);
-        auto* bytes = reinterpret_cast<unsigned char*>(plain.data());
-        std::array<unsigned char, kTag> tag{};
-        std::memcpy(tag.data(), sealed.data() + size, kTag);
-        int n = 0;
-        return EVP_DecryptInit_ex(cipher.get(), nullptr, nullptr, nullptr, U(ChunkNonce(counter, last))) == 1 &&
-               EVP_DecryptUpdate(cipher.get(), bytes, &n, U(sealed), static_cast<int>(size)) == 1 &&
-               EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_AEAD_SET_TAG, kTag, tag.data()) == 1 &&
-               EVP_DecryptFinal_ex(cipher.get(), bytes + n, &n) == 1;
-    }
-
     void chunk(std::string_view sealed, bool last) {
         if (ended) Fail(Failure::Payload, "data follows the last chunk");
-        if (!open(sealed, last)) {
-            OPENSSL_cleanse(plain.data(), plain.size());
+        const auto plain = opener->open(sealed, counter, last);
+        if (!plain) {
             Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
                                         : "a chunk does not prove: the file is damaged");
         }
-        if (last && plain.empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
+        if (last && plain->empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
         ++counter;
         sawChunk = true;
         ended = last;
-        sink(plain);
-        OPENSSL_cleanse(plain.data(), plain.size());
+        sink(*plain);
+        opener->wipe();
     }
 
     void payload(bool complete) {
@@ -726,6 +750,69 @@ void Decryptor::finish() {
     }
     if (!s.headerDone) s.header(true);
     s.payload(true);
+}
+
+// ---- Random access --------------------------------------------------------------
+
+struct RandomAccess::State {
+    Read readAt;
+    std::uint64_t payloadStart = 0, chunks = 0, plainSize = 0;
+    std::optional<ChunkOpener> opener;
+    std::string sealed;
+};
+
+RandomAccess::RandomAccess(const Keys& keys, Read readAt, std::uint64_t fileSize)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.readAt = std::move(readAt);
+    // The header is read in growing steps: it is short, but its size is
+    // known only once it is parsed.
+    std::string start;
+    std::optional<ParsedHeader> header;
+    for (std::size_t want = 4096; !header; want *= 4) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, want + kNonce));
+        start = s.readAt(0, size);
+        if (start.size() != size) Fail(Failure::Header, "the file ends before its header");
+        header = ParseHeader(start, size == fileSize || want > kLargestHeader);
+    }
+    const std::string nonce = s.readAt(header->size, kNonce);
+    if (nonce.size() != kNonce) Fail(Failure::Header, "the file ends before its payload nonce");
+    s.opener.emplace(PayloadKey(*header, nonce, keys));
+    s.payloadStart = header->size + kNonce;
+    const std::uint64_t sealed = fileSize - s.payloadStart;
+    constexpr std::uint64_t sealedChunk = kChunk + kTag;
+    s.chunks = (sealed + sealedChunk - 1) / sealedChunk;
+    if (s.chunks == 0) Fail(Failure::Payload, "the file has no payload");
+    if (sealed - (s.chunks - 1) * sealedChunk < kTag) Fail(Failure::Payload, "the last chunk is cut short");
+    s.plainSize = sealed - s.chunks * kTag;
+}
+
+RandomAccess::~RandomAccess() = default;
+
+std::uint64_t RandomAccess::plainSize() const { return state_->plainSize; }
+
+void RandomAccess::read(std::uint64_t offset, std::uint64_t size, const Sink& sink) {
+    State& s = *state_;
+    if (offset > s.plainSize || size > s.plainSize - offset) {
+        Fail(Failure::Payload, "a range past the end of the file was asked for");
+    }
+    while (size > 0) {
+        const std::uint64_t counter = offset / kChunk;
+        const bool last = counter + 1 == s.chunks;
+        s.sealed = s.readAt(s.payloadStart + counter * (kChunk + kTag), kChunk + kTag);
+        if (!last && s.sealed.size() != kChunk + kTag) Fail(Failure::Payload, "a chunk is cut short");
+        const auto plain = s.opener->open(s.sealed, counter, last);
+        if (!plain) {
+            Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
+                                        : "a chunk does not prove: the file is damaged");
+        }
+        const std::size_t from = static_cast<std::size_t>(offset - counter * kChunk);
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, plain->size() - from));
+        sink(plain->substr(from, take));
+        s.opener->wipe();
+        offset += take;
+        size -= take;
+    }
 }
 
 std::string SealIdentities(const std::vector<std::string>& identities, std::string_view passphrase, int workFactor) {

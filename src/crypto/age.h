@@ -91,6 +91,30 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Reads ranges of a file's plaintext without the rest: each 64 KiB chunk
+// is sealed with its own number, so a range needs only the chunks that hold
+// it, and a chunk proves where it belongs. Not for armored files. The last
+// chunk proves the file ends there only when a range reaches into it.
+class RandomAccess {
+public:
+    using Read = std::function<std::string(std::uint64_t offset, std::size_t size)>;  // fewer at the end
+    using Sink = std::function<void(std::string_view)>;
+    // Reads and proves the header; raises AgeError.
+    RandomAccess(const Keys& keys, Read readAt, std::uint64_t fileSize);
+    ~RandomAccess();
+    RandomAccess(const RandomAccess&) = delete;
+    RandomAccess& operator=(const RandomAccess&) = delete;
+
+    std::uint64_t plainSize() const;
+    // The plaintext of [offset, offset + size) to sink, chunk by proven
+    // chunk; raises AgeError (Payload).
+    void read(std::uint64_t offset, std::uint64_t size, const Sink& sink);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // An identity file sealed with a passphrase, as `age -p` writes one and
 // `age -d -i FILE` reads it: the identities, one a line, each after a
 // comment with its recipient. Opening one gives its identities and raises

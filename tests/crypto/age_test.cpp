@@ -151,6 +151,57 @@ TEST(Age, RoundTripsKeepEveryChunkBoundaryAndRefuseWhatIsNotTheirs) {
     EXPECT_THROW(Decrypt(sealed, Keys{{}, {"correct horse"}, 9}), AgeError);  // above the work factor allowed
 }
 
+// Ranges of the plaintext read alone, as a copy of one part of a large file
+// needs: every range comes back as it was, each chunk still proves itself,
+// and the end is proven whenever a range reaches it.
+TEST(Age, RangesComeBackAloneAndEachChunkStillProvesItself) {
+    const std::string identity = GenerateIdentity();
+    const Keys mine{{identity}, {}};
+    const auto opened = [&](const std::string& file) {
+        return std::make_unique<RandomAccess>(
+            mine, [&file](std::uint64_t offset, std::size_t size) { return file.substr(offset, size); }, file.size());
+    };
+    const auto range = [](RandomAccess& access, std::uint64_t offset, std::uint64_t size) {
+        std::string out;
+        access.read(offset, size, [&](std::string_view bytes) { out.append(bytes); });
+        return out;
+    };
+    for (std::size_t size : {0u, 65536u, 200000u}) {
+        SCOPED_TRACE(size);
+        std::string plain(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) plain[i] = static_cast<char>(i * 13 + i / 509);
+        const std::string file = Encrypt(plain, {RecipientOf(identity)});
+        const auto access = opened(file);
+        EXPECT_EQ(access->plainSize(), size);
+        EXPECT_EQ(range(*access, 0, size), plain);
+        for (std::uint64_t offset : {1ull, 65535ull, 65536ull, 131000ull}) {
+            if (offset + 600 > size) continue;
+            EXPECT_EQ(range(*access, offset, 600), plain.substr(offset, 600));
+        }
+        EXPECT_THROW(range(*access, size, 1), AgeError);
+    }
+
+    std::string plain(200000, 'p');
+    const std::string file = Encrypt(plain, {RecipientOf(identity)});
+    std::string damaged = file;
+    damaged[file.size() - 70000] ^= 1;  // inside the second of four chunks
+    const auto access = opened(damaged);
+    EXPECT_EQ(range(*access, 0, 1000), plain.substr(0, 1000));
+    EXPECT_THROW(range(*access, 70000, 10), AgeError);
+    // Cut after a whole chunk: the one now last never carried the flag.
+    const std::string shortened = file.substr(0, file.size() - (200000 - 3 * 65536 + 16));
+    const auto cut = opened(shortened);
+    EXPECT_EQ(range(*cut, 0, 10), plain.substr(0, 10));
+    EXPECT_THROW(range(*cut, cut->plainSize() - 10, 10), AgeError);
+    try {
+        RandomAccess(Keys{{GenerateIdentity()}, {}}, [&](std::uint64_t o, std::size_t n) { return file.substr(o, n); },
+                     file.size());
+        ADD_FAILURE() << "another key opened it";
+    } catch (const AgeError& e) {
+        EXPECT_EQ(e.failure(), Failure::NoMatch);
+    }
+}
+
 // The distribution's age opens what this writes and writes what this opens,
 // passphrase files included. Natively only: Wine has no age.
 TEST(Age, TheAgeToolAndThisReadEachOthersFiles) {

@@ -22,28 +22,27 @@ namespace {
 // archive does not read.
 std::uint64_t AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex& previous,
                           std::uint64_t& done, std::uint64_t total, const ReadProgress& progress) {
-    std::ifstream archive(os::FsPath(path), std::ios::binary);
-    if (!archive) throw std::runtime_error("no archive");
+    ArchiveRanges archive(path);
     const auto source = static_cast<std::uint32_t>(previous.archive.paths.size());
     std::vector<ReusedSegment> added;
     std::size_t damaged = 0;
     std::uint64_t proven = 0;
-    std::string piece;
     for (auto& segment : index.at("segments")) {
         ReusedSegment reused{segment.at("offset").get<std::uint64_t>(), segment.at("length").get<std::uint64_t>(),
                              segment.at("sha256").get<std::string>(), source, segment.dump()};
         os::Sha256 hash;
-        archive.clear();
-        archive.seekg(static_cast<std::streamoff>(reused.offset));
-        for (std::uint64_t left = reused.length; left > 0 && archive;) {
-            piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 20)));
-            archive.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-            hash.update(piece.data(), static_cast<std::size_t>(archive.gcount()));
-            left -= piece.size();
-            done += piece.size();
-            if (progress) progress(done, total);
+        bool whole = true;
+        try {
+            archive.read(reused.offset, reused.length, [&](std::string_view piece) {
+                hash.update(piece.data(), piece.size());
+                done += piece.size();
+                if (progress) progress(done, total);
+                return true;
+            });
+        } catch (const std::runtime_error&) {
+            whole = false;  // a file cut short or damaged: this segment is sent again
         }
-        if (!archive || HexLower(hash.finish()) != reused.sha256) {
+        if (!whole || HexLower(hash.finish()) != reused.sha256) {
             reused.sha256.clear();
             segment["members"] = nlohmann::json::array();
             segment.erase("content");

@@ -1,6 +1,7 @@
 #include "remote/archive_stream.h"
 
 #include "archive/stream_check.h"
+#include "crypto/age.h"
 #include "os/error.h"
 #include "os/text.h"
 #include "remote/channel_pump.h"
@@ -37,11 +38,20 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     TransferResult result;
     std::string head;      // the start of standard output, to quote
     bool foreign = false;  // standard output is no archive: only its start is kept
-    // Lands archive bytes; false once they cannot begin an archive.
-    const auto land = [&](std::string_view bytes) {
+    const auto write = [&](std::string_view bytes) {
         archive.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (!archive) throw Error(ErrorCode::DestinationFull);
         hash.update(bytes.data(), bytes.size());
+    };
+    std::optional<age::Encryptor> encryptor;
+    if (!options.recipients.empty()) encryptor.emplace(options.recipients, write);
+    // Lands archive bytes; false once they cannot begin an archive.
+    const auto land = [&](std::string_view bytes) {
+        if (encryptor) {
+            encryptor->write(bytes);
+        } else {
+            write(bytes);
+        }
         if (check) check->feed(bytes);
         state.archiveBytes += bytes.size();
         if (progress) progress(state);
@@ -96,6 +106,9 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     pump.totalLimitNs = options.totalLimitNs;
     pump.cancelled = ErrorCode::BackupCancelled;
     const PumpResult end = PumpChannel(connection, launch.command, io, pump);
+    // The last chunk says the file ends here; a run that fails is thrown
+    // away whole.
+    if (encryptor) encryptor->finish();
     archive.close();
 
     // Stand-in programs of the tests send no archive, so no text is foreign.

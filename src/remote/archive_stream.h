@@ -50,9 +50,15 @@ struct ArchiveStreamOptions {
     // Framed, set however the run ends to the index of the segments that
     // wholly landed (JSON, empty for none), for a cut run to be resumed.
     std::string* landedIndex = nullptr;
+    // Set: the file is encrypted to these age recipients ("age1...") as it
+    // lands. The digest is then the encrypted file's, which is what lies on
+    // the drive; the check reads the archive itself. The previous archives
+    // of a framed run are plain ones.
+    std::vector<std::string> recipients;
 };
 
-// A transfer that checked out: the archive's SHA-256 and what it holds.
+// A transfer that checked out: the SHA-256 of the file as it lies on the
+// drive, and what the archive holds.
 struct TransferResult {
     std::string digest;
     ArchiveSummary summary;

@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::size_t kFrameHeader = 5;
 constexpr std::uint32_t kLargestEntry = 64u << 20;
-constexpr std::size_t kCopyPiece = 1 << 20;
 
 ArchiveDamage Unparsed(const std::string& why) { return ArchiveDamage(ErrorCode::FramesUnparsed, why); }
 
@@ -127,23 +126,21 @@ bool FrameReader::copy(std::uint32_t number) {
         throw Unparsed("segment " + std::to_string(number) + " is not one of the index sent");
     }
     const ReusedSegment& segment = previous_.segments[number];
-    std::optional<std::ifstream>& file = files_[segment.source];
-    if (!file) file.emplace(os::FsPath(previous_.paths[segment.source]), std::ios::binary);
-    file->clear();
-    file->seekg(static_cast<std::streamoff>(segment.offset));
     // Landed as it is read and proven at its end: one that changed on the
     // drive since the run began fails the run, so it never reaches a
     // snapshot.
     os::Sha256 hash;
-    std::string piece;
-    for (std::uint64_t left = segment.length; left > 0;) {
-        piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyPiece)));
-        if (!file->read(piece.data(), static_cast<std::streamsize>(piece.size()))) {
-            throw ArchiveDamage(ErrorCode::ReusedSegmentDiffers, "segment " + std::to_string(number) + " cannot be read");
-        }
-        hash.update(piece.data(), piece.size());
-        left -= piece.size();
-        if (!land_(piece)) return false;
+    try {
+        std::unique_ptr<ArchiveRanges>& file = files_[segment.source];
+        if (!file) file = std::make_unique<ArchiveRanges>(previous_.paths[segment.source]);
+        const bool landed = file->read(segment.offset, segment.length, [&](std::string_view piece) {
+            hash.update(piece.data(), piece.size());
+            return land_(piece);
+        });
+        if (!landed) return false;
+    } catch (const std::runtime_error& e) {
+        throw ArchiveDamage(ErrorCode::ReusedSegmentDiffers,
+                            "segment " + std::to_string(number) + " cannot be read: " + e.what());
     }
     if (HexLower(hash.finish()) != segment.sha256) {
         throw ArchiveDamage(ErrorCode::ReusedSegmentDiffers, "segment " + std::to_string(number));

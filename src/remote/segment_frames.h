@@ -7,13 +7,14 @@
 // and entries are zlib-compressed JSON.
 #pragma once
 
+#include "archive/archive_ranges.h"
 #include "remote/archive_stream.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,7 +46,7 @@ private:
 
     const PreviousArchive& previous_;
     Land land_;
-    std::vector<std::optional<std::ifstream>> files_;  // by source
+    std::vector<std::unique_ptr<ArchiveRanges>> files_;  // by source, opened when first copied from
     std::string header_;         // of the frame being read
     std::uint32_t remaining_ = 0;  // of its bytes
     char kind_ = 0;

@@ -4,6 +4,8 @@
 #include "remote/archive_stream.h"
 #include "remote/remote_command.h"
 
+#include "crypto/age.h"
+
 #include "job/server_program.h"
 #include "job/stored_login.h"
 #include "os/text.h"
@@ -92,6 +94,26 @@ TEST_F(ArchiveStream, EmbeddedProgramLandsAProvenArchiveWithItsChecksum) {
 
     // The connection stays usable for its owner.
     ASSERT_EQ(Run(Raw("import sys\nsys.stdout.write('x' * 4096)\n")), "");
+}
+
+// Encrypted as it lands: the digest is the file's on the drive, the check
+// proved the archive inside, and the key opens the same archive a plain run
+// gets (but for its times).
+TEST_F(ArchiveStream, AnEncryptedRunLandsAnAgeFileOfTheProvenArchive) {
+    const std::string identity = age::GenerateIdentity();
+    Program program;
+    program.options.recipients = {age::RecipientOf(identity)};
+    ASSERT_EQ(Run(program), "");
+    const std::string file = testing::ReadBytes(archive_);
+    EXPECT_EQ(file.rfind("age-encryption.org/v1\n", 0), 0u);
+    EXPECT_EQ(result_.digest, Sha256Of(file));
+    const std::uint64_t files = result_.summary.files;
+    EXPECT_GT(files, 3u);
+    const std::string plain = age::Decrypt(file, age::Keys{{identity}, {}});
+    EXPECT_EQ(plain.substr(0, 2), "\x1f\x8b");
+    ASSERT_EQ(Run(), "");
+    EXPECT_EQ(result_.summary.files, files);
+    EXPECT_NEAR(static_cast<double>(plain.size()), static_cast<double>(testing::ReadBytes(archive_).size()), 256.0);
 }
 
 TEST_F(ArchiveStream, FailuresLeaveNoChecksumAndSayWhy) {

@@ -142,8 +142,11 @@ class SegmentsTest(base.BackupCase):
         after = [(s["raw"], s["crc"]) for s in self.segments()[:-1]]
         changed = [s for s in after if s not in before]
         # Each folder's own header changed with its mtime; its group and the
-        # group of the file, which may be the same, are all that differ.
-        self.assertLessEqual(len(changed), 4, changed)
+        # group of the file, which may be the same, differ, and a group the
+        # edit left below its minimum or whose last member went runs on into
+        # the next. Headers carry the times, so sizes vary from run to run;
+        # groups past the edits never change.
+        self.assertLessEqual(len(changed), 6, changed)
         self.assertGreater(len(after), 10)
 
 

@@ -112,6 +112,7 @@ constexpr std::array<ErrorCatalogueEntry, kErrorCodeCount> kCatalogue{{
     {ErrorCode::FramesCutShort, ErrorKind::ArchiveVerificationFailed, "the server program's frames end early"},
     {ErrorCode::ReusedSegmentDiffers, ErrorKind::ArchiveVerificationFailed,
      "a segment of the previous archive changed while it was copied: "},
+    {ErrorCode::EncryptedArchiveUnopened, ErrorKind::ArchiveVerificationFailed, "the encrypted archive does not open: "},
     {ErrorCode::GzipEndsEarly, ErrorKind::ArchiveVerificationFailed, "the gzip data ends early, after "},
     {ErrorCode::GzipMemberDamaged, ErrorKind::ArchiveVerificationFailed, "gzip member "},
     {ErrorCode::ArchiveEmpty, ErrorKind::ArchiveVerificationFailed, "the archive is empty"},

@@ -172,6 +172,7 @@ enum class ErrorCode : std::uint16_t {
     FramesUnparsed,
     FramesCutShort,
     ReusedSegmentDiffers,
+    EncryptedArchiveUnopened,
     GzipEndsEarly,
     GzipMemberDamaged,
     ArchiveEmpty,

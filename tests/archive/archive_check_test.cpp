@@ -1,5 +1,6 @@
 // Archives made here with libarchive's writer and zlib, then damaged the ways
 // real transfers and drives damage them.
+#include "archive/age_source.h"
 #include "archive/archive_check.h"
 #include "archive/archive_maker.h"
 #include "archive/stream_check.h"
@@ -71,6 +72,33 @@ TEST(CheckArchive, AcceptsAWholeArchiveWhateverItsSize) {
     const std::string oddList = "[{\"path\": \"/srv/\\udcff\\udcd0.db\", \"bytes\": 4096}]";
     PieceSource odd(Gzip(Tar({{"srv/\xff\xd0.db", kDatabase}, {kManifestName, Manifest(1, oddList)}})));
     EXPECT_EQ(CheckArchive(odd).databases[0].path, "/srv/\xff\xd0.db");
+}
+
+// An encrypted archive proves as the archive inside; its key, its damage and
+// its end are named as what they are.
+TEST(CheckArchive, ReadsAnEncryptedArchiveThroughItsKey) {
+    const std::string identity = age::GenerateIdentity();
+    const std::string big = Gzip(Tar({{"var/log.txt", std::string(300000, 'l')}, {kManifestName, Manifest(1)}}));
+    const std::string file = age::Encrypt(big, {age::RecipientOf(identity)});
+    const auto check = [&](const std::string& bytes, const std::string& key) {
+        PieceSource inner(bytes);
+        AgeSource source(inner, age::Keys{{key}, {}});
+        try {
+            return std::to_string(CheckArchive(source).files);
+        } catch (const ArchiveDamage& damage) {
+            return std::string(damage.what());
+        }
+    };
+    EXPECT_EQ(check(file, identity), "1");
+    const std::string opens = "the encrypted archive does not open: ";
+    EXPECT_EQ(check(file, age::GenerateIdentity()).rfind(opens + "no identity", 0), 0u);
+    std::string damaged = file;
+    damaged[damaged.size() / 2] ^= 1;
+    const std::string broken = check(damaged, identity);
+    EXPECT_EQ(broken.rfind(opens, 0), 0u);
+    EXPECT_NE(broken.find("does not prove"), std::string::npos) << broken;
+    // Cut at a chunk's end the gzip data may still look whole: the age end is what tells.
+    EXPECT_EQ(check(file.substr(0, file.size() - 10), identity).rfind(opens, 0), 0u);
 }
 
 TEST(CheckArchive, NamesWhatIsWrong) {

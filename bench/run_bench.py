@@ -351,6 +351,22 @@ def backup_figures(wine, drive, server, tree, tmp):
             "pipeline_s": f"{t_pipeline:.1f}", "backup_ratio_vs_pipeline": f"{t_pipeline / t_backup:.2f}"}
 
 
+def print_on_drive(tree, figures):
+    """Prints the figures that figures(wine, drive, server, tmp) measures on a
+    drive bound to a loopback server that holds tree."""
+    wine = WinePrefix().ensure()
+    with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
+        drive = BoundDrive(wine, Path(tmp) / "drive", "e", server, [tree])
+        keep_wine_running(wine)
+        try:
+            for name, value in figures(wine, drive, server, Path(tmp)).items():
+                print(f"{name}={value}")
+        finally:
+            drive.unmap()
+            wine.reset_program_state()
+    wine.kill_server()
+
+
 def main():
     home = ensure_test_user()
     if sys.argv[1:] == ["encrypt"]:
@@ -367,32 +383,12 @@ def main():
             print(f"{name}={value}")
         return
     if sys.argv[1:] == ["backup"]:
-        wine = WinePrefix().ensure()
-        with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
-            drive = BoundDrive(wine, Path(tmp) / "drive", "e", server, [tree])
-            keep_wine_running(wine)
-            try:
-                for name, value in backup_figures(wine, drive, server, tree, Path(tmp)).items():
-                    print(f"{name}={value}")
-            finally:
-                drive.unmap()
-                wine.reset_program_state()
-        wine.kill_server()
-        return
+        return print_on_drive(tree, lambda wine, drive, server, tmp: backup_figures(wine, drive, server, tree, tmp))
     if sys.argv[1:] == ["restore-remote"]:
-        wine = WinePrefix().ensure()
-        with tempfile.TemporaryDirectory(prefix="tesmora-bench-") as tmp, SshServer("ecdsa") as server:
-            drive = BoundDrive(wine, Path(tmp) / "drive", "e", server, [tree])
-            keep_wine_running(wine)
-            try:
-                subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
-                for name, value in server_restore_figures(wine, drive, server, home).items():
-                    print(f"{name}={value}")
-            finally:
-                drive.unmap()
-                wine.reset_program_state()
-        wine.kill_server()
-        return
+        def restored(wine, drive, server, tmp):
+            subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
+            return server_restore_figures(wine, drive, server, home)
+        return print_on_drive(tree, restored)
     figures = {}
     print(subprocess.run([sys.executable, str(REPO / "bench" / "run_transfer_bench.py")], stdout=subprocess.PIPE,
                          text=True, check=True).stdout.strip())

@@ -7,7 +7,6 @@
 #include "archive/archive_reader.h"
 #include "crypto/age.h"
 
-#include <optional>
 #include <string>
 
 namespace tesmora {

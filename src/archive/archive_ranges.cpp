@@ -1,5 +1,6 @@
 #include "archive/archive_ranges.h"
 
+#include "archive/archive_reader.h"
 #include "os/os.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ ArchiveRanges::ArchiveRanges(const std::wstring& path, const age::Keys* keys)
         access_ = std::make_unique<age::RandomAccess>(
             *keys, [this](std::uint64_t offset, std::size_t count) { return readAt(offset, count); }, size);
     } catch (const age::AgeError& e) {
-        throw std::runtime_error(std::string("the encrypted archive does not open: ") + e.what());
+        throw ArchiveDamage(ErrorCode::EncryptedArchiveUnopened, e.what());
     }
 }
 
@@ -49,7 +50,7 @@ bool ArchiveRanges::read(std::uint64_t offset, std::uint64_t length, const Sink&
             try {
                 access_->read(offset, take, [this](std::string_view plain) { piece_.append(plain); });
             } catch (const age::AgeError& e) {
-                throw std::runtime_error(std::string("the encrypted archive does not prove: ") + e.what());
+                throw ArchiveDamage(ErrorCode::EncryptedArchiveUnopened, e.what());
             }
         } else {
             piece_ = readAt(offset, take);

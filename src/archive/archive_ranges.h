@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,7 +21,8 @@ public:
     using Sink = std::function<bool(std::string_view)>;
 
     // Opens the file; one that is age-encrypted needs keys that open it.
-    // Raises std::runtime_error when it cannot be read as either.
+    // Raises std::runtime_error when it cannot be read as either (an
+    // ArchiveDamage when its key does not open it).
     explicit ArchiveRanges(const std::wstring& path, const age::Keys* keys = nullptr);
     ~ArchiveRanges();
     ArchiveRanges(const ArchiveRanges&) = delete;

@@ -468,8 +468,8 @@ public:
     ChunkOpener(const ChunkOpener&) = delete;
     ChunkOpener& operator=(const ChunkOpener&) = delete;
 
-    // The plaintext of chunk `counter`, or nothing when it does not prove.
-    std::optional<std::string_view> open(std::string_view sealed, std::uint64_t counter, bool last) {
+    // The plaintext of chunk `counter`; raises (Payload) when it does not prove.
+    std::string_view open(std::string_view sealed, std::uint64_t counter, bool last) {
         if (!cipher_) {
             cipher_.reset(EVP_CIPHER_CTX_new());
             if (!cipher_ || EVP_DecryptInit_ex(cipher_.get(), EVP_chacha20_poly1305(), nullptr, U(key_.bytes),
@@ -477,7 +477,7 @@ public:
                 throw std::runtime_error("ChaCha20-Poly1305 failed");
             }
         }
-        if (sealed.size() < kTag) return std::nullopt;
+        if (sealed.size() < kTag) Failed(last);
         const std::size_t size = sealed.size() - kTag;
         plain_.resize(size);
         auto* bytes = reinterpret_cast<unsigned char*>(plain_.data());
@@ -488,15 +488,20 @@ public:
             EVP_DecryptUpdate(cipher_.get(), bytes, &n, U(sealed), static_cast<int>(size)) == 1 &&
             EVP_CIPHER_CTX_ctrl(cipher_.get(), EVP_CTRL_AEAD_SET_TAG, kTag, tag.data()) == 1 &&
             EVP_DecryptFinal_ex(cipher_.get(), bytes + n, &n) == 1) {
-            return std::string_view(plain_);
+            return plain_;
         }
         wipe();
-        return std::nullopt;
+        Failed(last);
     }
 
     void wipe() { OPENSSL_cleanse(plain_.data(), plain_.size()); }
 
 private:
+    [[noreturn]] static void Failed(bool last) {
+        Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
+                                    : "a chunk does not prove: the file is damaged");
+    }
+
     Secret key_;
     Owned<EVP_CIPHER_CTX> cipher_;
     std::string plain_;
@@ -681,16 +686,12 @@ struct Decryptor::State {
 
     void chunk(std::string_view sealed, bool last) {
         if (ended) Fail(Failure::Payload, "data follows the last chunk");
-        const auto plain = opener->open(sealed, counter, last);
-        if (!plain) {
-            Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
-                                        : "a chunk does not prove: the file is damaged");
-        }
-        if (last && plain->empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
+        const std::string_view plain = opener->open(sealed, counter, last);
+        if (last && plain.empty() && counter > 0) Fail(Failure::Payload, "an empty last chunk after others");
         ++counter;
         sawChunk = true;
         ended = last;
-        sink(*plain);
+        sink(plain);
         opener->wipe();
     }
 
@@ -801,14 +802,10 @@ void RandomAccess::read(std::uint64_t offset, std::uint64_t size, const Sink& si
         const bool last = counter + 1 == s.chunks;
         s.sealed = s.readAt(s.payloadStart + counter * (kChunk + kTag), kChunk + kTag);
         if (!last && s.sealed.size() != kChunk + kTag) Fail(Failure::Payload, "a chunk is cut short");
-        const auto plain = s.opener->open(s.sealed, counter, last);
-        if (!plain) {
-            Fail(Failure::Payload, last ? "the last chunk does not prove: the file is damaged or cut short"
-                                        : "a chunk does not prove: the file is damaged");
-        }
+        const std::string_view plain = s.opener->open(s.sealed, counter, last);
         const std::size_t from = static_cast<std::size_t>(offset - counter * kChunk);
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, plain->size() - from));
-        sink(plain->substr(from, take));
+        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, plain.size() - from));
+        sink(plain.substr(from, take));
         s.opener->wipe();
         offset += take;
         size -= take;

@@ -1,6 +1,7 @@
 #include "app/program.h"
 
 #include "config/local_data.h"
+#include "config/operation_lock.h"
 #include "config/backup_log.h"
 #include "config/credentials.h"
 #include "config/durable_file.h"
@@ -11,6 +12,7 @@
 #include "os/text.h"
 #include "device/binding.h"
 #include "device/drives.h"
+#include "encryption/snapshot_keys.h"
 #include "job/backup_job.h"
 #include "job/server_program.h"
 #include "job/ssh_key_setup.h"
@@ -32,7 +34,7 @@
 namespace tesmora::app {
 namespace {
 
-constexpr std::array<std::pair<const wchar_t*, Mode>, 11> kModes{{
+constexpr std::array<std::pair<const wchar_t*, Mode>, 12> kModes{{
     {L"--devices", Mode::Devices},
     {L"--self-test", Mode::SelfTest},
     {L"--check", Mode::Check},
@@ -44,6 +46,7 @@ constexpr std::array<std::pair<const wchar_t*, Mode>, 11> kModes{{
     {L"--restore-to-server", Mode::RestoreToServer},
     {L"--install-key", Mode::InstallKey},
     {L"--import-key", Mode::ImportKey},
+    {L"--encryption", Mode::Encryption},
 }};
 
 constexpr char kSelfTestOutput[] = "scheduler self-test OK\n";
@@ -176,6 +179,39 @@ int RunMode(const std::vector<std::wstring>& arguments, const std::wstring& sett
                 throw;
             }
             WipeString(passphrase);
+            return 0;
+        }
+        case Mode::Encryption: {
+            // --encryption on SHEET_FILE | new-key SHEET_FILE | off: the
+            // passphrase of identity.age comes from the environment, or is
+            // proposed on the sheet when none is given.
+            RequireSettingsRoot(settingsRoot);
+            const std::wstring choice = arguments.size() > 2 ? arguments[2] : L"";
+            const bool on = choice == L"on" || choice == L"new-key";
+            if (!(on && arguments.size() > 3) && choice != L"off") throw Error(ErrorCode::EncryptionArgumentsMissing);
+            BackupSettings settings = LoadSettings(settingsRoot);
+            ValidateSettings(settings);
+            const OperationLock lock = AcquireOperationLock(settings.id);
+            if (!on) {
+                settings.encryptionRecipient.clear();
+                WriteSettingsFile(settings);
+                os::PrintLine(L"Encryption off: new snapshots are stored unencrypted; encrypted ones keep their key");
+                return 0;
+            }
+            std::string passphrase = ToUtf8(os::EnvironmentText(L"TESMORA_ENCRYPTION_PASSPHRASE"));
+            EncryptionSetup setup = EnableEncryption(settings, passphrase, choice == L"new-key");
+            WipeString(passphrase);
+            // The sheet first: no snapshot is encrypted before it is kept.
+            try {
+                WriteWholeFile(arguments[3], setup.sheet);
+            } catch (...) {
+                WipeString(setup.sheet);
+                throw;
+            }
+            WipeString(setup.sheet);
+            WriteSettingsFile(setup.settings);
+            os::PrintLine(L"Encryption on: new snapshots are encrypted to " + setup.settings.encryptionRecipient +
+                          L"; the recovery sheet is in " + arguments[3]);
             return 0;
         }
         case Mode::Window:

@@ -16,7 +16,7 @@ struct DriveInfo;
 namespace tesmora::app {
 
 enum class Mode { Devices, SelfTest, Check, Install, BackupNow, Scheduled, Verify, Restore, RestoreToServer, InstallKey,
-                  ImportKey, Window };
+                  ImportKey, Encryption, Window };
 
 // Argument 1 compared whole and case-sensitively with each mode name; anything
 // else, and no argument at all, opens the window.

@@ -11,10 +11,14 @@ inline constexpr const wchar_t* kBackupFolder = L"Backcup_Site_Tesmora";
 inline constexpr const wchar_t* kSettingsFile = L"settings.ini";
 inline constexpr const wchar_t* kDeviceFile = L"device.ini";
 inline constexpr const wchar_t* kProgramFile = L"TesmoraBackup.exe";
+// The identities of the encrypted snapshots, sealed with the user's passphrase.
+inline constexpr const wchar_t* kIdentityFile = L"identity.age";
 
 // In the backup folder.
 inline constexpr const wchar_t* kScheduleFile = L"schedule.ini";
 inline constexpr const wchar_t* kBackupLogFile = L"backup.log";
+// How to open an encrypted snapshot without the program.
+inline constexpr const wchar_t* kDecryptReadmeFile = L"README-DECRYPT.txt";
 
 // The local data directory: the local application data folder, then these two.
 inline constexpr const wchar_t* kLocalDataVendorFolder = L"Tesmora";

@@ -46,6 +46,7 @@ BackupSettings LoadSettings(const std::wstring& root) {
         s.databases.push_back(text((L"database" + std::to_wstring(i)).c_str()));
     }
     s.detectDatabases = text(L"detect_databases", L"1") == L"1";
+    s.encryptionRecipient = text(L"encryption_recipient");
     return s;
 }
 
@@ -79,6 +80,13 @@ void ValidateSettings(const BackupSettings& s) {
             throw Error(ErrorCode::DatabaseForm);
         }
     }
+    // "age1" and 58 characters of bech32's alphabet; the checksum is the
+    // encryptor's to prove.
+    const std::wstring& recipient = s.encryptionRecipient;
+    if (!recipient.empty() && (recipient.size() != 62 || recipient.rfind(L"age1", 0) != 0 ||
+                               recipient.find_first_not_of(L"qpzry9x8gf2tvdw0s3jn54khce6mua7l", 4) != std::wstring::npos)) {
+        throw Error(ErrorCode::EncryptionRecipientForm);
+    }
 }
 
 IniEntries SettingsEntries(const BackupSettings& s) {
@@ -100,6 +108,8 @@ IniEntries SettingsEntries(const BackupSettings& s) {
     for (size_t i = 0; i < s.databases.size(); ++i) {
         entries.emplace_back(L"database" + std::to_wstring(i), s.databases[i]);
     }
+    // Only when set, so that the settings of plain backups stay as they were.
+    if (!s.encryptionRecipient.empty()) entries.emplace_back(L"encryption_recipient", s.encryptionRecipient);
     return entries;
 }
 
@@ -114,6 +124,13 @@ void SaveSettings(const BackupSettings& s) {
     WriteIniFile(os::JoinPath(localData, layout::kBindingFile), {{L"id", s.id}, {L"device", s.device}});
     CopyProgramTo(os::JoinPath(programFolder, layout::kProgramFile));
     CopyProgramTo(os::JoinPath(localData, layout::kProgramFile));
+}
+
+void WriteSettingsFile(const BackupSettings& s) {
+    ValidateSettings(s);
+    const std::wstring programFolder = ProgramFolder(s.drive_root);
+    os::CreateDirectories(programFolder);
+    WriteIniFile(os::JoinPath(programFolder, layout::kSettingsFile), SettingsEntries(s));
 }
 
 void CopyProgramTo(const std::wstring& destination) {

@@ -25,6 +25,9 @@ struct BackupSettings {
     // dumped with the SSH user's own access.
     std::vector<std::wstring> databases;
     bool detectDatabases = true;  // look for databases in the sites' configuration files
+    // The age recipient ("age1...") new snapshots are encrypted to; empty:
+    // they are stored plain.
+    std::wstring encryptionRecipient;
     std::wstring drive_root;   // root of the drive the settings belong to, such as F:\ .
 };
 
@@ -50,6 +53,10 @@ IniEntries SettingsEntries(const BackupSettings& settings);
 // drive and writes device.ini, settings.ini, binding.ini and the two program
 // copies, in that order. No rollback: a failure leaves earlier steps done.
 void SaveSettings(const BackupSettings& settings);
+
+// Writes settings.ini alone, after checking it, as a change of one setting
+// from the command line does.
+void WriteSettingsFile(const BackupSettings& settings);
 
 // Copies the running program to `destination`, unless the destination folder
 // is the folder the program runs from.

@@ -562,6 +562,28 @@ std::string RecipientOf(std::string_view identity) {
     return Bech32Encode("age", X25519Public(raw.bytes), false);
 }
 
+std::string RecipientFingerprint(std::string_view recipient) {
+    unsigned char digest[32];
+    unsigned int size = 0;
+    if (EVP_Digest(recipient.data(), recipient.size(), digest, &size, EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    return "SHA256:" + Unpadded(std::string_view(reinterpret_cast<const char*>(digest), size));
+}
+
+std::string ProposePassphrase() {
+    // No 0/O, 1/l/I, 2/Z, 5/S, 8/B: what is read off a sheet must type back.
+    static constexpr char kLetters[] = "acdefghjkmnpqrtuvwxy34679ACDEFGH";
+    static_assert(sizeof(kLetters) == 33);
+    const std::string random = RandomBytes(30);
+    std::string text;
+    for (std::size_t i = 0; i < random.size(); ++i) {
+        if (i > 0 && i % 5 == 0) text += '-';
+        text += kLetters[static_cast<unsigned char>(random[i]) % 32];
+    }
+    return text;
+}
+
 // ---- Encryption -------------------------------------------------------------------
 
 struct Encryptor::State {

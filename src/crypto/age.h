@@ -39,6 +39,14 @@ private:
 std::string GenerateIdentity();
 std::string RecipientOf(std::string_view identity);
 
+// "SHA256:" + unpadded base64 of a recipient's SHA-256: names the key a
+// file was encrypted to, and gives nothing away.
+std::string RecipientFingerprint(std::string_view recipient);
+
+// A passphrase to propose: 30 letters and digits in groups of five, about
+// 150 bits, none that reads like another.
+std::string ProposePassphrase();
+
 // What opens a file: identities ("AGE-SECRET-KEY-1...") and passphrases.
 struct Keys {
     std::vector<std::string> identities;

@@ -11,6 +11,7 @@
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
 #include "device/binding.h"
+#include "encryption/snapshot_keys.h"
 #include "remote/segment_frames.h"
 #include "repository/format.h"
 #include "repository/retention.h"
@@ -124,7 +125,7 @@ std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::ws
     const std::vector<std::wstring> own = RetentionCandidates(backupFolder, id);
     if (own.empty()) return 0;
     std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(os::FsPath(os::JoinPath(own.back(), kArchiveFile)), ec);
+    const std::uint64_t size = std::filesystem::file_size(os::FsPath(ArchiveIn(own.back())), ec);
     return ec ? 0 : size;
 }
 
@@ -168,7 +169,13 @@ public:
         const CancelToken* cancel, const std::wstring& backupFolder, const std::wstring& staging,
         const CommitServices& commit)
         : s_(s), status_(status), services_(services), progress_(progress), cancel_(cancel),
-          backupFolder_(backupFolder), staging_(staging), commit_(commit) {}
+          backupFolder_(backupFolder), staging_(staging), commit_(commit) {
+        if (!s.encryptionRecipient.empty()) recipients_.push_back(ToUtf8(s.encryptionRecipient));
+    }
+
+    // The age recipients the snapshot is encrypted to; none for a plain one.
+    const std::vector<std::string>& recipients() const { return recipients_; }
+    bool encrypted() const { return !recipients_.empty(); }
 
     void log(const LogLine& line) { BackupLog::append(s_, line, services_.now()); }
 
@@ -186,6 +193,7 @@ public:
         if (options.cancel == nullptr) options.cancel = cancel_;
         options.previous = &previous;
         options.landedIndex = &landedIndex;
+        options.recipients = recipients_;
         const SshLogin login = StoredLogin(s_);
         SshConnection connection = SshConnection::connect(EndpointOf(s_), &login, {}, options.cancel);
         log(LoginLine(connection));
@@ -193,7 +201,7 @@ public:
         std::uint64_t landed = 0;
         try {
             return RemoteArchiveStream::run(
-                connection, launch, os::JoinPath(staging_, kArchiveFile),
+                connection, launch, os::JoinPath(staging_, ArchiveFileName(encrypted())),
                 [&](const TransferProgress& transfer) {
                     landed = transfer.archiveBytes;
                     texts(transfer);
@@ -211,13 +219,17 @@ public:
     // Reads the archive back past the system's cache, proves the drive is
     // still the bound one and commits the snapshot by one rename.
     std::wstring proveAndCommit(const TransferResult& received) {
-        const std::wstring archive = os::JoinPath(staging_, kArchiveFile);
+        const std::wstring archive = os::JoinPath(staging_, ArchiveFileName(encrypted()));
         // The index the next run builds on, listed beside the archive.
-        const std::wstring index = os::JoinPath(staging_, kIndexFile);
+        const std::wstring index = os::JoinPath(staging_, IndexFileName(encrypted()));
         std::string indexDigest;
         ForgetCutRun(staging_);  // nothing but the snapshot's own files may be committed
+        // What an earlier run of the other kind (plain or encrypted) left.
+        for (const wchar_t* other : {ArchiveFileName(!encrypted()), IndexFileName(!encrypted())}) {
+            if (os::IsRegularFile(os::JoinPath(staging_, other))) RemoveOwnFile(os::JoinPath(staging_, other));
+        }
         if (!received.index.empty()) {
-            const std::string kept = DeflateIndex(received.index);
+            const std::string kept = SealIndex(received.index, recipients_);
             WriteWholeFile(index, kept);
             os::Sha256 hash;
             hash.update(kept.data(), kept.size());
@@ -225,17 +237,16 @@ public:
         } else if (os::IsRegularFile(index)) {
             RemoveOwnFile(index);  // a cut-off run's, which nothing lists
         }
-        WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest, indexDigest));
+        WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest, indexDigest, encrypted()));
         ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
         if (!os::SamePath(services_.resolveBoundDrive(s_.device, s_.id), s_.drive_root)) {
             throw Error(ErrorCode::DriveChanged);
         }
         const std::uint64_t createdUtc = services_.now();
-        return CommitSnapshot(staging_, backupFolder_, s_.id,
-                              SnapshotIniText(SnapshotIni{s_.id, createdUtc, received.summary.files,
-                                                          received.summary.databases.size(),
-                                                          received.summary.dumps.size(), MissedReasons(received)}),
-                              createdUtc, commit_);
+        SnapshotIni ini{s_.id, createdUtc, received.summary.files, received.summary.databases.size(),
+                        received.summary.dumps.size(), MissedReasons(received)};
+        if (encrypted()) ini.recipientFingerprint = age::RecipientFingerprint(recipients_.front());
+        return CommitSnapshot(staging_, backupFolder_, s_.id, SnapshotIniText(ini), createdUtc, commit_);
     }
 
     // The success in schedule.ini, the local notice state and the log. A
@@ -292,6 +303,7 @@ private:
     const std::wstring& backupFolder_;
     const std::wstring& staging_;
     const CommitServices& commit_;
+    std::vector<std::string> recipients_;
 };
 
 }  // namespace
@@ -356,11 +368,22 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     // What this run builds on: the newest snapshot's index and what a run
     // cut off since left in staging, their segments proven first. Without
     // either the run is a full one, and still leaves an index for the next.
+    // Encrypted ones open with the stored key; without it the run is a full one.
+    HeldKeys keys;
+    try {
+        keys = SnapshotKeys(s, EnvironmentPassphrase());
+    } catch (const std::exception&) {
+    }
     std::optional<PreviousIndex> previous;
     try {
         const std::vector<std::wstring> own = RetentionCandidates(backupFolder, s.id);
         if (!own.empty()) status(L"Сверка с предыдущей копией…");
-        previous = LoadPreviousIndex(own.empty() ? std::wstring() : own.back(), staging);
+        previous = LoadPreviousIndex(own.empty() ? std::wstring() : own.back(), staging, {}, &keys.keys());
+        if (!previous && !own.empty() && keys.empty() && os::IsRegularFile(os::JoinPath(own.back(), kEncryptedArchiveFile))) {
+            AppendOnce(s, LogLine::Warning(L"no key on this PC opens the encrypted snapshots, so each run sends the "
+                                           L"whole site; verify or restore once with the passphrase of identity.age"),
+                       services.now());
+        }
     } catch (const std::exception&) {
         previous.reset();  // a folder that cannot be listed: a full run
     }
@@ -382,7 +405,7 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
         } catch (const std::exception&) {
             // What wholly arrived waits in staging for the next run to copy.
             try {
-                KeepCutRun(staging, landed);
+                KeepCutRun(staging, landed, run.recipients());
             } catch (const std::exception&) {
             }
             throw;

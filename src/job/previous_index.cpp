@@ -22,7 +22,7 @@ namespace {
 // archive does not read.
 std::uint64_t AddSegments(nlohmann::json& index, const std::wstring& path, PreviousIndex& previous,
                           std::uint64_t& done, std::uint64_t total, const ReadProgress& progress) {
-    ArchiveRanges archive(path);
+    ArchiveRanges archive(path, previous.archive.keys);
     const auto source = static_cast<std::uint32_t>(previous.archive.paths.size());
     std::vector<ReusedSegment> added;
     std::size_t damaged = 0;
@@ -64,17 +64,30 @@ std::uint64_t Length(const nlohmann::json& index) {
     return total;
 }
 
-// The snapshot's index, if its checksum file lists it and it inflates.
-std::optional<nlohmann::json> SnapshotIndex(const std::wstring& snapshot) {
+constexpr std::string_view kAgeMagic = "age-encryption.org/v1\n";
+
+// The JSON of an index as it is kept, decrypted first when it is encrypted.
+std::string OpenIndex(const std::string& kept, const age::Keys* keys) {
+    if (kept.compare(0, kAgeMagic.size(), kAgeMagic) != 0) return InflateIndex(kept);
+    if (keys == nullptr) throw std::runtime_error("no key for the encrypted index");
+    std::string compressed = age::Decrypt(kept, *keys);
+    std::string json = InflateIndex(compressed);
+    os::WipeMemory(compressed.data(), compressed.size());
+    return json;
+}
+
+// The snapshot's index, if its checksum file lists it and it opens.
+std::optional<nlohmann::json> SnapshotIndex(const std::wstring& snapshot, const age::Keys* keys) {
     if (snapshot.empty()) return std::nullopt;
-    const auto listed = ParseIndexChecksum(ReadMarkerFile(os::JoinPath(snapshot, kChecksumFile)));
+    const std::string sums = ReadMarkerFile(os::JoinPath(snapshot, kChecksumFile));
+    const auto listed = ParseIndexChecksum(sums);
     if (!listed) return std::nullopt;
-    const std::string compressed = ReadMarkerFile(os::JoinPath(snapshot, kIndexFile));
+    const std::string kept = ReadMarkerFile(os::JoinPath(snapshot, IndexFileName(ChecksumNamesEncrypted(sums))));
     os::Sha256 digest;
-    digest.update(compressed.data(), compressed.size());
+    digest.update(kept.data(), kept.size());
     if (HexLower(digest.finish()) != *listed) return std::nullopt;
     try {
-        nlohmann::json index = nlohmann::json::parse(InflateIndex(compressed));
+        nlohmann::json index = nlohmann::json::parse(OpenIndex(kept, keys));
         Length(index);
         return index;
     } catch (const std::exception&) {
@@ -84,11 +97,11 @@ std::optional<nlohmann::json> SnapshotIndex(const std::wstring& snapshot) {
 
 // A cut run's index: nothing lists it, so each segment's digest is all
 // that proves it.
-std::optional<nlohmann::json> CutRunIndex(const std::wstring& staging) {
+std::optional<nlohmann::json> CutRunIndex(const std::wstring& staging, const age::Keys* keys) {
     if (staging.empty() || !os::IsRegularFile(os::JoinPath(staging, kResumeArchiveFile))) return std::nullopt;
     try {
         nlohmann::json index =
-            nlohmann::json::parse(InflateIndex(ReadMarkerFile(os::JoinPath(staging, kResumeIndexFile))));
+            nlohmann::json::parse(OpenIndex(ReadMarkerFile(os::JoinPath(staging, kResumeIndexFile)), keys));
         if (Length(index) == 0) return std::nullopt;
         return index;
     } catch (const std::exception&) {
@@ -99,16 +112,17 @@ std::optional<nlohmann::json> CutRunIndex(const std::wstring& staging) {
 }  // namespace
 
 std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, const std::wstring& staging,
-                                               const ReadProgress& progress) {
-    std::optional<nlohmann::json> index = SnapshotIndex(snapshot);
-    std::optional<nlohmann::json> cut = CutRunIndex(staging);
+                                               const ReadProgress& progress, const age::Keys* keys) {
+    std::optional<nlohmann::json> index = SnapshotIndex(snapshot, keys);
+    std::optional<nlohmann::json> cut = CutRunIndex(staging, keys);
     if (!index && !cut) return std::nullopt;
     PreviousIndex previous;
+    previous.archive.keys = keys;
     std::uint64_t done = 0;
     const std::uint64_t total = (index ? Length(*index) : 0) + (cut ? Length(*cut) : 0);
     if (index) {
         try {
-            AddSegments(*index, os::JoinPath(snapshot, kArchiveFile), previous, done, total, progress);
+            AddSegments(*index, ArchiveIn(snapshot), previous, done, total, progress);
         } catch (const std::exception&) {
             index.reset();
         }
@@ -128,8 +142,17 @@ std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, con
     return previous;
 }
 
-void KeepCutRun(const std::wstring& staging, const std::string& landedIndex) {
-    const std::wstring archive = os::JoinPath(staging, kArchiveFile);
+std::string SealIndex(std::string_view json, const std::vector<std::string>& recipients) {
+    std::string compressed = DeflateIndex(json);
+    if (recipients.empty()) return compressed;
+    std::string sealed = age::Encrypt(compressed, recipients);
+    os::WipeMemory(compressed.data(), compressed.size());
+    return sealed;
+}
+
+void KeepCutRun(const std::wstring& staging, const std::string& landedIndex,
+                const std::vector<std::string>& recipients) {
+    const std::wstring archive = os::JoinPath(staging, ArchiveFileName(!recipients.empty()));
     bool any = false;
     try {
         any = !landedIndex.empty() && !nlohmann::json::parse(landedIndex).at("segments").empty();
@@ -142,7 +165,7 @@ void KeepCutRun(const std::wstring& staging, const std::string& landedIndex) {
     std::error_code ec;
     std::filesystem::rename(os::FsPath(archive), os::FsPath(kept), ec);
     if (ec) throw FileSystemError("rename", archive, ec);
-    WriteWholeFile(os::JoinPath(staging, kResumeIndexFile), DeflateIndex(landedIndex));
+    WriteWholeFile(os::JoinPath(staging, kResumeIndexFile), SealIndex(landedIndex, recipients));
 }
 
 void ForgetCutRun(const std::wstring& staging) {

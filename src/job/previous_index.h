@@ -7,11 +7,13 @@
 #pragma once
 
 #include "archive/archive_check.h"
+#include "crypto/age.h"
 #include "remote/archive_stream.h"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tesmora {
 
@@ -26,13 +28,21 @@ struct PreviousIndex {
 // the staging folder (empty: none), or nothing when neither proves (an
 // older snapshot, a damaged file): the next run is then a full one.
 // `progress` gets the archive bytes read.
+// Encrypted archives and indexes open with `keys` (null: none at hand, so
+// such a snapshot gives no index), which must outlive the transfer.
 std::optional<PreviousIndex> LoadPreviousIndex(const std::wstring& snapshot, const std::wstring& staging = {},
-                                               const ReadProgress& progress = {});
+                                               const ReadProgress& progress = {}, const age::Keys* keys = nullptr);
+
+// An index as it is kept (JSON, zlib-compressed), age-encrypted to the
+// recipients when there are any: it names every file of the site.
+std::string SealIndex(std::string_view json, const std::vector<std::string>& recipients);
 
 // Keeps what a cut-off run left in staging for the next run: its archive as
 // the one to resume from and the index of the segments that wholly landed
-// (JSON). An index without segments leaves an earlier cut run's in place.
-void KeepCutRun(const std::wstring& staging, const std::string& landedIndex);
+// (JSON), encrypted when the run was. An index without segments leaves an
+// earlier cut run's in place.
+void KeepCutRun(const std::wstring& staging, const std::string& landedIndex,
+                const std::vector<std::string>& recipients = {});
 
 // Removes a cut run's files from staging, once a run no longer needs them.
 void ForgetCutRun(const std::wstring& staging);

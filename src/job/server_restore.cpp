@@ -6,6 +6,7 @@
 #include "os/os.h"
 #include "os/text.h"
 #include "repository/format.h"
+#include "snapshot/snapshot_jobs.h"
 #include "snapshot/verify.h"
 #include "ssh/ssh_connection.h"
 
@@ -69,12 +70,14 @@ void CheckRemoteFolder(const std::wstring& folder) {
 RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::wstring& snapshot,
                                     const std::wstring& remoteFolder,
                                     const std::function<void(const ServerRestoreProgress&)>& progress,
-                                    const CancelToken* cancel) {
+                                    const CancelToken* cancel, const PassphraseSource& passphrase) {
     CheckRemoteFolder(remoteFolder);
     const OperationLock lock = AcquireOperationLock(settings.id);
     if (!IsOwnSnapshot(snapshot, settings.id)) {
         throw Error(ErrorCode::NotOwnSnapshot, ToUtf8(snapshot));
     }
+    SnapshotKeyRing keys(settings, passphrase);
+    const age::Keys* snapshotKeys = keys.forSnapshot(snapshot);
     const SshLogin login = StoredLogin(settings);
     ConnectionBeside connecting(EndpointOf(settings), login);
     const Verdict verdict = VerifySnapshot(
@@ -82,17 +85,19 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
         [&](std::uint64_t done, std::uint64_t total) {
             if (progress) progress({ServerRestoreProgress::Stage::Verify, done, total});
         },
-        cancel);
+        cancel, snapshotKeys);
     const SnapshotMarkers markers = ReadSnapshotMarkers(snapshot, settings.id);
     if (!verdict.ok || !markers.digest) {
         throw Error(ErrorCode::UntrustedCopyNotSent, verdict.reason + "; nothing was sent to the server");
     }
-    const std::wstring archive = os::JoinPath(snapshot, kArchiveFile);
+    const std::wstring archive = markers.archive;
     RemoteRestoreRequest request;
     request.folder = remoteFolder;
-    request.digest = *markers.digest;
+    // The server gets, and proves, the archive inside an encrypted one.
+    request.digest = snapshotKeys != nullptr ? verdict.plainDigest : *markers.digest;
     std::error_code ec;
-    request.archiveBytes = std::filesystem::file_size(os::FsPath(archive), ec);
+    request.archiveBytes =
+        snapshotKeys != nullptr ? verdict.plainBytes : std::filesystem::file_size(os::FsPath(archive), ec);
     request.logicalBytes = verdict.summary.logicalBytes;
     request.members = verdict.summary.members;
     std::filesystem::path name = os::FsPath(snapshot);
@@ -107,7 +112,7 @@ RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::w
         [&](const RemoteRestoreProgress& upload) {
             if (progress) progress(UploadStage(upload));
         },
-        options);
+        options, snapshotKeys);
     connection.close();
     return result;
 }

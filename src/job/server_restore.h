@@ -2,6 +2,8 @@
 // SSH to the embedded restore program, which unpacks it into a new folder.
 #pragma once
 
+#include "encryption/snapshot_keys.h"
+
 #include "config/settings.h"
 #include "os/cancel.h"
 #include "remote/remote_restore.h"
@@ -32,6 +34,7 @@ void CheckRemoteFolder(const std::wstring& folder);
 RemoteRestoreResult RestoreToServer(const BackupSettings& settings, const std::wstring& snapshot,
                                     const std::wstring& remoteFolder,
                                     const std::function<void(const ServerRestoreProgress&)>& progress = {},
-                                    const CancelToken* cancel = nullptr);
+                                    const CancelToken* cancel = nullptr,
+                                    const PassphraseSource& passphrase = EnvironmentPassphrase());
 
 }  // namespace tesmora

@@ -105,6 +105,8 @@ std::wstring FailureReason(ErrorKind kind) {
         case ErrorKind::RestoreFailed: return L"Восстановление остановлено; записанное осталось в папке.";
         case ErrorKind::RestoreIncomplete: return L"Восстановлено не всё; пропущенное перечислено в restore-report.txt.";
         case ErrorKind::RemoteRestoreFailed: return L"Сервер не смог восстановить копию; его папки не изменены.";
+        case ErrorKind::EncryptionKey:
+            return L"Нет ключа к зашифрованным копиям: введите пароль к identity.age или возьмите лист восстановления.";
         case ErrorKind::SystemRefused:
             return L"Windows не отдал программе данные учётной записи; выйдите из Windows и войдите снова.";
         case ErrorKind::ProgramDamaged: return L"Файл программы повреждён; скачайте её заново.";

@@ -73,6 +73,8 @@ enum class ErrorKind : std::uint8_t {
     RestoreFailed,
     RestoreIncomplete,
     RemoteRestoreFailed,
+    // The keys of encrypted snapshots.
+    EncryptionKey,
     // Windows and the program itself.
     SystemRefused,
     ProgramDamaged,
@@ -210,6 +212,7 @@ enum class ErrorCode : std::uint16_t {
     SourcePathForm,
     DatabaseCount,
     DatabaseForm,
+    EncryptionRecipientForm,
     SettingsNotSaved,
     SettingsCloseFailed,
     TaskRegistrationFailed,
@@ -238,6 +241,12 @@ enum class ErrorCode : std::uint16_t {
     RestoreIncomplete,
     RemoteRestoreFailed,
     RemoteRestoreAnswerUnparsed,
+    // The keys of encrypted snapshots.
+    EncryptionKeyMissing,
+    EncryptionKeyNotStored,
+    IdentityFileUnopened,
+    IdentityFileNotWritten,
+    EncryptionArgumentsMissing,
     // Windows and the program itself.
     LocalDataFolderNotFound,
     UserTokenUnavailable,

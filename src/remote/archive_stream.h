@@ -4,6 +4,7 @@
 #pragma once
 
 #include "archive/archive_check.h"
+#include "crypto/age.h"
 #include "os/cancel.h"
 #include "remote/remote_command.h"
 #include "remote/server_output.h"
@@ -36,6 +37,7 @@ struct ReusedSegment {
 struct PreviousArchive {
     std::vector<std::wstring> paths;
     std::vector<ReusedSegment> segments;  // by the numbers of the index the server was sent
+    const age::Keys* keys = nullptr;      // what opens those of them that are encrypted
 };
 
 struct ArchiveStreamOptions {
@@ -53,7 +55,7 @@ struct ArchiveStreamOptions {
     // Set: the file is encrypted to these age recipients ("age1...") as it
     // lands. The digest is then the encrypted file's, which is what lies on
     // the drive; the check reads the archive itself. The previous archives
-    // of a framed run are plain ones.
+    // of a framed run may be plain or encrypted, whatever this one is.
     std::vector<std::string> recipients;
 };
 

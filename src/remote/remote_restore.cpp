@@ -1,5 +1,6 @@
 #include "remote/remote_restore.h"
 
+#include "archive/archive_reader.h"
 #include "os/error.h"
 #include "os/text.h"
 #include "remote/launch_failure.h"
@@ -10,6 +11,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 namespace tesmora {
@@ -86,7 +88,7 @@ std::wstring RemoteRestoreSummary(const RemoteRestoreResult& result) {
 RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLaunch& launch,
                                      const std::wstring& archivePath,
                                      const std::function<void(const RemoteRestoreProgress&)>& progress,
-                                     PumpOptions options) {
+                                     PumpOptions options, const age::Keys* keys) {
     std::ifstream archive(os::FsPath(archivePath), std::ios::binary);
     if (!archive) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(archivePath));
     RemoteRestoreProgress state;
@@ -96,6 +98,35 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLau
 
     std::vector<char> chunk(kChunk);
     bool launched = false;
+    const auto readChunk = [&]() -> std::string_view {
+        archive.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<std::size_t>(archive.gcount());
+        if (got == 0 && !archive.eof()) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(archivePath));
+        return std::string_view(chunk.data(), got);
+    };
+    // An encrypted archive goes out as proven plaintext, chunk by chunk.
+    std::string plain, outgoing;
+    std::optional<age::Decryptor> decryptor;
+    if (keys != nullptr) decryptor.emplace(*keys, [&](std::string_view bytes) { plain.append(bytes); });
+    bool ended = false;
+    const auto readPlain = [&]() -> std::string_view {
+        while (plain.empty() && !ended) {
+            const std::string_view bytes = readChunk();
+            try {
+                if (bytes.empty()) {
+                    decryptor->finish();
+                    ended = true;
+                } else {
+                    decryptor->feed(bytes);
+                }
+            } catch (const age::AgeError& e) {
+                throw ArchiveDamage(ErrorCode::EncryptedArchiveUnopened, e.what());
+            }
+        }
+        outgoing.swap(plain);
+        plain.clear();
+        return outgoing;
+    };
     PumpIo io;
     // The request first, then the archive to its end.
     io.input = [&]() -> std::string_view {
@@ -103,10 +134,7 @@ RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLau
             launched = true;
             return launch.input;
         }
-        archive.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        const auto got = static_cast<std::size_t>(archive.gcount());
-        if (got == 0 && !archive.eof()) throw Error(ErrorCode::RestoreCannotRead, ToUtf8(archivePath));
-        return std::string_view(chunk.data(), got);
+        return decryptor ? readPlain() : readChunk();
     };
     std::string answer;
     io.output = [&](std::string_view bytes) {

@@ -4,6 +4,7 @@
 // SHA-256 and the manifest and only then gives it the folder's name.
 #pragma once
 
+#include "crypto/age.h"
 #include "os/cancel.h"
 #include "remote/channel_pump.h"
 #include "remote/remote_command.h"
@@ -61,9 +62,10 @@ std::wstring RemoteRestoreSummary(const RemoteRestoreResult& result);
 // progress and answer as they come. The connection is left open, in blocking
 // mode. A cancel raises CancelledError; the server then removes what it wrote.
 // `options` gives the clock and the limits; its texts are the restore's own.
+// An age-encrypted archive is sent as the archive inside, opened with `keys`.
 RemoteRestoreResult RunRemoteRestore(SshConnection& connection, const ProgramLaunch& launch,
                                      const std::wstring& archivePath,
                                      const std::function<void(const RemoteRestoreProgress&)>& progress,
-                                     PumpOptions options = {});
+                                     PumpOptions options = {}, const age::Keys* keys = nullptr);
 
 }  // namespace tesmora

@@ -132,7 +132,7 @@ bool FrameReader::copy(std::uint32_t number) {
     os::Sha256 hash;
     try {
         std::unique_ptr<ArchiveRanges>& file = files_[segment.source];
-        if (!file) file = std::make_unique<ArchiveRanges>(previous_.paths[segment.source]);
+        if (!file) file = std::make_unique<ArchiveRanges>(previous_.paths[segment.source], previous_.keys);
         const bool landed = file->read(segment.offset, segment.length, [&](std::string_view piece) {
             hash.update(piece.data(), piece.size());
             return land_(piece);

@@ -21,6 +21,8 @@ constexpr wchar_t kStagingPrefix[] = L".partial-";
 constexpr wchar_t kStampMark[] = L"_UTC-";
 constexpr char kArchiveName[] = "site.tar.gz";
 constexpr char kIndexName[] = "site.index";
+constexpr char kAgeSuffix[] = ".age";
+constexpr char kEncryption[] = "age-x25519";
 
 std::optional<std::uint64_t> Number(std::string_view value) {
     if (value.empty() || value.size() > 19 || value.find_first_not_of("0123456789") != std::string_view::npos) {
@@ -35,8 +37,17 @@ std::optional<std::uint64_t> Number(std::string_view value) {
 
 bool IsSnapshotFileName(std::wstring_view name, bool staging) {
     return name == kArchiveFile || name == kChecksumFile || name == kSnapshotIniFile || name == kCompleteMarker ||
-           name == kIndexFile ||
+           name == kIndexFile || name == kEncryptedArchiveFile || name == kEncryptedIndexFile ||
            (staging && (name == kOwnerMarker || name == kResumeArchiveFile || name == kResumeIndexFile));
+}
+
+const wchar_t* ArchiveFileName(bool encrypted) { return encrypted ? kEncryptedArchiveFile : kArchiveFile; }
+
+const wchar_t* IndexFileName(bool encrypted) { return encrypted ? kEncryptedIndexFile : kIndexFile; }
+
+std::wstring ArchiveIn(const std::wstring& folder) {
+    const std::wstring encrypted = os::JoinPath(folder, kEncryptedArchiveFile);
+    return os::IsRegularFile(encrypted) ? encrypted : os::JoinPath(folder, kArchiveFile);
 }
 
 std::wstring StagingDirectoryName(const std::wstring& id) { return kStagingPrefix + id; }
@@ -45,10 +56,14 @@ std::wstring NewSnapshotName(std::uint64_t unixTime) { return FormatUtcStamp(uni
 
 std::string SnapshotIniText(const SnapshotIni& ini) {
     std::string text = "format=1\nconfig=" + ToUtf8(ini.config) + "\ncreated_utc=" + std::to_string(ini.createdUtc) +
-                       "\narchive=" + kArchiveName + "\n";
-    if (ini.files) text += "files=" + std::to_string(*ini.files) + "\n";
-    if (ini.databases) text += "databases=" + std::to_string(*ini.databases) + "\n";
-    if (ini.dumps) text += "dumps=" + std::to_string(*ini.dumps) + "\n";
+                       "\narchive=" + kArchiveName + (ini.encrypted() ? kAgeSuffix : "") + "\n";
+    if (ini.encrypted()) {
+        text += std::string("encryption=") + kEncryption + "\nrecipient_fingerprint=" + ini.recipientFingerprint + "\n";
+    } else {
+        if (ini.files) text += "files=" + std::to_string(*ini.files) + "\n";
+        if (ini.databases) text += "databases=" + std::to_string(*ini.databases) + "\n";
+        if (ini.dumps) text += "dumps=" + std::to_string(*ini.dumps) + "\n";
+    }
     for (std::string reason : ini.missed) {
         std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
         text += "missed_database=" + reason + "\n";
@@ -58,7 +73,7 @@ std::string SnapshotIniText(const SnapshotIni& ini) {
 
 std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
     SnapshotIni ini;
-    bool format = false, created = false, archive = false;
+    bool format = false, created = false, archive = false, encryptedArchive = false, encryption = false;
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, end - start);
@@ -73,7 +88,12 @@ std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
         } else if (key == "missed_database") {
             ini.missed.emplace_back(value);
         } else if (key == "archive") {
-            archive = value == kArchiveName;
+            encryptedArchive = value == std::string(kArchiveName) + kAgeSuffix;
+            archive = value == kArchiveName || encryptedArchive;
+        } else if (key == "encryption") {
+            encryption = value == kEncryption;
+        } else if (key == "recipient_fingerprint") {
+            ini.recipientFingerprint = value;
         } else if (key == "created_utc" || key == "files" || key == "databases" || key == "dumps") {
             const auto parsed = Number(value);
             if (!parsed) return std::nullopt;
@@ -86,12 +106,16 @@ std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text) {
         }
     }
     if (!format || !created || !archive || ini.config.empty()) return std::nullopt;
+    // An encrypted archive names its method and key, a plain one neither.
+    if (encryptedArchive != (encryption && ini.recipientFingerprint.rfind("SHA256:", 0) == 0)) return std::nullopt;
+    if (!encryptedArchive && !ini.recipientFingerprint.empty()) return std::nullopt;
     return ini;
 }
 
-std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest) {
-    std::string text = HexLower(rawDigest) + "  " + kArchiveName + "\n";
-    if (!rawIndexDigest.empty()) text += HexLower(rawIndexDigest) + "  " + kIndexName + "\n";
+std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest, bool encrypted) {
+    const std::string suffix = encrypted ? kAgeSuffix : "";
+    std::string text = HexLower(rawDigest) + "  " + kArchiveName + suffix + "\n";
+    if (!rawIndexDigest.empty()) text += HexLower(rawIndexDigest) + "  " + kIndexName + suffix + "\n";
     return text;
 }
 
@@ -107,18 +131,33 @@ std::optional<std::string> DigestLine(std::string_view text, std::string_view na
     return std::string(text.substr(0, 64));
 }
 
-constexpr std::size_t kArchiveLine = 64 + 2 + sizeof(kArchiveName);  // the name's NUL stands for the LF
+// The length of the archive's line, whose name's NUL stands for the LF.
+std::size_t ArchiveLine(bool encrypted) { return 64 + 2 + sizeof(kArchiveName) + (encrypted ? 4 : 0); }
+
+std::string Named(const char* name, bool encrypted) { return name + std::string(encrypted ? kAgeSuffix : ""); }
+
+std::optional<std::string> IndexDigest(std::string_view text, bool encrypted) {
+    const std::size_t line = ArchiveLine(encrypted);
+    if (text.size() <= line || !DigestLine(text.substr(0, line), Named(kArchiveName, encrypted))) return std::nullopt;
+    return DigestLine(text.substr(line), Named(kIndexName, encrypted));
+}
+
+std::optional<std::string> ArchiveDigest(std::string_view text, bool encrypted) {
+    const std::size_t line = ArchiveLine(encrypted);
+    if (text.size() > line && !IndexDigest(text, encrypted)) return std::nullopt;
+    return DigestLine(text.substr(0, line), Named(kArchiveName, encrypted));
+}
 
 }  // namespace
 
+bool ChecksumNamesEncrypted(std::string_view text) { return ArchiveDigest(text, true).has_value(); }
+
 std::optional<std::string> ParseChecksumLine(std::string_view text) {
-    if (text.size() > kArchiveLine && !ParseIndexChecksum(text)) return std::nullopt;
-    return DigestLine(text.substr(0, kArchiveLine), kArchiveName);
+    return ArchiveDigest(text, ChecksumNamesEncrypted(text));
 }
 
 std::optional<std::string> ParseIndexChecksum(std::string_view text) {
-    if (text.size() <= kArchiveLine || !DigestLine(text.substr(0, kArchiveLine), kArchiveName)) return std::nullopt;
-    return DigestLine(text.substr(kArchiveLine), kIndexName);
+    return IndexDigest(text, ChecksumNamesEncrypted(text));
 }
 
 std::string ReadMarkerFile(const std::wstring& path) {
@@ -147,8 +186,14 @@ SnapshotMarkers ReadSnapshotMarkers(const std::wstring& snapshot, const std::wst
         markers.fault = "snapshot.ini is missing or does not parse";
         return markers;
     }
-    markers.digest = ParseChecksumLine(ReadMarkerFile(os::JoinPath(snapshot, kChecksumFile)));
-    if (!markers.digest) markers.fault = "SHA256SUMS.txt does not hold its one line";
+    const std::string sums = ReadMarkerFile(os::JoinPath(snapshot, kChecksumFile));
+    markers.digest = ParseChecksumLine(sums);
+    if (!markers.digest || ChecksumNamesEncrypted(sums) != markers.ini->encrypted()) {
+        markers.digest.reset();
+        markers.fault = "SHA256SUMS.txt does not hold its one line";
+        return markers;
+    }
+    markers.archive = os::JoinPath(snapshot, ArchiveFileName(markers.ini->encrypted()));
     return markers;
 }
 

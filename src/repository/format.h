@@ -11,6 +11,10 @@
 //       snapshot.ini     format, config, created_utc, archive, files, databases, dumps,
 //                        and one missed_database=<reason> per database it lacks
 //       COMPLETE         the configuration's id
+//   An encrypted snapshot holds site.tar.gz.age and site.index.age instead, the
+//   same files age-encrypted, and its checksum file names them. Its
+//   snapshot.ini says encryption=age-x25519 and the recipient's fingerprint
+//   in place of the counts, which only the key may tell.
 //   <backup folder>/.partial-<id>/        the staging folder of a run
 //       PARTIAL_OWNER    the configuration's id, while the run owns it
 #pragma once
@@ -26,6 +30,8 @@ namespace tesmora {
 inline constexpr wchar_t kArchiveFile[] = L"site.tar.gz";
 inline constexpr wchar_t kChecksumFile[] = L"SHA256SUMS.txt";
 inline constexpr wchar_t kIndexFile[] = L"site.index";
+inline constexpr wchar_t kEncryptedArchiveFile[] = L"site.tar.gz.age";
+inline constexpr wchar_t kEncryptedIndexFile[] = L"site.index.age";
 // In staging only: what a cut-off run left for the next to resume from.
 inline constexpr wchar_t kResumeArchiveFile[] = L"resume.tar.gz";
 inline constexpr wchar_t kResumeIndexFile[] = L"resume.index";
@@ -35,6 +41,14 @@ inline constexpr wchar_t kOwnerMarker[] = L"PARTIAL_OWNER";
 
 // Whether a name is one of the files a snapshot or a staging folder may hold.
 bool IsSnapshotFileName(std::wstring_view name, bool staging);
+
+// The archive and index names of a plain or an encrypted snapshot.
+const wchar_t* ArchiveFileName(bool encrypted);
+const wchar_t* IndexFileName(bool encrypted);
+
+// The archive a snapshot or staging folder holds: the encrypted one when it
+// is there, else the plain one's path.
+std::wstring ArchiveIn(const std::wstring& folder);
 
 // ".partial-" + id
 std::wstring StagingDirectoryName(const std::wstring& id);
@@ -53,6 +67,10 @@ struct SnapshotIni {
     // Why each database the server found is not in it (UTF-8, one line each);
     // a snapshot with any is incomplete.
     std::vector<std::string> missed{};
+    // Set for an age-encrypted archive: the recipient's fingerprint
+    // (age::RecipientFingerprint), which names the key and gives nothing away.
+    std::string recipientFingerprint{};
+    bool encrypted() const { return !recipientFingerprint.empty(); }
 };
 
 std::string SnapshotIniText(const SnapshotIni& ini);
@@ -62,12 +80,16 @@ std::string SnapshotIniText(const SnapshotIni& ini);
 std::optional<SnapshotIni> ParseSnapshotIni(std::string_view text);
 
 // The checksum file for an archive with this raw SHA-256, and for its index
-// with that one when given.
-std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest = {});
+// with that one when given, under the plain or the encrypted names.
+std::string ChecksumLine(const std::string& rawDigest, const std::string& rawIndexDigest = {},
+                         bool encrypted = false);
 
 // The archive's lower-case hex digest in a checksum file, or empty unless the
-// text is exactly its line, or its line and the index's.
+// text is exactly its line, or its line and the index's, both plain or both
+// encrypted.
 std::optional<std::string> ParseChecksumLine(std::string_view text);
+// Whether such a file names the encrypted archive.
+bool ChecksumNamesEncrypted(std::string_view text);
 
 // The index's lower-case hex digest in such a file; empty when it has none.
 std::optional<std::string> ParseIndexChecksum(std::string_view text);
@@ -86,6 +108,7 @@ struct SnapshotMarkers {
     std::optional<std::string> digest;  // lower-case hex
     std::optional<SnapshotIni> ini;
     std::string fault;
+    std::wstring archive;  // the archive's path, as snapshot.ini and the checksum file agree
 };
 SnapshotMarkers ReadSnapshotMarkers(const std::wstring& snapshot, const std::wstring& id);
 

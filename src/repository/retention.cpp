@@ -36,7 +36,8 @@ void RequireNoRedirection(const std::wstring& snapshot) {
 std::vector<std::wstring> RemovalOrder(const std::wstring& snapshot) {
     // The archive before its checksum, COMPLETE last: a removal that fails
     // half-way leaves a snapshot that still qualifies and still proves.
-    static constexpr const wchar_t* kOrder[] = {kArchiveFile, kIndexFile, kChecksumFile, kSnapshotIniFile,
+    static constexpr const wchar_t* kOrder[] = {kArchiveFile,   kEncryptedArchiveFile, kIndexFile,
+                                                kEncryptedIndexFile, kChecksumFile, kSnapshotIniFile,
                                                 kCompleteMarker};
     std::vector<std::wstring> present;
     std::error_code ec;

@@ -62,10 +62,12 @@ bool HoldsAtMostAnEmptyMarker(const std::wstring& staging) {
 // this configuration's and its archive still matches its checksum.
 std::optional<std::uint64_t> FinishableCommit(const std::wstring& staging, const std::wstring& id) {
     const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(staging, kSnapshotIniFile)));
-    const auto sum = ParseChecksumLine(ReadMarkerFile(os::JoinPath(staging, kChecksumFile)));
-    if (!ini || ini->config != id || !sum) return std::nullopt;
+    const std::string sums = ReadMarkerFile(os::JoinPath(staging, kChecksumFile));
+    const auto sum = ParseChecksumLine(sums);
+    if (!ini || ini->config != id || !sum || ChecksumNamesEncrypted(sums) != ini->encrypted()) return std::nullopt;
     try {
-        if (HexLower(DigestOnDevice(os::JoinPath(staging, kArchiveFile))) != *sum) return std::nullopt;
+        const std::wstring archive = os::JoinPath(staging, ArchiveFileName(ini->encrypted()));
+        if (HexLower(DigestOnDevice(archive)) != *sum) return std::nullopt;
     } catch (const Error&) {
         return std::nullopt;  // an archive that cannot be read proves nothing
     }

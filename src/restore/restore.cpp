@@ -1,5 +1,6 @@
 #include "restore/restore.h"
 
+#include "archive/age_source.h"
 #include "archive/archive_check.h"
 #include "os/error.h"
 #include "repository/format.h"
@@ -16,6 +17,7 @@
 #include <set>
 #include <cwctype>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -95,12 +97,17 @@ std::wstring Folded(std::wstring text) {
     return text;
 }
 
+bool IsEncrypted(const std::wstring& snapshot) {
+    return ArchiveIn(snapshot) == os::JoinPath(snapshot, kEncryptedArchiveFile);
+}
+
 class Restore {
 public:
     Restore(const std::wstring& snapshot, const std::wstring& target, const ReadProgress& progress,
-            const CancelToken* cancel)
-        : snapshot_(snapshot), target_(target), archive_(os::JoinPath(snapshot, kArchiveFile), progress, cancel),
+            const CancelToken* cancel, const age::Keys* keys)
+        : snapshot_(snapshot), target_(target), archive_(ArchiveIn(snapshot), progress, cancel),
           report_(os::JoinPath(target, kRestoreReportName)) {
+        if (keys != nullptr && IsEncrypted(snapshot)) decrypted_.emplace(archive_, *keys);
         report_.line(L"Восстановление копии " + os::FromFsPath(os::FsPath(snapshot).filename()) + L" в папку " +
                      target);
     }
@@ -135,7 +142,7 @@ private:
     std::wstring At(const std::wstring& relative) const { return os::ExtendedPath(os::JoinPath(target_, relative)); }
 
     void extract() {
-        ArchiveReader reader(archive_);
+        ArchiveReader reader(decrypted_ ? static_cast<ByteSource&>(*decrypted_) : archive_);
         ArchiveEntry entry;
         bool manifestLast = false;
         while (reader.next(entry)) {
@@ -381,6 +388,7 @@ private:
 
     std::wstring snapshot_, target_;
     ArchiveFile archive_;
+    std::optional<AgeSource> decrypted_;  // what an encrypted archive holds
     Report report_;
     RestoreResult result_;
     std::vector<Link> links_;
@@ -419,13 +427,15 @@ std::wstring RestoreSummaryText(const RestoreResult& result) {
 }
 
 RestoreResult RestoreSnapshot(const std::wstring& givenSnapshot, const std::wstring& givenTarget,
-                              const ReadProgress& progress, const CancelToken* cancel) {
+                              const ReadProgress& progress, const CancelToken* cancel, const age::Keys* keys) {
     // Absolute from here on: nothing depends on the process's current folder,
     // which another thread may change.
     std::error_code ec;
     const std::wstring snapshot = os::FromFsPath(fs::absolute(os::FsPath(givenSnapshot), ec));
     const std::wstring target = os::FromFsPath(fs::absolute(os::FsPath(givenTarget), ec).lexically_normal());
     if (ec) throw FileSystemError("absolute", givenTarget, ec);
+    // Before anything is made: without its key an encrypted snapshot gives nothing.
+    if (keys == nullptr && IsEncrypted(snapshot)) throw Error(ErrorCode::EncryptionKeyMissing, ToUtf8(snapshot));
     const fs::path folder = os::FsPath(os::ExtendedPath(target));
     if (fs::exists(folder, ec) && !fs::is_empty(folder, ec)) {
         throw Error(ErrorCode::RestoreTarget);
@@ -441,7 +451,7 @@ RestoreResult RestoreSnapshot(const std::wstring& givenSnapshot, const std::wstr
         fs::create_directory(os::FsPath(os::ExtendedPath(*level)), ec);
         if (ec) throw FileSystemError("create_directories", target, ec);
     }
-    Restore restore(snapshot, target, progress, cancel);
+    Restore restore(snapshot, target, progress, cancel, keys);
     return restore.run();
 }
 

@@ -3,6 +3,8 @@
 // renamed predictably and listed in restore-report.txt beside the files.
 #pragma once
 
+#include "crypto/age.h"
+
 #include "archive/archive_check.h"
 #include "os/cancel.h"
 
@@ -42,7 +44,10 @@ std::wstring DumpLoadText(const std::string& member);
 // read and the archive's size. A failure, a full disk or a cancel
 // (CancelledError) raises after the report was written; what was restored
 // stays where it is, except the file being written, which is removed.
+// An encrypted archive opens with `keys`; without them it raises "No key at
+// hand opens this encrypted snapshot".
 RestoreResult RestoreSnapshot(const std::wstring& snapshot, const std::wstring& target,
-                              const ReadProgress& progress = {}, const CancelToken* cancel = nullptr);
+                              const ReadProgress& progress = {}, const CancelToken* cancel = nullptr,
+                              const age::Keys* keys = nullptr);
 
 }  // namespace tesmora

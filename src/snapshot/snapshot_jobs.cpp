@@ -50,11 +50,20 @@ bool IsOnTheDrive(const std::wstring& folder, const std::vector<BackupFolderEntr
 
 }  // namespace
 
+const age::Keys* SnapshotKeyRing::forSnapshot(const std::wstring& folder) {
+    const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(folder, kSnapshotIniFile)));
+    if (!ini || !ini->encrypted()) return nullptr;
+    if (!held_) held_ = SnapshotKeys(settings_, passphrase_);
+    RequireSnapshotKey(*ini, &held_->keys());
+    return &held_->keys();
+}
+
 bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstring>& folders,
                      const std::function<void(const VerifyOutcome&)>& outcome,
                      const std::function<void(std::size_t, std::uint64_t, std::uint64_t)>& progress,
-                     const CancelToken* cancel) {
+                     const CancelToken* cancel, const PassphraseSource& passphrase) {
     const OperationLock lock = AcquireOperationLock(settings.id);
+    SnapshotKeyRing keys(settings, passphrase);
     std::vector<BackupFolderEntry> own = OwnSnapshots(settings);
     // Newest first, as the others are named to the user.
     std::reverse(own.begin(), own.end());
@@ -72,7 +81,7 @@ bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstr
             [&](std::uint64_t done, std::uint64_t total) {
                 if (progress) progress(i + 1, done, total);
             },
-            cancel);
+            cancel, keys.forSnapshot(chosen[i]));
         // The log speaks for the drive's snapshots: a verdict on a copy
         // elsewhere must not mark the drive's one of that name.
         if (IsOnTheDrive(chosen[i], own)) BackupLog::append(settings, VerifyLogLine(result.name, result.verdict));
@@ -94,12 +103,14 @@ std::wstring DamageExplanation(const VerifyOutcome& outcome) {
 }
 
 RestoreResult RestoreOwnSnapshot(const BackupSettings& settings, const std::wstring& snapshot,
-                                 const std::wstring& target, const ReadProgress& progress, const CancelToken* cancel) {
+                                 const std::wstring& target, const ReadProgress& progress, const CancelToken* cancel,
+                                 const PassphraseSource& passphrase) {
     const OperationLock lock = AcquireOperationLock(settings.id);
     if (!IsOwnSnapshot(snapshot, settings.id)) {
         throw Error(ErrorCode::NotOwnSnapshot, ToUtf8(snapshot));
     }
-    return RestoreSnapshot(snapshot, target, progress, cancel);
+    SnapshotKeyRing keys(settings, passphrase);
+    return RestoreSnapshot(snapshot, target, progress, cancel, keys.forSnapshot(snapshot));
 }
 
 }  // namespace tesmora

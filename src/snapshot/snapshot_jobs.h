@@ -4,11 +4,13 @@
 #pragma once
 
 #include "config/settings.h"
+#include "encryption/snapshot_keys.h"
 #include "restore/restore.h"
 #include "snapshot/snapshot_list.h"
 #include "snapshot/verify.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,14 +31,32 @@ struct VerifyOutcome {
 bool VerifySnapshots(const BackupSettings& settings, const std::vector<std::wstring>& folders,
                      const std::function<void(const VerifyOutcome&)>& outcome,
                      const std::function<void(std::size_t, std::uint64_t, std::uint64_t)>& progress = {},
-                     const CancelToken* cancel = nullptr);
+                     const CancelToken* cancel = nullptr, const PassphraseSource& passphrase = EnvironmentPassphrase());
 
 // The sentence that tells a person what a failed verification means.
 std::wstring DamageExplanation(const VerifyOutcome& outcome);
 
 // Restores an own snapshot folder of the drive into an empty or new folder.
+// An encrypted one opens with the stored key, or with identity.age and the
+// passphrase `passphrase` gives, asked only when it is needed.
 RestoreResult RestoreOwnSnapshot(const BackupSettings& settings, const std::wstring& snapshot,
                                  const std::wstring& target, const ReadProgress& progress = {},
-                                 const CancelToken* cancel = nullptr);
+                                 const CancelToken* cancel = nullptr,
+                                 const PassphraseSource& passphrase = EnvironmentPassphrase());
+
+// The keys of the configuration's encrypted snapshots, fetched the first
+// time a snapshot needs them.
+class SnapshotKeyRing {
+public:
+    SnapshotKeyRing(const BackupSettings& settings, PassphraseSource passphrase)
+        : settings_(settings), passphrase_(std::move(passphrase)) {}
+    // Null for a plain snapshot.
+    const age::Keys* forSnapshot(const std::wstring& folder);
+
+private:
+    const BackupSettings& settings_;
+    PassphraseSource passphrase_;
+    std::optional<HeldKeys> held_;
+};
 
 }  // namespace tesmora

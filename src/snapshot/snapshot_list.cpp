@@ -51,12 +51,13 @@ std::vector<SnapshotInfo> ListSnapshots(const std::wstring& backupFolder, const 
                 info.files = ini->files;
                 info.databases = ini->databases;
                 info.dumps = ini->dumps;
+                info.encrypted = ini->encrypted();
                 for (const std::string& reason : ini->missed) info.missed.push_back(FromUtf8(reason));
             }
             ApplyLogState(info, log);
         }
         std::error_code statusError;
-        info.archiveBytes = std::filesystem::file_size(os::FsPath(os::JoinPath(info.path, kArchiveFile)), statusError);
+        info.archiveBytes = std::filesystem::file_size(os::FsPath(ArchiveIn(info.path)), statusError);
         if (statusError) info.archiveBytes = 0;
         snapshots.push_back(std::move(info));
     }

@@ -23,6 +23,7 @@ struct SnapshotInfo {
     std::uint64_t archiveBytes = 0;
     std::optional<std::uint64_t> files, databases;  // as proven when it was made
     std::optional<std::uint64_t> dumps;             // MySQL/MariaDB and PostgreSQL dumps
+    bool encrypted = false;                         // age-encrypted: the counts are inside
     SnapshotState state = SnapshotState::Unverified;
     std::uint64_t stateTime = 0;  // when it was last proven or found damaged
     std::wstring reason;          // why it is damaged

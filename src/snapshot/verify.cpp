@@ -1,5 +1,7 @@
 #include "snapshot/verify.h"
 
+#include "archive/age_source.h"
+#include "os/error.h"
 #include "repository/format.h"
 #include "os/os.h"
 #include "os/text.h"
@@ -44,19 +46,57 @@ private:
     std::uint64_t done_ = 0;
 };
 
+// What another source gives, hashed and counted on the way.
+class HashedSource final : public ByteSource {
+public:
+    explicit HashedSource(ByteSource& source) : source_(source) {}
+    std::size_t read(char* buffer, std::size_t size) override {
+        const std::size_t got = source_.read(buffer, size);
+        hash_.update(buffer, got);
+        bytes_ += got;
+        return got;
+    }
+    std::string digest() {
+        char sink[65536];
+        while (read(sink, sizeof(sink)) > 0) {
+        }
+        return HexLower(hash_.finish());
+    }
+    std::uint64_t bytes() const { return bytes_; }
+
+private:
+    ByteSource& source_;
+    os::Sha256 hash_;
+    std::uint64_t bytes_ = 0;
+};
+
 }  // namespace
 
+void RequireSnapshotKey(const SnapshotIni& ini, const age::Keys* keys) {
+    if (!ini.encrypted()) return;
+    if (keys != nullptr) {
+        for (const std::string& identity : keys->identities) {
+            try {
+                if (age::RecipientFingerprint(age::RecipientOf(identity)) == ini.recipientFingerprint) return;
+            } catch (const age::AgeError&) {
+            }
+        }
+    }
+    throw Error(ErrorCode::EncryptionKeyMissing, ini.recipientFingerprint);
+}
+
 Verdict VerifySnapshot(const std::wstring& snapshot, const std::wstring& id, const ReadProgress& progress,
-                       const CancelToken* cancel) {
+                       const CancelToken* cancel, const age::Keys* keys) {
     Verdict verdict;
     const SnapshotMarkers markers = ReadSnapshotMarkers(snapshot, id);
     if (!markers.digest) {
         verdict.reason = markers.fault;
         return verdict;
     }
+    RequireSnapshotKey(*markers.ini, keys);
     std::optional<DeviceSource> source;
     try {
-        source.emplace(os::JoinPath(snapshot, kArchiveFile), progress, cancel);
+        source.emplace(markers.archive, progress, cancel);
     } catch (const Error& e) {
         verdict.reason = std::string("the archive cannot be read: ") + e.what();
         return verdict;
@@ -64,7 +104,15 @@ Verdict VerifySnapshot(const std::wstring& snapshot, const std::wstring& id, con
     std::string damage;
     try {
         try {
-            verdict.summary = CheckArchive(*source);
+            if (markers.ini->encrypted()) {
+                AgeSource decrypted(*source, *keys);
+                HashedSource plain(decrypted);
+                verdict.summary = CheckArchive(plain);
+                verdict.plainDigest = plain.digest();
+                verdict.plainBytes = plain.bytes();
+            } else {
+                verdict.summary = CheckArchive(*source);
+            }
         } catch (const ArchiveDamage& e) {
             damage = e.what();
         }

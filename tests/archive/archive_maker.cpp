@@ -1,6 +1,8 @@
 #include "archive/archive_maker.h"
 
 #include "archive/archive_check.h"
+#include "crypto/age.h"
+#include "repository/format.h"
 #include "os/os.h"
 #include "os/text.h"
 #include "test_support.h"
@@ -87,14 +89,20 @@ std::string ArchiveOf(std::vector<Member> members) {
     return Gzip(Tar(members));
 }
 
-void WriteSnapshot(const std::wstring& folder, const std::wstring& id, const std::string& archive) {
+void WriteSnapshot(const std::wstring& folder, const std::wstring& id, const std::string& archive,
+                   const std::string& recipient) {
     std::filesystem::create_directories(os::FsPath(folder));
-    WriteBytes(os::JoinPath(folder, L"site.tar.gz"), archive);
+    const bool encrypted = !recipient.empty();
+    const std::string stored = encrypted ? age::Encrypt(archive, {recipient}) : archive;
+    WriteBytes(os::JoinPath(folder, ArchiveFileName(encrypted)), stored);
     os::Sha256 hash;
-    hash.update(archive.data(), archive.size());
-    WriteBytes(os::JoinPath(folder, L"SHA256SUMS.txt"), HexLower(hash.finish()) + "  site.tar.gz\n");
-    WriteBytes(os::JoinPath(folder, L"snapshot.ini"),
-               "format=1\nconfig=" + ToUtf8(id) + "\ncreated_utc=1700000000\narchive=site.tar.gz\n");
+    hash.update(stored.data(), stored.size());
+    WriteBytes(os::JoinPath(folder, L"SHA256SUMS.txt"), ChecksumLine(hash.finish(), {}, encrypted));
+    SnapshotIni ini;
+    ini.config = id;
+    ini.createdUtc = 1700000000;
+    if (encrypted) ini.recipientFingerprint = age::RecipientFingerprint(recipient);
+    WriteBytes(os::JoinPath(folder, L"snapshot.ini"), SnapshotIniText(ini));
     WriteBytes(os::JoinPath(folder, L"COMPLETE"), ToUtf8(id));
 }
 

@@ -29,7 +29,9 @@ std::string Manifest(int files, const std::string& sqlite = "[]");
 // The members with a manifest that counts their regular files, as gzip.
 std::string ArchiveOf(std::vector<Member> members);
 
-// A complete snapshot folder of `id` holding the archive.
-void WriteSnapshot(const std::wstring& folder, const std::wstring& id, const std::string& archive);
+// A complete snapshot folder of `id` holding the archive, encrypted to the
+// recipient when one is given.
+void WriteSnapshot(const std::wstring& folder, const std::wstring& id, const std::string& archive,
+                   const std::string& recipient = {});
 
 }  // namespace tesmora::testing

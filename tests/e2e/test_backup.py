@@ -173,6 +173,75 @@ class Backups(ProgramTestCase):
             name = f"upload{number:02d}.bin"
             self.assertTrue(filecmp.cmp(site / "public" / name, copy / "public" / name, shallow=False), name)
 
+    def test_encrypted_snapshots_open_with_age_alone_beside_plain_ones_and_the_key_stays_off_disk(self):
+        site = make_sample_site("encrypted-site", big_file_mib=2)
+        self.addCleanup(shutil.rmtree, site, True)
+        time.sleep(3.5)  # past the server program's window for files changed just before a scan
+        drive = self.drive(paths=[site])
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        outside = self.tmp / "kept-elsewhere"
+        outside.mkdir()
+        sheet = outside / "recovery-sheet.txt"
+        passphrase = {"TESMORA_ENCRYPTION_PASSPHRASE": "correct horse battery"}
+        result = self.wine.run(drive.program, "--encryption", "on", windows_path(sheet), env=passphrase)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        recipient = dict(ini_values(drive.folder / "Tesmora_Site_Backup/settings.ini"))["encryption_recipient"]
+        self.assertIn(f"Encryption on: new snapshots are encrypted to {recipient}", result.stdout.decode())
+        self.assertIn("age -d -i identity.age", (drive.backup_folder / "README-DECRYPT.txt").read_text("utf-8"))
+        key = outside / "key.txt"
+        key.write_text("".join(line + "\n" for line in sheet.read_text("utf-8").splitlines()
+                               if line.startswith("AGE-SECRET-KEY-1")))
+
+        def opened(snapshot):
+            """The snapshot's archive as age alone opens it, listed by tar."""
+            self.assertEqual(sorted(p.name for p in snapshot.iterdir()),
+                             ["COMPLETE", "SHA256SUMS.txt", "site.index.age", "site.tar.gz.age", "snapshot.ini"])
+            self.assertEqual(verify_checksums(snapshot), (True, "site.tar.gz.age: OK\nsite.index.age: OK"))
+            ini = (snapshot / "snapshot.ini").read_text()
+            self.assertRegex(ini, rf"^format=1\nconfig={drive.id}\ncreated_utc=\d+\narchive=site.tar.gz.age\n"
+                                  r"encryption=age-x25519\nrecipient_fingerprint=SHA256:[A-Za-z0-9+/]{43}\n$")
+            plain = self.tmp / f"{snapshot.name}.tar.gz"
+            subprocess.run(["age", "-d", "-i", str(key), "-o", str(plain), str(snapshot / "site.tar.gz.age")],
+                           check=True)
+            restored = self.tmp / f"{snapshot.name}-opened"
+            restored.mkdir()
+            subprocess.run(["tar", "-xzf", str(plain), "-C", str(restored)], check=True)
+            return restored / str(site).lstrip("/")
+
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        copy = opened(drive.snapshots()[-1])
+        self.assertTrue(filecmp.cmp(site / "public/video.bin", copy / "public/video.bin", shallow=False))
+        # The next run builds on the encrypted snapshot.
+        (site / "public/index.html").write_text("changed\n")
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        plain, first, second = drive.snapshots()
+        self.assertEqual((opened(second) / "public/index.html").read_text(), "changed\n")
+
+        result = self.wine.run(drive.program, "--verify")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for snapshot in (plain, first, second):
+            self.assertIn(f"VERIFY {snapshot.name} OK", result.stdout.decode())
+        back = self.tmp / "restored-encrypted"
+        result = self.wine.run(drive.program, "--restore", windows_path(second), windows_path(back))
+        self.assertEqual(result.returncode, 0, self.wine.error_log())
+        self.assertEqual((back / str(site).lstrip("/") / "public/index.html").read_text(), "changed\n")
+
+        # Only the sheet, kept elsewhere, holds a key in the clear.
+        searched = [drive.folder, self.wine.local_app_data, self.tmp]
+        for root in searched:
+            for path in Path(root).rglob("*"):
+                if path.is_file() and not path.is_symlink() and outside not in path.parents:
+                    self.assertIsNone(re.search(rb"AGE-SECRET-KEY-1[0-9A-Z]{58}", path.read_bytes()), path)
+
+        # Off: the next snapshot is plain, the encrypted ones still verify.
+        result = self.wine.run(drive.program, "--encryption", "off")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        newest = drive.snapshots()[-1]
+        self.assertEqual(verify_checksums(newest), (True, "site.tar.gz: OK\nsite.index: OK"))
+        result = self.wine.run(drive.program, "--verify", windows_path(first))
+        self.assertEqual((result.returncode, result.stdout.decode().strip()), (0, f"VERIFY {first.name} OK"))
+
     def test_a_hundred_long_paths_back_up(self):
         # The most paths the window takes, each about 200 bytes of UTF-8.
         root = self.site / "клиенты"

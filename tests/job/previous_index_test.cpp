@@ -3,6 +3,7 @@
 #include "job/previous_index.h"
 #include "remote/segment_frames.h"
 
+#include "crypto/age.h"
 #include "os/os.h"
 #include "os/text.h"
 #include "repository/format.h"
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zlib.h>
+
+#include <filesystem>
 
 namespace tesmora {
 namespace {
@@ -169,6 +172,33 @@ TEST_F(PreviousSnapshot, ACutRunIsResumedFromWhatWhollyLandedAndNumberedAfterThe
     EXPECT_EQ(nlohmann::json::parse(alone->requestJson).count("started_ns"), 0u);
     ForgetCutRun(staging);
     EXPECT_FALSE(LoadPreviousIndex(L"", staging));
+}
+
+TEST_F(PreviousSnapshot, AnEncryptedSnapshotIsBuiltOnThroughItsKeyAndOnlyThen) {
+    const std::string identity = age::GenerateIdentity();
+    const std::vector<std::string> recipients{age::RecipientOf(identity)};
+    const std::string sealedArchive = age::Encrypt(testing::ReadBytes(archive_), recipients);
+    const std::string sealedIndex = age::Encrypt(compressedIndex_, recipients);
+    std::filesystem::remove(os::FsPath(archive_));
+    std::filesystem::remove(os::FsPath(os::JoinPath(dir_.path(), kIndexFile)));
+    testing::WriteBytes(os::JoinPath(dir_.path(), kEncryptedArchiveFile), sealedArchive);
+    testing::WriteBytes(os::JoinPath(dir_.path(), kEncryptedIndexFile), sealedIndex);
+    testing::WriteBytes(os::JoinPath(dir_.path(), kChecksumFile),
+                        ChecksumLine(std::string(32, 'a'), Unhex(Sha256Hex(sealedIndex)), true));
+
+    EXPECT_FALSE(LoadPreviousIndex(dir_.path())) << "built on without its key";
+    const age::Keys keys{{identity}, {}};
+    const auto previous = LoadPreviousIndex(dir_.path(), {}, {}, &keys);
+    ASSERT_TRUE(previous);
+    EXPECT_EQ(previous->damaged, 1u);
+    EXPECT_EQ(previous->archive.segments[2].sha256, Sha256Hex(segments_[2]));
+    std::string landed;
+    FrameReader frames(previous->archive, [&](std::string_view bytes) {
+        landed.append(bytes);
+        return true;
+    });
+    frames.feed(Frame('H', Compressed(R"({"format":1,"started_ns":9})")) + Reference(2) + Frame('E', ""));
+    EXPECT_EQ(landed, segments_[2]);
 }
 
 TEST_F(PreviousSnapshot, AnIndexThatIsNotTheListedOneIsNone) {

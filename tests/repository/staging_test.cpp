@@ -125,6 +125,20 @@ TEST_F(Staging, CommitMakesACompleteSnapshotByOneRename) {
     EXPECT_TRUE(ParseSnapshotIni(SnapshotIniText({kId, 1, {}, {}})) && !ParseSnapshotIni(SnapshotIniText({kId, 1, {}, {}}))->files);
     EXPECT_FALSE(ParseSnapshotIni("format=1\nconfig=x\ncreated_utc=12a\narchive=site.tar.gz\n"));
     EXPECT_FALSE(ParseSnapshotIni("garbage"));
+
+    // An encrypted snapshot names its key and keeps its counts inside.
+    SnapshotIni sealed{kId, 1700000000, 7, 1, 2, {"db: locked"}, "SHA256:abc"};
+    const std::string text = SnapshotIniText(sealed);
+    EXPECT_EQ(text.find("files="), std::string::npos);
+    const auto back = ParseSnapshotIni(text);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(back->encrypted());
+    EXPECT_EQ(back->recipientFingerprint, "SHA256:abc");
+    EXPECT_EQ(back->missed, sealed.missed);
+    const std::string head = "format=1\nconfig=x\ncreated_utc=1\n";
+    EXPECT_FALSE(ParseSnapshotIni(head + "archive=site.tar.gz.age\n"));
+    EXPECT_FALSE(ParseSnapshotIni(head + "archive=site.tar.gz.age\nencryption=age-x25519\n"));
+    EXPECT_FALSE(ParseSnapshotIni(head + "archive=site.tar.gz\nencryption=age-x25519\nrecipient_fingerprint=SHA256:a\n"));
 }
 
 TEST_F(Staging, ACutOffCommitIsFinishedWhenItsArchiveProvesAndEmptiedWhenNot) {

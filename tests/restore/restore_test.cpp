@@ -1,6 +1,7 @@
 #include "restore/restore.h"
 
 #include "archive/archive_maker.h"
+#include "crypto/age.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
@@ -170,6 +171,36 @@ TEST_F(Restoring, RefusesAFolderInUseAndACancelKeepsWhatWasWrittenButNoHalfFile)
     EXPECT_NE(Report().find("не дописан и удалён: a.txt"), std::string::npos) << Report();
     EXPECT_EQ(testing::ReadBytes(In(L"first.txt")), "whole");
     EXPECT_FALSE(testing::Exists(In(L"a.txt")));
+}
+
+TEST_F(Restoring, AnEncryptedSnapshotOpensOnlyWithItsKeyAndADamagedOneIsNotReportedWhole) {
+    const std::string identity = age::GenerateIdentity();
+    std::string noise(300000, '\0');
+    std::mt19937 random(3);
+    for (char& c : noise) c = static_cast<char>(random());
+    testing::WriteSnapshot(snapshot_, L"ID", testing::ArchiveOf({{"a/b.txt", "deep"}, {"a/noise", noise}}),
+                           age::RecipientOf(identity));
+    // Without its key nothing is made, not even the target.
+    EXPECT_THROW(RestoreSnapshot(snapshot_, target_), Error);
+    EXPECT_FALSE(testing::Exists(target_));
+
+    const age::Keys keys{{identity}, {}};
+    const RestoreResult result = RestoreSnapshot(snapshot_, target_, {}, nullptr, &keys);
+    EXPECT_TRUE(result.archiveIntact);
+    EXPECT_EQ(testing::ReadBytes(In(Path({L"a", L"b.txt"}))), "deep");
+    EXPECT_EQ(testing::ReadBytes(In(Path({L"a", L"noise"}))), noise);
+
+    // A chunk damaged on the drive: what came before stays, nothing claims to be whole.
+    const std::wstring sealed = os::JoinPath(snapshot_, L"site.tar.gz.age");
+    std::string bytes = testing::ReadBytes(sealed);
+    bytes[bytes.size() - 1000] ^= 1;
+    testing::WriteBytes(sealed, bytes);
+    const std::wstring again = dir_.file(L"again");
+    EXPECT_THROW(RestoreSnapshot(snapshot_, again, {}, nullptr, &keys), std::exception);
+    EXPECT_EQ(testing::ReadBytes(os::JoinPath(again, Path({L"a", L"b.txt"}))), "deep");
+    EXPECT_FALSE(testing::Exists(os::JoinPath(again, Path({L"a", L"noise"}))));
+    EXPECT_NE(testing::ReadBytes(os::JoinPath(again, kRestoreReportName)).find("the encrypted archive does not open"),
+              std::string::npos);
 }
 
 TEST_F(Restoring, RelativeAndLongTargetsWork) {

@@ -1,4 +1,6 @@
 #include "config/layout.h"
+#include "crypto/age.h"
+#include "os/error.h"
 #include "os/text.h"
 #include "repository/format.h"
 #include "snapshot/snapshot_jobs.h"
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -73,6 +76,58 @@ TEST(VerifySnapshot, NamesWhatCannotBeTrustedAndWritesNothing) {
             EXPECT_EQ(VerifyLogLine(L"S", verdict).message, L"VERIFY S OK");
         }
     }
+}
+
+TEST(VerifySnapshot, AnEncryptedSnapshotIsJudgedThroughItsKeyAndOnlyThere) {
+    testing::TempDir dir;
+    const std::string identity = age::GenerateIdentity(), other = age::GenerateIdentity();
+    const age::Keys keys{{other, identity}, {}}, wrong{{other}, {}};
+    std::string noise(200000, '\0');
+    std::mt19937 random(7);
+    for (char& c : noise) c = static_cast<char>(random());
+    const std::string good = testing::ArchiveOf({{"srv/a.txt", noise}, {"srv/b.txt", "b"}});
+    const std::wstring snapshot = dir.file(L"encrypted");
+    testing::WriteSnapshot(snapshot, kId, good, age::RecipientOf(identity));
+
+    const Verdict verdict = VerifySnapshot(snapshot, kId, {}, nullptr, &keys);
+    ASSERT_TRUE(verdict.ok) << verdict.reason;
+    EXPECT_EQ(verdict.summary.files, 2u);
+    os::Sha256 plain;
+    plain.update(good.data(), good.size());
+    EXPECT_EQ(verdict.plainDigest, HexLower(plain.finish()));
+    EXPECT_EQ(verdict.plainBytes, good.size());
+
+    // Without the key nothing can be said, which is not damage.
+    for (const age::Keys* none : {static_cast<const age::Keys*>(nullptr), &wrong}) {
+        try {
+            VerifySnapshot(snapshot, kId, {}, nullptr, none);
+            ADD_FAILURE() << "judged without its key";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), ErrorCode::EncryptionKeyMissing);
+        }
+    }
+
+    // Damage that SHA256SUMS.txt was made to agree with: the chunks catch it.
+    const std::wstring file = os::JoinPath(snapshot, L"site.tar.gz.age");
+    const std::string sealed = testing::ReadBytes(file);
+    const auto reseal = [&](const std::string& bytes) {
+        testing::WriteBytes(file, bytes);
+        os::Sha256 hash;
+        hash.update(bytes.data(), bytes.size());
+        testing::WriteBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt"), ChecksumLine(hash.finish(), {}, true));
+    };
+    std::string flipped = sealed;
+    flipped[flipped.size() / 2] ^= 1;
+    for (const std::string& damaged : {flipped, sealed.substr(0, 65536 + 400)}) {
+        reseal(damaged);
+        const Verdict bad = VerifySnapshot(snapshot, kId, {}, nullptr, &keys);
+        EXPECT_FALSE(bad.ok);
+        EXPECT_EQ(bad.reason.rfind("the encrypted archive does not open: ", 0), 0u) << bad.reason;
+    }
+    // The checksum file and snapshot.ini must agree on what the archive is.
+    reseal(sealed);
+    testing::WriteBytes(os::JoinPath(snapshot, L"SHA256SUMS.txt"), ChecksumLine(std::string(32, 'a')));
+    EXPECT_EQ(VerifySnapshot(snapshot, kId, {}, nullptr, &keys).reason, "SHA256SUMS.txt does not hold its one line");
 }
 
 TEST(VerifySnapshots, OnlyTheDrivesOwnSnapshotsAreLogged) {

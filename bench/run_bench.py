@@ -33,6 +33,8 @@
   native core against `openssl enc -chacha20`, and identity_unlock_s: the
   opening of an identity file at its scrypt work factor (`run_bench.py
   encrypt` prints these figures alone);
+- encrypted_backup_ratio_vs_plain: a whole first run encrypted over a plain
+  one, under Wine (`run_bench.py backup-encrypted` prints it alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
   due against `--self-test`, under Wine;
 - memory_ratio_2g_vs_64m: peak resident memory of `--backup-now` for a 2 GiB
@@ -351,6 +353,22 @@ def backup_figures(wine, drive, server, tree, tmp):
             "pipeline_s": f"{t_pipeline:.1f}", "backup_ratio_vs_pipeline": f"{t_pipeline / t_backup:.2f}"}
 
 
+def encrypted_backup_figures(wine, drive, tmp):
+    """A whole first run encrypted against a plain one, medians of three
+    turns taken alternately; turning encryption on (the scrypt of
+    identity.age) is outside the time."""
+    def full_backup(encrypted):
+        for snapshot in drive.snapshots():
+            shutil.rmtree(snapshot)
+        mode = ["on", windows_path(tmp / "sheet.txt")] if encrypted else ["off"]
+        subprocess.run(["wine", str(drive.program), "--encryption", *mode], env=wine.env, check=True,
+                       stdout=subprocess.DEVNULL)
+        return timed(["wine", str(drive.program), "--backup-now"], env=wine.env)
+    t_encrypted, t_plain = alternately(3, lambda: full_backup(True), lambda: full_backup(False))
+    return {"encrypted_backup_s": f"{t_encrypted:.1f}", "plain_backup_s": f"{t_plain:.1f}",
+            "encrypted_backup_ratio_vs_plain": f"{t_plain / t_encrypted:.2f}"}
+
+
 def print_on_drive(tree, figures):
     """Prints the figures that figures(wine, drive, server, tmp) measures on a
     drive bound to a loopback server that holds tree."""
@@ -384,6 +402,8 @@ def main():
         return
     if sys.argv[1:] == ["backup"]:
         return print_on_drive(tree, lambda wine, drive, server, tmp: backup_figures(wine, drive, server, tree, tmp))
+    if sys.argv[1:] == ["backup-encrypted"]:
+        return print_on_drive(tree, lambda wine, drive, server, tmp: encrypted_backup_figures(wine, drive, tmp))
     if sys.argv[1:] == ["restore-remote"]:
         def restored(wine, drive, server, tmp):
             subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
@@ -409,6 +429,7 @@ def main():
         keep_wine_running(wine)
         try:
             figures.update(backup_figures(wine, drive, server, tree, tmp))
+            figures.update(encrypted_backup_figures(wine, drive, tmp))
             figures.update(archive_figures(drive.snapshots()[-1], drive.id, tmp))
             figures.update(server_restore_figures(wine, drive, server, home))
 

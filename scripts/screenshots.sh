@@ -4,7 +4,8 @@
 # build/screenshots): starts a private Xvfb, a loopback OpenSSH server with a
 # sample website and a Wine drive bound to it (as the end-to-end tests do),
 # makes one backup, opens dist/TesmoraBackup.exe without arguments, opens the
-# other windows and crops each out of the screen. Needs dist/TesmoraBackup.exe
+# other windows and the recovery sheet of encryption, and crops each out of
+# the screen. Needs dist/TesmoraBackup.exe
 # and build/windows/tesmora_ui_driver.exe (scripts/build.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -79,6 +80,13 @@ with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
                 ui("wait-window", 30)
                 ui("get-text", 120)
                 window_shot(f"settings-window-{dpi}dpi.png")
+                # Encryption turned on: the passphrase prompt, then the sheet.
+                ui("click", 147)
+                ui("click", 131)
+                ui("folder-dialog", "Пароль к identity.age", "", 30)
+                [rect] = ui("--dialog", "Лист восстановления", "window-rect")
+                shoot(out / f"recovery-sheet-{dpi}dpi.png", *rect.split("\t"), screen.name)
+                ui("answer", "Лист восстановления", "cancel")
                 ui("key-f1")
                 deadline = time.monotonic() + 10
                 while ui("help-windows")[0] != "1" and time.monotonic() < deadline:

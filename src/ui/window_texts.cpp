@@ -120,11 +120,13 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
         case SnapshotState::Unfinished: state = L"не завершена"; break;
     }
     if (!s.missed.empty()) state += L", неполная";
+    if (s.encrypted) state += L", зашифрована";
     if (!s.own) state += L" (другая настройка)";
+    // An encrypted snapshot keeps its counts inside the archive.
     return {s.created == 0 ? s.name : LocalTimeText(s.created), Size(s.archiveBytes),
             s.files ? std::to_wstring(*s.files) + L" / " + std::to_wstring(s.databases.value_or(0)) + L" / " +
                           std::to_wstring(s.dumps.value_or(0))
-                    : L"—",
+                    : s.encrypted ? L"(внутри архива)" : L"—",
             state};
 }
 

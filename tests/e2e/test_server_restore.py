@@ -80,6 +80,21 @@ class ServerRestore(ProgramTestCase):
         self.assertIn("Восстановлено на сервере:", result.stdout.decode())
         self.assertEqual(self.leftovers(), [])
 
+    def test_an_encrypted_snapshot_comes_back_the_same(self):
+        sheet = self.tmp / "sheet.txt"
+        on = self.wine.run(self.drive.program, "--encryption", "on", windows_path(sheet),
+                           env={"TESMORA_ENCRYPTION_PASSPHRASE": "correct horse battery"})
+        self.assertEqual(on.returncode, 0, on.stderr)
+        self.addCleanup(self.wine.run, self.drive.program, "--encryption", "off")
+        self.assertEqual(self.drive.run().returncode, 0, self.wine.error_log())
+        encrypted = self.drive.snapshots()[-1]
+        self.addCleanup(shutil.rmtree, encrypted, True)
+        self.assertTrue((encrypted / "site.tar.gz.age").exists())
+        result = self.restore(self.target, encrypted)
+        self.assertEqual(result.returncode, 0, result.stdout.decode() + result.stderr.decode())
+        self.assertEqual(tree(self.target / str(self.site).lstrip("/")), tree(self.site))
+        self.assertEqual(self.leftovers(), [])
+
     def test_unsafe_folders_and_a_damaged_snapshot_change_nothing(self):
         self.target.mkdir()
         shutil.chown(self.target, TEST_USER, TEST_USER)

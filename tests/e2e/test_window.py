@@ -192,7 +192,7 @@ class Windows(unittest.TestCase):
             process = self.open_window()
             controls = self.controls()
             scaled[dpi] = {c[0]: c[2:6] for c in controls if c[0] != 0}
-            panel = (980 * dpi // 96, 940 * dpi // 96)
+            panel = (980 * dpi // 96, 980 * dpi // 96)
             boxes = [(c[0], c[1], c[2], c[3], c[4], c[5] if c[1] != "COMBOBOX" else 30 * dpi // 96)
                      for c in controls]
             for cid, cls, x, y, w, h in boxes:
@@ -204,7 +204,7 @@ class Windows(unittest.TestCase):
             if dpi == 96:
                 # A few anchors of the panel, and Tab walking the controls in order.
                 self.assertEqual(scaled[96][137][0] + scaled[96][137][2], 955)  # help, top right
-                self.assertEqual(scaled[96][120][:2], (20, 820))                # the status box
+                self.assertEqual(scaled[96][120][:2], (20, 860))                # the status box
                 self.assertGreater(scaled[96][142][1], scaled[96][120][1] + scaled[96][120][3])  # bar below it
                 tab_order = [c[0] for c in controls if c[6] & WS_TABSTOP]
                 self.assertEqual(tab_order[:6], [137, 100, 130, 101, 102, 103])
@@ -269,6 +269,50 @@ class Windows(unittest.TestCase):
         self.assertTrue(checked.startswith("Соединение и ключ сервера проверены. Вход: по паролю."), checked)
         values = dict(ini_values(self.settings))
         self.assertEqual(values["path_count"], "1")
+        self.close_window(process)
+
+    def test_encryption_is_on_only_once_the_recovery_sheet_is_kept_and_off_only_when_confirmed(self):
+        process = self.open_window()
+        sheet_dialog = ("--dialog", "Лист восстановления")
+        recipient = lambda: dict(ini_values(self.settings)).get("encryption_recipient")
+        self.assertEqual(self.text(149), "Копии не шифруются")
+        self.ui_ok("click", 147)
+        self.ui_ok("click", 131)
+        # No passphrase given: the program proposes one, on the sheet.
+        self.ui_ok("folder-dialog", "Пароль к identity.age", "", 30)
+        [sheet] = self.ui_ok(*sheet_dialog, "get-text", 210, timeout=90)
+        self.assertRegex(sheet, r"(?m)^AGE-SECRET-KEY-1[0-9A-Z]{58}\r$")
+        self.assertRegex(sheet, r"Passphrase of identity.age: (\w{5}-){5}\w{5}")
+        # «Готово» waits for the confirmation; a cancel saves nothing.
+        self.ui_ok(*sheet_dialog, "click", 1)
+        self.ui_ok(*sheet_dialog, "get-text", 210)
+        self.answer("Лист восстановления", "cancel")
+        self.wait_text(120, "Шифрование не включено: лист восстановления не подтверждён.")
+        self.assertIsNone(recipient())
+
+        self.ui_ok("click", 131)
+        self.ui_ok("folder-dialog", "Пароль к identity.age", "correct horse battery", 30)
+        self.ui_ok(*sheet_dialog, "click", 212, timeout=90)
+        self.ui_ok(*sheet_dialog, "click", 1)
+        self.assertEqual(self.wait_text(120, SAVED), SAVED + "включён.")
+        self.assertTrue(recipient().startswith("age1"))
+        self.assertTrue(self.text(149).startswith("Ключ: " + recipient()[:12]))
+        self.assertTrue((self.drive.program.with_name("identity.age")).read_bytes().startswith(b"age-encryption.org/v1\n"))
+
+        # Off asks first; "no" keeps it on.
+        self.ui_ok("click", 147)
+        self.ui_ok("click", 131)
+        self.assertIn("Новые копии будут лежать на диске открыто", self.message_box("Шифрование копий")[0])
+        self.answer("Шифрование копий", "no")
+        self.wait_text(120, SAVED)
+        self.assertTrue(recipient())
+        self.ui_ok("click", 147)
+        self.ui_ok("set-text", 120, "")
+        self.ui_ok("click", 131)
+        self.answer("Шифрование копий", "yes")
+        self.wait_text(120, SAVED)
+        self.assertIsNone(recipient())
+        self.assertEqual(self.text(149), "Копии не шифруются")
         self.close_window(process)
 
     def test_turning_the_schedule_off_reports_a_task_windows_did_not_delete(self):

@@ -4,7 +4,10 @@
 // Results go to standard output as UTF-8; exit code 0 = done, 1 = not found /
 // timed out / refused, 2 = bad usage.
 //
-//   ui_driver [--class NAME] COMMAND ARGS...
+//   ui_driver [--class NAME | --dialog CAPTION] COMMAND ARGS...
+//
+// --dialog works the program's modal dialog of that caption (waited for up
+// to ten seconds) in place of the settings window.
 //
 // Text arguments and printed texts use escapes \r \n \t \\ (and \xHH for
 // other control characters), so one line always holds one value.
@@ -21,6 +24,7 @@
 namespace {
 
 std::wstring g_class = L"TesmoraBackupSettings";
+std::wstring g_dialog;  // the caption of a dialog to work instead
 constexpr UINT kSendTimeoutMs = 5000;
 
 // ---- output -------------------------------------------------------------------
@@ -613,6 +617,9 @@ int wmain(int argc, wchar_t** argv) {
     if (args.size() >= 2 && args[0] == L"--class") {
         g_class = args[1];
         args.erase(args.begin(), args.begin() + 2);
+    } else if (args.size() >= 2 && args[0] == L"--dialog") {
+        g_dialog = args[1];
+        args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) {
         usage();
@@ -629,8 +636,11 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"tray") return cmd_tray(a);
     if (name == L"hold-open") return cmd_hold_open(a);
 
-    HWND main = main_or_fail();
-    if (!main) return 1;
+    HWND main = g_dialog.empty() ? main_or_fail() : find_message_box(g_dialog, 10);
+    if (!main) {
+        if (!g_dialog.empty()) err(L"no dialog " + g_dialog);
+        return 1;
+    }
     if (name == L"controls") return cmd_controls(main);
     if (name == L"window-rect") return cmd_window_rect(main);
     if (name == L"get-text") return cmd_get_text(main, a);

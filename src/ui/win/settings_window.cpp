@@ -12,6 +12,7 @@
 #include "config/layout.h"
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
+#include "encryption/snapshot_keys.h"
 #include "job/backup_job.h"
 #include "job/server_program.h"
 #include "job/stored_login.h"
@@ -48,14 +49,14 @@ enum ControlId : int {
     kHours = 107, kKeep = 108, kAutomatic = 109, kStatus = 120, kRefresh = 130, kSave = 131, kCheck = 132,
     kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kSnapshots = 138,
     kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143, kSshKey = 144, kDatabases = 145,
-    kDetectDatabases = 146,
+    kDetectDatabases = 146, kEncrypt = 147, kEncryptionKey = 148, kEncryptionState = 149,
 };
 
-// The items of the «Ключ SSH…» menu and the passphrase prompt's edit box.
-enum MenuId : int { kInstallKeyItem = 1, kImportKeyItem = 2, kPassphraseEdit = 200 };
+// The items of the «Ключ SSH…» and «Ключ шифрования…» menus.
+enum MenuId : int { kInstallKeyItem = 1, kImportKeyItem = 2, kNewPassphraseItem = 3, kNewEncryptionKeyItem = 4 };
 
 constexpr int kPanelWidth = 980;
-constexpr int kPanelHeight = 940;
+constexpr int kPanelHeight = 980;
 constexpr int kLineStep = 30;
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
 
@@ -90,21 +91,24 @@ const std::vector<ControlSpec> kControls = {
     {L"STATIC", 0, 300, 514, 230, 25, 0, L"Хранить копий (0 = все)"},
     {L"EDIT", kKeep, 535, 510, 75, 30, ES_NUMBER, nullptr},
     {L"BUTTON", kAutomatic, 640, 510, 315, 30, BS_AUTOCHECKBOX, L"Автозапуск и расписание"},
-    {L"STATIC", kHint, 20, 553, 935, 65, 0,
+    {L"BUTTON", kEncrypt, 20, 553, 300, 30, BS_AUTOCHECKBOX, L"Шифровать копии (age)"},
+    {L"BUTTON", kEncryptionKey, 330, 551, 230, 34, BS_PUSHBUTTON, L"Ключ шифрования\u2026"},
+    {L"STATIC", kEncryptionState, 575, 557, 380, 25, 0, nullptr},
+    {L"STATIC", kHint, 20, 593, 935, 65, 0,
      L"Папка копий: Backcup_Site_Tesmora на выбранном диске.\nОкно можно закрыть: включённое расписание работает "
      L"после входа в Windows. Справка: ? / F1."},
-    {L"BUTTON", kSave, 20, 644, 240, 37, BS_PUSHBUTTON, L"Сохранить / автозапуск"},
-    {L"BUTTON", kCheck, 275, 644, 190, 37, BS_PUSHBUTTON, L"Проверить SSH"},
-    {L"BUTTON", kBackupNow, 480, 644, 245, 37, BS_PUSHBUTTON, L"Сделать копию сейчас"},
-    {L"BUTTON", kCancel, 740, 644, 215, 37, BS_PUSHBUTTON, L"Отменить"},
-    {L"BUTTON", kOpenBackups, 20, 696, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
-    {L"BUTTON", kSnapshots, 305, 696, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
-    {L"BUTTON", kSshKey, 570, 696, 200, 34, BS_PUSHBUTTON, L"Ключ SSH\u2026"},
-    {L"STATIC", kSummary, 20, 742, 935, 72, 0, nullptr},
-    {L"EDIT", kStatus, 20, 820, 935, 72, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+    {L"BUTTON", kSave, 20, 684, 240, 37, BS_PUSHBUTTON, L"Сохранить / автозапуск"},
+    {L"BUTTON", kCheck, 275, 684, 190, 37, BS_PUSHBUTTON, L"Проверить SSH"},
+    {L"BUTTON", kBackupNow, 480, 684, 245, 37, BS_PUSHBUTTON, L"Сделать копию сейчас"},
+    {L"BUTTON", kCancel, 740, 684, 215, 37, BS_PUSHBUTTON, L"Отменить"},
+    {L"BUTTON", kOpenBackups, 20, 736, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
+    {L"BUTTON", kSnapshots, 305, 736, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
+    {L"BUTTON", kSshKey, 570, 736, 200, 34, BS_PUSHBUTTON, L"Ключ SSH\u2026"},
+    {L"STATIC", kSummary, 20, 782, 935, 72, 0, nullptr},
+    {L"EDIT", kStatus, 20, 860, 935, 72, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
      L"Готово. Сохраните настройки для регистрации расписания на этом ПК."},
-    {PROGRESS_CLASSW, kProgress, 20, 902, 640, 22, PBS_SMOOTH, nullptr},
-    {L"STATIC", kProgressCaption, 675, 902, 280, 22, 0, nullptr},
+    {PROGRESS_CLASSW, kProgress, 20, 942, 640, 22, PBS_SMOOTH, nullptr},
+    {L"STATIC", kProgressCaption, 675, 942, 280, 22, 0, nullptr},
 };
 
 enum class WorkerMode { BackupNow, CheckSsh, FetchKey, InstallKey };
@@ -203,7 +207,12 @@ private:
     std::wstring text(int id) const;
     void setText(int id, const std::wstring& value) { SetWindowTextW(GetDlgItem(window_, id), value.c_str()); }
     BackupSettings readForm() const;
-    void saveAndApply(bool requireCredential = true);
+    // False when the person stopped it (the recovery sheet not kept).
+    bool saveAndApply(bool requireCredential = true);
+    bool applyEncryption(BackupSettings& s);
+    bool setUpEncryption(BackupSettings& s, bool newKey);
+    void showEncryption();
+    void encryptionMenu();
     void sshKeyMenu();
     void importKey();
     void startWorker(WorkerMode mode);
@@ -246,7 +255,7 @@ void SettingsWindow::run() {
     HWND window = CreateWindowExW(0, L"TesmoraBackupSettings", L"Tesmora — резервные копии сайта / настройки",
                                   WS_OVERLAPPEDWINDOW | WS_VSCROLL | WS_HSCROLL, CW_USEDEFAULT, CW_USEDEFAULT,
                                   std::min<int>(Scaled(1010, dpi_), area.right - area.left - 40),
-                                  std::min<int>(Scaled(990, dpi_), area.bottom - area.top - 30), nullptr, nullptr,
+                                  std::min<int>(Scaled(1030, dpi_), area.bottom - area.top - 30), nullptr, nullptr,
                                   GetModuleHandleW(nullptr), this);
     if (window == nullptr) throw Error(ErrorCode::SettingsWindowNotCreated);
     g_main.store(window);
@@ -263,6 +272,10 @@ void SettingsWindow::run() {
     setText(kHours, std::to_wstring(settings_.hours));
     setText(kKeep, std::to_wstring(settings_.keep));
     SendMessageW(GetDlgItem(window_, kAutomatic), BM_SETCHECK, settings_.automatic ? BST_CHECKED : BST_UNCHECKED, 0);
+    // On by default for a configuration not yet bound to a drive.
+    const bool encrypt = !settings_.encryptionRecipient.empty() || settings_.device.empty();
+    SendMessageW(GetDlgItem(window_, kEncrypt), BM_SETCHECK, encrypt ? BST_CHECKED : BST_UNCHECKED, 0);
+    showEncryption();
     refreshSummary();
     refreshDrives();
     RECT client{};
@@ -501,13 +514,14 @@ BackupSettings SettingsWindow::readForm() const {
     return ReadForm(settings_, drives_, form);
 }
 
-void SettingsWindow::saveAndApply(bool requireCredential) {
+bool SettingsWindow::saveAndApply(bool requireCredential) {
     RequireIdleWorker();
-    const BackupSettings s = readForm();
+    BackupSettings s = readForm();
     // The checks every backup run makes again, so a list of paths too long
     // for the server's command is refused now rather than at 03:00.
     ValidateSettings(s);
     OperationLock lock = AcquireOperationLock(s.id);
+    if (!applyEncryption(s)) return false;
     std::wstring password = text(kPassword);
     // A server without passwords needs only the stored key; the import saves
     // the settings before there is any.
@@ -537,8 +551,85 @@ void SettingsWindow::saveAndApply(bool requireCredential) {
         throw ExplainedError(e, L"Windows не дал удалить задачу расписания «Tesmora-SiteBackup»: автоматические копии "
                                 L"продолжатся. Запустите программу от имени администратора и сохраните ещё раз.");
     }
+    showEncryption();
     setText(kStatus, std::wstring(L"Настройки сохранены. Пароль защищён Windows. Автозапуск ") +
                          (s.automatic ? L"включён." : L"выключен."));
+    return true;
+}
+
+// The check box against the saved recipient: turning it on makes or reuses
+// the key and shows the recovery sheet; turning it off asks first.
+bool SettingsWindow::applyEncryption(BackupSettings& s) {
+    const bool wanted = SendMessageW(GetDlgItem(window_, kEncrypt), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    if (wanted && s.encryptionRecipient.empty()) return setUpEncryption(s, false);
+    if (!wanted && !s.encryptionRecipient.empty()) {
+        const int answer = MessageBoxW(
+            window_,
+            L"Выключить шифрование копий?\n\nНовые копии будут лежать на диске открыто: потерянный диск выдаст "
+            L"файлы сайта и пароли его баз данных. Уже зашифрованные копии останутся зашифрованными и читаемыми.",
+            L"Шифрование копий", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        if (answer != IDYES) {
+            SendMessageW(GetDlgItem(window_, kEncrypt), BM_SETCHECK, BST_CHECKED, 0);
+            return true;
+        }
+        s.encryptionRecipient.clear();
+    }
+    return true;
+}
+
+// Makes the key (or a new one), seals identity.age with a passphrase the
+// person gives or one proposed, and holds the settings back until the
+// recovery sheet is kept.
+bool SettingsWindow::setUpEncryption(BackupSettings& s, bool newKey) {
+    std::optional<std::string> passphrase = AskPassphrase(
+        window_, L"Пароль к identity.age",
+        L"Придумайте пароль к identity.age (ключ на диске для другого ПК) или оставьте поле пустым: программа "
+        L"предложит свой и напишет его на листе восстановления.");
+    if (!passphrase) return false;
+    setText(kStatus, L"Шифрование: создание ключа и identity.age\u2026");
+    EncryptionSetup setup = EnableEncryption(s, std::move(*passphrase), newKey);
+    const bool kept = ConfirmRecoverySheet(window_, setup.sheet);
+    WipeString(setup.sheet);
+    if (!kept) {
+        setText(kStatus, L"Шифрование не включено: лист восстановления не подтверждён. Настройки не сохранены.");
+        return false;
+    }
+    s.encryptionRecipient = setup.settings.encryptionRecipient;
+    return true;
+}
+
+void SettingsWindow::showEncryption() {
+    const std::wstring& recipient = settings_.encryptionRecipient;
+    setText(kEncryptionState, recipient.empty()
+                                  ? std::wstring(L"Копии не шифруются")
+                                  : L"Ключ: " + recipient.substr(0, 12) + L"\u2026" +
+                                        recipient.substr(recipient.size() - 6));
+}
+
+void SettingsWindow::encryptionMenu() {
+    RequireIdleWorker();
+    if (settings_.encryptionRecipient.empty()) {
+        MessageBoxW(window_, L"Шифрование выключено. Отметьте «Шифровать копии» и сохраните настройки.",
+                    L"Шифрование копий", MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, kNewPassphraseItem, L"Сменить пароль к identity.age\u2026");
+    AppendMenuW(menu, MF_STRING, kNewEncryptionKeyItem, L"Новый ключ для новых копий (после утечки)\u2026");
+    RECT button{};
+    GetWindowRect(GetDlgItem(window_, kEncryptionKey), &button);
+    const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, button.left, button.bottom, 0, window_, nullptr);
+    DestroyMenu(menu);
+    if (choice != kNewPassphraseItem && choice != kNewEncryptionKeyItem) return;
+    BackupSettings s = settings_;
+    const OperationLock lock = AcquireOperationLock(s.id);
+    if (!setUpEncryption(s, choice == kNewEncryptionKeyItem)) return;
+    SaveSettings(s);
+    settings_ = s;
+    showEncryption();
+    setText(kStatus, choice == kNewEncryptionKeyItem
+                         ? L"Новые копии шифруются новым ключом; прежние открываются прежним, он остался в identity.age."
+                         : L"Пароль к identity.age изменён; ключи и копии прежние.");
 }
 
 void SettingsWindow::startWorker(WorkerMode mode) {
@@ -567,67 +658,6 @@ std::wstring PickKeyFile(HWND owner) {
     return file;
 }
 
-// The passphrase prompt: a modal dialog made in memory with one hidden field.
-// The typed text lives only in the field and in the returned string.
-class PassphraseDialog {
-public:
-    // Empty when the person cancelled.
-    static std::optional<std::string> Ask(HWND owner) {
-        std::vector<WORD> form;
-        const auto words = [&](std::initializer_list<WORD> values) {
-            for (const WORD value : values) form.push_back(value);
-        };
-        const auto text = [&](const wchar_t* value) {
-            for (; *value != L'\0'; ++value) form.push_back(static_cast<WORD>(*value));
-            form.push_back(0);
-        };
-        const auto dword = [&](DWORD value) { words({LOWORD(value), HIWORD(value)}); };
-        const auto item = [&](DWORD style, short x, short y, short cx, short cy, WORD id, WORD kind, const wchar_t* title) {
-            if (form.size() % 2 != 0) form.push_back(0);  // items start on a DWORD
-            dword(style | WS_CHILD | WS_VISIBLE);
-            dword(0);
-            words({static_cast<WORD>(x), static_cast<WORD>(y), static_cast<WORD>(cx), static_cast<WORD>(cy), id, 0xFFFF,
-                   kind});
-            text(title);
-            form.push_back(0);
-        };
-        dword(DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU);
-        dword(0);
-        words({4, 0, 0, 230, 78, 0, 0});
-        text(L"Фраза-пароль ключа");
-        form.push_back(9);
-        text(L"Segoe UI");
-        item(0, 8, 8, 214, 18, 0, 0x0082, L"Ключ защищён фразой-паролем. Введите её (она нужна один раз):");
-        item(ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 8, 30, 214, 14, kPassphraseEdit, 0x0081, L"");
-        item(BS_DEFPUSHBUTTON | WS_TABSTOP, 110, 54, 54, 16, IDOK, 0x0080, L"OK");
-        item(BS_PUSHBUTTON | WS_TABSTOP, 168, 54, 54, 16, IDCANCEL, 0x0080, L"Отмена");
-        std::optional<std::string> typed;
-        DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(form.data()), owner,
-                                Procedure, reinterpret_cast<LPARAM>(&typed));
-        return typed;
-    }
-
-private:
-    static INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == WM_INITDIALOG) {
-            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
-            return TRUE;
-        }
-        if (message != WM_COMMAND || (LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL)) return FALSE;
-        if (LOWORD(wParam) == IDOK) {
-            HWND edit = GetDlgItem(dialog, kPassphraseEdit);
-            std::wstring value(static_cast<size_t>(GetWindowTextLengthW(edit)) + 1, L'\0');
-            value.resize(static_cast<size_t>(GetWindowTextW(edit, value.data(), static_cast<int>(value.size()))));
-            auto* typed = reinterpret_cast<std::optional<std::string>*>(GetWindowLongPtrW(dialog, DWLP_USER));
-            *typed = ToUtf8(value);
-            WipeString(value);
-        }
-        SetDlgItemTextW(dialog, kPassphraseEdit, L"");
-        EndDialog(dialog, LOWORD(wParam));
-        return TRUE;
-    }
-};
-
 void SettingsWindow::sshKeyMenu() {
     RequireIdleWorker();
     HMENU menu = CreatePopupMenu();
@@ -638,20 +668,20 @@ void SettingsWindow::sshKeyMenu() {
     const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, button.left, button.bottom, 0, window_, nullptr);
     DestroyMenu(menu);
     if (choice == kInstallKeyItem) {
-        saveAndApply();
-        startWorker(WorkerMode::InstallKey);
+        if (saveAndApply()) startWorker(WorkerMode::InstallKey);
     } else if (choice == kImportKeyItem) {
         importKey();
     }
 }
 
 void SettingsWindow::importKey() {
-    saveAndApply(false);
+    if (!saveAndApply(false)) return;
     const std::wstring file = PickKeyFile(window_);
     if (file.empty()) return;
     std::string passphrase;
     if (KeyFileNeedsPassphrase(file)) {
-        std::optional<std::string> typed = PassphraseDialog::Ask(window_);
+        std::optional<std::string> typed = AskPassphrase(
+            window_, L"Фраза-пароль ключа", L"Ключ защищён фразой-паролем. Введите её (она нужна один раз):");
         if (!typed) return;
         passphrase = std::move(*typed);
     }
@@ -675,12 +705,13 @@ void SettingsWindow::command(int id) {
             saveAndApply();
             break;
         case kCheck:
-            saveAndApply();
-            startWorker(WorkerMode::CheckSsh);
+            if (saveAndApply()) startWorker(WorkerMode::CheckSsh);
             break;
         case kBackupNow:
-            saveAndApply();
-            startWorker(WorkerMode::BackupNow);
+            if (saveAndApply()) startWorker(WorkerMode::BackupNow);
+            break;
+        case kEncryptionKey:
+            encryptionMenu();
             break;
         case kFetchKey:
             settings_ = readForm();

@@ -181,6 +181,9 @@ LRESULT SnapshotsView::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             finished(*result);
             return 0;
         }
+        case kPassphraseMessage:
+            *reinterpret_cast<std::optional<std::string>*>(wParam) = AskIdentityPassphrase(window_);
+            return 0;
         case 0x02E0: {  // WM_DPICHANGED
             const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
             LayoutControls(window_, kControls, HIWORD(wParam));
@@ -293,7 +296,7 @@ void SnapshotsView::verify(bool all) {
                     if (folders.empty()) reading->caption += L" (копия " + std::to_wstring(number) + L")";
                     PostOwned(window, kProgressMessage, std::move(reading));
                 },
-                &cancel);
+                &cancel, PassphraseFromWindow(window));
             result->status = passed ? L"Проверка завершена: копиям можно доверять." : L"Проверка нашла повреждения.";
             for (const std::wstring& text : damaged) result->warning += (result->warning.empty() ? L"" : L"\n\n") + text;
         } catch (...) {
@@ -342,7 +345,7 @@ void SnapshotsView::restore() {
                               std::make_unique<ProgressReading>(
                                   ProgressReading{true, percent, L"Восстановление: " + std::to_wstring(percent) + L" %"}));
                 },
-                &cancel);
+                &cancel, PassphraseFromWindow(window));
             result->status = RestoreSummaryText(restored);
             if (restored.skipped > 0) {
                 result->warning = L"Восстановлено не всё: пропущено " + std::to_wstring(restored.skipped) +
@@ -391,7 +394,7 @@ void SnapshotsView::restoreToServer() {
                               std::make_unique<ProgressReading>(
                                   ProgressReading{true, percent, caption + std::to_wstring(percent) + L" %"}));
                 },
-                &cancel);
+                &cancel, PassphraseFromWindow(window));
             result->status = RemoteRestoreSummary(restored);
             result->warning = restored.report;
             if (restored.refused > 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/settings.h"
+#include "encryption/snapshot_keys.h"
 #include "os/cancel.h"
 #include "os/error.h"
 #include "os/win/win32.h"
@@ -11,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +25,9 @@ inline constexpr UINT kStatusMessage = WM_APP + 1;       // std::wstring, the st
 inline constexpr UINT kFingerprintMessage = WM_APP + 2;  // std::wstring, a fetched host key
 inline constexpr UINT kProgressMessage = WM_APP + 3;     // ProgressReading
 inline constexpr UINT kDoneMessage = WM_APP + 4;         // std::wstring, what the operation found
+// Sent, not posted: wParam is a std::optional<std::string>* that the window
+// fills with the passphrase of identity.age, or leaves empty when refused.
+inline constexpr UINT kPassphraseMessage = WM_APP + 5;
 
 // Posts `payload` to the window, which deletes it; dropped when the window is gone.
 template <typename T>
@@ -110,6 +115,17 @@ void RegisterProgramClass(const wchar_t* name, WNDPROC procedure);
 
 // The usable area of the primary screen.
 RECT WorkArea();
+
+// ---- Secrets ---------------------------------------------------------------------
+// A modal prompt with one hidden field; nothing when the person cancelled.
+std::optional<std::string> AskPassphrase(HWND owner, const wchar_t* title, const wchar_t* prompt);
+// The prompt for the passphrase of the drive's identity.age.
+std::optional<std::string> AskIdentityPassphrase(HWND owner);
+// Shows the recovery sheet with a way to save it; true only once the person
+// confirmed that it is kept.
+bool ConfirmRecoverySheet(HWND owner, const std::string& sheet);
+// For the worker: asks the window (kPassphraseMessage) when a key is needed.
+PassphraseSource PassphraseFromWindow(HWND window);
 
 // ---- The worker -----------------------------------------------------------------
 // At most one long operation runs at a time in the process: a backup, a

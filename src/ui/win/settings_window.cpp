@@ -319,6 +319,15 @@ LRESULT CALLBACK SettingsWindow::Procedure(HWND window, UINT message, WPARAM wPa
 LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_COMMAND:
+            if (LOWORD(wParam) == kDriveList && HIWORD(wParam) == CBN_SELCHANGE) {
+                // A drive about to be bound anew starts with encryption on.
+                const auto line = SendMessageW(GetDlgItem(window_, kDriveList), CB_GETCURSEL, 0, 0);
+                if (line >= 0 && static_cast<std::size_t>(line) < drives_.size() &&
+                    drives_[static_cast<std::size_t>(line)].identity != settings_.device) {
+                    SendMessageW(GetDlgItem(window_, kEncrypt), BM_SETCHECK, BST_CHECKED, 0);
+                }
+                return 0;
+            }
             command(LOWORD(wParam));
             return 0;
         case WM_SIZE:

@@ -30,6 +30,7 @@ constexpr std::wstring_view kFinishedCommit = L"Finished the commit an earlier r
 constexpr std::wstring_view kSnapshot = L"Snapshot ";
 constexpr std::wstring_view kNotRecorded = L" is complete; its success could not be recorded: ";
 constexpr std::wstring_view kIncomplete = L"INCOMPLETE ";
+constexpr std::wstring_view kRemoved = L"REMOVED ";
 
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -87,6 +88,10 @@ LogLine LogLine::NotRecorded(const std::wstring& snapshot, const std::wstring& r
                 snapshot, reason, false);
 }
 
+LogLine LogLine::Removed(const std::wstring& snapshot, const std::wstring& why) {
+    return Line(LogKind::Removed, std::wstring(kRemoved) + snapshot + L": " + why, snapshot, why);
+}
+
 LogLine LogLine::Incomplete(const std::wstring& snapshot, const std::wstring& reason) {
     return Line(LogKind::Incomplete, std::wstring(kIncomplete) + snapshot + L": " + reason, snapshot, reason, false);
 }
@@ -111,6 +116,11 @@ LogLine ParseLogMessage(std::wstring message) {
     }
     // Older versions wrote other FAILED lines: all of it is the reason.
     if (StartsWith(text, L"FAILED")) return Line(LogKind::Failed, message, {}, message, false);
+    if (StartsWith(text, kRemoved)) {
+        const std::wstring parts = rest(kRemoved);
+        const std::size_t colon = parts.find(L": ");
+        if (colon != std::wstring::npos) return Line(LogKind::Removed, message, parts.substr(0, colon), parts.substr(colon + 2));
+    }
     if (StartsWith(text, kIncomplete)) {
         const std::wstring parts = rest(kIncomplete);
         const std::size_t colon = parts.find(L": ");

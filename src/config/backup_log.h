@@ -30,6 +30,7 @@ enum class LogKind {
     FinishedCommit,       // Finished the commit an earlier run left: snapshot
     NotRecorded,          // Snapshot snapshot is complete; its success could not be recorded: reason
     Incomplete,           // INCOMPLETE snapshot: reason (one line per database the snapshot lacks)
+    Removed,              // REMOVED snapshot: why retention removed it
     Other,                // a line of an older or newer version
 };
 
@@ -54,6 +55,7 @@ struct LogLine {
     static LogLine FinishedCommit(const std::wstring& snapshot);
     static LogLine NotRecorded(const std::wstring& snapshot, const std::wstring& reason);
     static LogLine Incomplete(const std::wstring& snapshot, const std::wstring& reason);
+    static LogLine Removed(const std::wstring& snapshot, const std::wstring& why);
 };
 
 // The parts of a message as written.

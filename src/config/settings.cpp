@@ -35,6 +35,10 @@ BackupSettings LoadSettings(const std::wstring& root) {
     s.port = LowBitsSigned(ParseUnsignedOr(text(L"port"), 22));
     s.hours = LowBitsSigned(ParseUnsignedOr(text(L"hours"), 24));
     s.keep = LowBitsSigned(ParseUnsignedOr(text(L"keep"), 0));
+    s.keepDaily = LowBitsSigned(ParseUnsignedOr(text(L"keep_daily"), 0));
+    s.keepWeekly = LowBitsSigned(ParseUnsignedOr(text(L"keep_weekly"), 0));
+    s.keepMonthly = LowBitsSigned(ParseUnsignedOr(text(L"keep_monthly"), 0));
+    s.keepYearly = LowBitsSigned(ParseUnsignedOr(text(L"keep_yearly"), 0));
     s.automatic = text(L"automatic", L"1") == L"1";
     const auto count = static_cast<std::uint32_t>(ParseUnsignedOr(text(L"path_count"), 0));
     if (count >= 1 && count <= 100) {
@@ -63,6 +67,12 @@ void ValidateSettings(const BackupSettings& s) {
     }
     if (s.keep < 0 || s.keep > 365) {
         throw Error(ErrorCode::InvalidRetention, std::to_string(s.keep) + " copies: use 0 to 365");
+    }
+    for (const auto& [name, count] : {std::pair{"keep_daily", s.keepDaily}, std::pair{"keep_weekly", s.keepWeekly},
+                                      std::pair{"keep_monthly", s.keepMonthly}, std::pair{"keep_yearly", s.keepYearly}}) {
+        if (count < 0 || count > 1000) {
+            throw Error(ErrorCode::InvalidRetention, std::string(name) + "=" + std::to_string(count) + ": use 0 to 1000");
+        }
     }
     if (s.paths.empty() || s.paths.size() > 100) throw Error(ErrorCode::SourcePathCount);
     for (const auto& path : s.paths) {
@@ -99,9 +109,17 @@ IniEntries SettingsEntries(const BackupSettings& s) {
         {L"fingerprint", s.fingerprint},
         {L"hours", std::to_wstring(s.hours)},
         {L"keep", std::to_wstring(s.keep)},
+    };
+    // The calendar tiers only when set: an older settings.ini stays as it was.
+    for (const auto& [key, count] : {std::pair{L"keep_daily", s.keepDaily}, std::pair{L"keep_weekly", s.keepWeekly},
+                                     std::pair{L"keep_monthly", s.keepMonthly}, std::pair{L"keep_yearly", s.keepYearly}}) {
+        if (count != 0) entries.emplace_back(key, std::to_wstring(count));
+    }
+    IniEntries rest{
         {L"automatic", s.automatic ? L"1" : L"0"},
         {L"path_count", std::to_wstring(s.paths.size())},
     };
+    entries.insert(entries.end(), rest.begin(), rest.end());
     for (size_t i = 0; i < s.paths.size(); ++i) entries.emplace_back(L"path" + std::to_wstring(i), s.paths[i]);
     entries.emplace_back(L"detect_databases", s.detectDatabases ? L"1" : L"0");
     entries.emplace_back(L"database_count", std::to_wstring(s.databases.size()));

@@ -19,6 +19,9 @@ struct BackupSettings {
     std::int32_t port = 22;
     std::int32_t hours = 24;   // backup interval
     std::int32_t keep = 0;     // snapshots to keep; 0 keeps all
+    // The newest snapshot of so many days, ISO weeks, months and years
+    // besides; 0 turns a tier off.
+    std::int32_t keepDaily = 0, keepWeekly = 0, keepMonthly = 0, keepYearly = 0;
     bool automatic = true;     // scheduled runs enabled
     std::vector<std::wstring> paths{L"/var/www", L"/etc/nginx", L"/var/log/nginx"};
     // Databases no configuration file names: "mysql:NAME" or "postgresql:NAME",

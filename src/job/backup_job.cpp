@@ -185,6 +185,7 @@ public:
     // arrived.
     TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem,
                             const PreviousArchive& previous, std::string& landedIndex) {
+        makeRoom();
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free || *free < BackupJob::kMinimumFreeBytes) {
             throw Error(ErrorCode::LowSpace);
@@ -282,12 +283,10 @@ public:
         if (!missed.empty()) status_(notices::IncompleteText(missed));
     }
 
-    // Old snapshots beyond the ones to keep; a failure keeps them.
+    // Old snapshots the policy no longer keeps; a failure keeps them.
     void trim(const std::wstring& snapshot) {
         try {
-            ApplyRetention(backupFolder_, s_.id, s_.keep, snapshot, [&](const std::wstring& why) {
-                AppendOnce(s_, LogLine::RetentionSkipped(why), services_.now());
-            });
+            ApplyRetention(backupFolder_, s_.id, retention(snapshot));
         } catch (const std::exception&) {
             log(LogLine::RetentionIncomplete());
             status_(L"Копия готова. Очистку старых копий завершить не удалось; проверьте журнал.");
@@ -295,6 +294,32 @@ public:
     }
 
 private:
+    RetentionContext retention(const std::wstring& made) {
+        RetentionContext c;
+        c.policy = {s_.keep, s_.keepDaily, s_.keepWeekly, s_.keepMonthly, s_.keepYearly};
+        c.now = services_.now();
+        c.calendar = [](std::uint64_t utc) { return os::LocalTimeAt(utc); };
+        c.protectedSnapshot = made;
+        c.note = [this](const std::wstring& why) { AppendOnce(s_, LogLine::RetentionSkipped(why), services_.now()); };
+        c.removed = [this](const std::wstring& name, std::optional<Tier> thinned) {
+            log(LogLine::Removed(name, thinned ? L"room for the next snapshot, given up by the " +
+                                                     std::wstring(TierName(*thinned)) + L" tier"
+                                               : L"no longer kept by the retention policy"));
+        };
+        return c;
+    }
+
+    // Before the transfer: room for an archive like the last one, taken from
+    // the finest tiers of the history when the drive lacks it.
+    void makeRoom() {
+        const auto free = services_.freeBytes(s_.drive_root);
+        if (!free) return;  // the check after it names the failure
+        const std::uint64_t needed =
+            std::max(NeededForNextRun(NewestArchiveBytes(backupFolder_, s_.id)), BackupJob::kMinimumFreeBytes);
+        const std::uint64_t missing = MakeRoomForRun(backupFolder_, s_.id, retention({}), *free, needed);
+        if (missing > 0) throw Error(ErrorCode::HistoryNoRoom, std::to_string((missing + (1 << 20) - 1) >> 20));
+    }
+
     const BackupSettings& s_;
     StatusCallback& status_;
     JobServices& services_;

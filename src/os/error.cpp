@@ -16,6 +16,8 @@ constexpr std::array<ErrorCatalogueEntry, kErrorCodeCount> kCatalogue{{
     {ErrorCode::DriveChanged, ErrorKind::DriveChanged, "Device changed during transfer"},
     {ErrorCode::LowSpace, ErrorKind::LowSpace, "Less than 512 MiB free on destination"},
     {ErrorCode::DestinationFull, ErrorKind::DestinationFull, "Destination full, removed or write failed"},
+    {ErrorCode::HistoryNoRoom, ErrorKind::DestinationFull,
+     "Not enough space for the next snapshot even with the history thinned to the newest and the oldest; MiB missing: "},
     {ErrorCode::FileSizeLimit, ErrorKind::FileSizeLimit,
      "The drive's FAT32 file system holds no file over 4 GiB; format the drive as exFAT or NTFS"},
     {ErrorCode::CannotCreateArchive, ErrorKind::DestinationUnwritable, "Cannot create archive on selected device"},

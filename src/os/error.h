@@ -96,6 +96,7 @@ enum class ErrorCode : std::uint16_t {
     DriveChanged,
     LowSpace,
     DestinationFull,
+    HistoryNoRoom,
     FileSizeLimit,
     CannotCreateArchive,
     CannotWrite,

@@ -1,6 +1,7 @@
 #include "repository/retention.h"
 
 #include "repository/format.h"
+#include "config/time_stamp.h"
 #include "os/error.h"
 #include "os/os.h"
 #include "os/text.h"
@@ -70,45 +71,95 @@ std::vector<std::wstring> RetentionCandidates(const std::wstring& backupFolder, 
     return candidates;
 }
 
-void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, int keep,
-                    const std::wstring& protectedSnapshot, const RetentionNote& note) {
-    if (keep <= 0) return;
-    std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
-    if (candidates.size() <= static_cast<std::size_t>(keep)) return;
-    std::size_t due = candidates.size() - static_cast<std::size_t>(keep);
-    // The oldest by name, passing over the snapshot this run made: with a
-    // clock set back it may sort among the oldest.
-    const fs::path keepName = os::FsPath(protectedSnapshot).filename();
-    // And over the newest whole one: the newer ones that lack a database
-    // must not push the last copy with every database out.
-    const auto whole = std::find_if(candidates.rbegin(), candidates.rend(), [](const std::wstring& candidate) {
-        const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(candidate, kSnapshotIniFile)));
-        return ini && ini->missed.empty();
-    });
-    const std::wstring newestWhole = whole == candidates.rend() ? std::wstring() : *whole;
-    // Kept besides the `keep` newest, not instead of one of them.
-    if (whole != candidates.rend() && static_cast<std::size_t>(candidates.rend() - whole) <= due) --due;
+namespace {
+
+// The folder's own complete snapshots as the plan sees them: the time in
+// snapshot.ini, else the one in the name (folders made before it was
+// written), the archive's size and whether it lacks a database.
+std::vector<PlannedSnapshot> Planned(const std::vector<std::wstring>& candidates, const std::wstring& protectedName) {
+    std::vector<PlannedSnapshot> planned;
     for (const std::wstring& candidate : candidates) {
-        if (due == 0) break;
-        if (!protectedSnapshot.empty() && os::FsPath(candidate).filename() == keepName) continue;
-        if (candidate == newestWhole) continue;
-        --due;
-        RequireNoRedirection(candidate);
-        const std::vector<std::wstring> files = RemovalOrder(candidate);
-        const std::wstring name = os::FromFsPath(os::FsPath(candidate).filename());
-        if (files.empty()) {
-            if (note) note(L"extra files in snapshot " + name);
-            continue;
+        PlannedSnapshot p;
+        p.name = os::FromFsPath(os::FsPath(candidate).filename());
+        const auto ini = ParseSnapshotIni(ReadMarkerFile(os::JoinPath(candidate, kSnapshotIniFile)));
+        p.created = ini ? ini->createdUtc : ParseUtcStamp(p.name).value_or(0);
+        p.complete = !ini || ini->missed.empty();
+        p.pinned = !protectedName.empty() && p.name == protectedName;
+        std::error_code ec;
+        const std::uint64_t bytes = fs::file_size(os::FsPath(ArchiveIn(candidate)), ec);
+        p.bytes = ec ? 0 : bytes;
+        planned.push_back(std::move(p));
+    }
+    return planned;
+}
+
+std::wstring ProtectedName(const RetentionContext& c) {
+    return c.protectedSnapshot.empty() ? std::wstring() : os::FromFsPath(os::FsPath(c.protectedSnapshot).filename());
+}
+
+// Removes one snapshot; false when it was kept for its foreign content or
+// an error, which `note` hears of.
+bool RemoveSnapshot(const std::wstring& candidate, const RetentionNote& note) {
+    RequireNoRedirection(candidate);
+    const std::vector<std::wstring> files = RemovalOrder(candidate);
+    const std::wstring name = os::FromFsPath(os::FsPath(candidate).filename());
+    if (files.empty()) {
+        if (note) note(L"extra files in snapshot " + name);
+        return false;
+    }
+    try {
+        for (const std::wstring& file : files) RemoveOwnFile(file);
+        std::error_code ec;
+        fs::remove(os::FsPath(candidate), ec);
+        if (ec) throw FileSystemError("remove", candidate, ec);
+    } catch (const FileSystemError& e) {
+        if (note) note(FromUtf8(e.what()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& c) {
+    if (!c.policy.trims()) return;
+    const std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
+    const RetentionOutcome plan = RetentionPlan(Planned(candidates, ProtectedName(c)), c.now, c.calendar, c.policy);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if ((plan.decisions[i].reasons & kKeptFuture) != 0 && c.note) {
+            c.note(L"snapshot " + os::FromFsPath(os::FsPath(candidates[i]).filename()) +
+                   L" is dated after this PC's clock; it is kept and counts for no tier");
         }
-        try {
-            for (const std::wstring& file : files) RemoveOwnFile(file);
-            std::error_code ec;
-            fs::remove(os::FsPath(candidate), ec);
-            if (ec) throw FileSystemError("remove", candidate, ec);
-        } catch (const FileSystemError& e) {
-            if (note) note(FromUtf8(e.what()));
+        if (plan.decisions[i].keep) continue;
+        if (RemoveSnapshot(candidates[i], c.note) && c.removed) {
+            c.removed(os::FromFsPath(os::FsPath(candidates[i]).filename()), std::nullopt);
         }
     }
+}
+
+std::uint64_t MakeRoomForRun(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& c,
+                             std::uint64_t freeBytes, std::uint64_t neededBytes) {
+    if (freeBytes >= neededBytes) return 0;
+    const std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
+    const std::vector<PlannedSnapshot> planned = Planned(candidates, ProtectedName(c));
+    std::uint64_t all = 0;
+    for (const PlannedSnapshot& p : planned) all += p.bytes;
+    const RetentionOutcome plan =
+        RetentionPlan(planned, c.now, c.calendar, c.policy, SpaceBudget{freeBytes + all, neededBytes});
+    if (plan.missingBytes > 0) return plan.missingBytes;
+    // What the policy drops anyway goes first, oldest first, and only as far
+    // as the room needs; then what the tiers gave up.
+    std::uint64_t room = freeBytes;
+    for (const bool thinned : {false, true}) {
+        for (std::size_t i = 0; i < candidates.size() && room < neededBytes; ++i) {
+            const PlanDecision& d = plan.decisions[i];
+            if (d.keep || d.thinned.has_value() != thinned) continue;
+            if (!RemoveSnapshot(candidates[i], c.note)) continue;
+            room += planned[i].bytes;
+            if (c.removed) c.removed(planned[i].name, thinned ? d.thinned : std::optional<Tier>{});
+        }
+    }
+    return room >= neededBytes ? 0 : neededBytes - room;
 }
 
 }  // namespace tesmora

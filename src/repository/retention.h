@@ -1,9 +1,12 @@
-// Trims the backup folder to the `keep` newest complete snapshots of one
-// configuration, removing only what is provably its own and never following
-// a link out of the folder.
+// Trims the backup folder of one configuration to what its retention plan
+// keeps, removing only what is provably its own and never following a link
+// out of the folder.
 #pragma once
 
+#include "repository/retention_plan.h"
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,15 +19,36 @@ std::vector<std::wstring> RetentionCandidates(const std::wstring& backupFolder, 
 // Hears of a snapshot retention kept although it was due, and why:
 // "extra files in snapshot <name>" or the error that stopped its removal.
 using RetentionNote = std::function<void(const std::wstring& why)>;
+// Hears of a snapshot removed: its name and the tier that gave it up for
+// space, or none when the policy no longer holds it.
+using RetentionRemoved = std::function<void(const std::wstring& name, std::optional<Tier> thinned)>;
 
-// Removes the oldest candidates while more than `keep` remain, never the
-// snapshot named `protectedSnapshot` (the one the running job just made), nor
-// one of the `keep` newest, nor the newest one that lacks no database. A snapshot holding anything foreign (a Mac's
-// .DS_Store, Explorer's desktop.ini) is kept and told to `note`, and trimming
-// goes on with the next; each snapshot's files go archive first and COMPLETE
-// last, so no archive is ever left without its checksum. Raises "Retention
-// stopped at a redirected directory" at a link inside one.
-void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, int keep,
-                    const std::wstring& protectedSnapshot, const RetentionNote& note);
+// What a trim works from: the policy, the clock and the PC's calendar, and
+// the snapshot the running job just made (never removed; with a clock set
+// back it may sort among the oldest).
+struct RetentionContext {
+    RetentionPolicy policy;
+    std::uint64_t now = 0;
+    LocalCalendar calendar;
+    std::wstring protectedSnapshot;
+    RetentionNote note;
+    RetentionRemoved removed;
+};
+
+// Removes the own complete snapshots that RetentionPlan does not keep, oldest
+// first. A snapshot holding anything foreign (a Mac's .DS_Store, Explorer's
+// desktop.ini) is kept and told to `note`, and trimming goes on with the
+// next; each snapshot's files go archive first and COMPLETE last, so no
+// archive is ever left without its checksum. Raises "Retention stopped at a
+// redirected directory" at a link inside one.
+void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& context);
+
+// Before a run: when `freeBytes` is short of `neededBytes`, removes what the
+// policy drops anyway (oldest first, only as far as needed), then what
+// RetentionPlan gives up for space, finest tier first. Returns what still
+// lacks, having removed nothing when the plan cannot make the room; 0 when
+// it fits.
+std::uint64_t MakeRoomForRun(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& context,
+                             std::uint64_t freeBytes, std::uint64_t neededBytes);
 
 }  // namespace tesmora

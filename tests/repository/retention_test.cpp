@@ -37,14 +37,26 @@ protected:
         return path;
     }
 
+    RetentionContext Context(int keep, const std::wstring& protectedSnapshot = L"") {
+        RetentionContext c;
+        c.policy.keep = keep;
+        c.now = 1800000000;
+        c.calendar = [](std::uint64_t utc) { return os::LocalTimeAt(utc); };
+        c.protectedSnapshot = protectedSnapshot;
+        c.note = [&](const std::wstring& why) { notes_.push_back(why); };
+        c.removed = [&](const std::wstring& name, std::optional<Tier> tier) { removed_.push_back({name, tier}); };
+        return c;
+    }
+
     void Apply(int keep, const std::wstring& protectedSnapshot = L"") {
-        ApplyRetention(folder_, kId, keep, protectedSnapshot, [&](const std::wstring& why) { notes_.push_back(why); });
+        ApplyRetention(folder_, kId, Context(keep, protectedSnapshot));
     }
 
     static std::string ToUtf8(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
     TempDir dir_;
     std::vector<std::wstring> notes_;
+    std::vector<std::pair<std::wstring, std::optional<Tier>>> removed_;
     std::wstring folder_;
 };
 
@@ -69,12 +81,39 @@ TEST_F(Retention, KeepsTheNewestOwnSnapshotsAndNothingForeign) {
 }
 
 TEST_F(Retention, NeverRemovesTheSnapshotJustMade) {
-    // A clock set back: the new snapshot sorts first.
-    const std::wstring newest = Snapshot(1);
-    const std::wstring older = Snapshot(2);
-    Apply(1, newest);
-    EXPECT_TRUE(testing::Exists(newest));
-    EXPECT_FALSE(testing::Exists(older));
+    // A clock set back: the new snapshot sorts first, and stays beside the newest by time.
+    const std::wstring made = Snapshot(1);
+    const std::wstring later = Snapshot(2);
+    Snapshot(3);
+    Apply(1, made);
+    EXPECT_TRUE(testing::Exists(made));
+    EXPECT_FALSE(testing::Exists(later));
+    EXPECT_EQ(removed_, (std::vector<std::pair<std::wstring, std::optional<Tier>>>{
+                            {L"2026-01-02_00-00-00_UTC-GUID2", std::nullopt}}));
+}
+
+TEST_F(Retention, ABeforeRunShortOfSpaceTakesWhatThePolicyDropsThenThinsButNeverTheOldest) {
+    std::vector<std::wstring> made;
+    for (int day = 1; day <= 6; ++day) {
+        made.push_back(Snapshot(day));
+        WriteBytes(os::JoinPath(made.back(), L"site.tar.gz"), std::string(1000, 'a'));
+    }
+    // Room enough: nothing goes, not even what keep = 4 drops after a success.
+    EXPECT_EQ(MakeRoomForRun(folder_, kId, Context(4), 5000, 1500), 0u);
+    EXPECT_EQ(RetentionCandidates(folder_, kId).size(), 6u);
+    // Short by 1000: the oldest of what keep = 4 drops.
+    EXPECT_EQ(MakeRoomForRun(folder_, kId, Context(4), 500, 1500), 0u);
+    EXPECT_FALSE(testing::Exists(made[0]));
+    EXPECT_TRUE(testing::Exists(made[1]));
+    // Keeping all, short by 2000: the second and third oldest go, the oldest stays.
+    removed_.clear();
+    EXPECT_EQ(MakeRoomForRun(folder_, kId, Context(0), 0, 1500), 0u);
+    EXPECT_EQ(removed_.size(), 2u);
+    EXPECT_EQ(removed_[0].second, Tier::Last);
+    EXPECT_EQ(RetentionCandidates(folder_, kId), (std::vector<std::wstring>{made[1], made[4], made[5]}));
+    // More than the newest and the oldest can give: nothing goes, the lack is told.
+    EXPECT_EQ(MakeRoomForRun(folder_, kId, Context(0), 0, 4500), 3500u);
+    EXPECT_EQ(RetentionCandidates(folder_, kId).size(), 3u);
 }
 
 TEST_F(Retention, NewerSnapshotsWithoutADatabaseNeverPushOutTheLastWholeOne) {
@@ -86,8 +125,8 @@ TEST_F(Retention, NewerSnapshotsWithoutADatabaseNeverPushOutTheLastWholeOne) {
         WriteBytes(os::JoinPath(made.back(), L"snapshot.ini"), SnapshotIniText(ini));
     }
     Apply(2, made[4]);
-    // Days 4 and 5 are the newest two; day 2 is the newest whole one.
-    EXPECT_EQ(RetentionCandidates(folder_, kId), (std::vector<std::wstring>{made[1], made[3], made[4]}));
+    // Days 4 and 5 are the newest two; days 1 and 2 the newest whole ones, which they never push out.
+    EXPECT_EQ(RetentionCandidates(folder_, kId), (std::vector<std::wstring>{made[0], made[1], made[3], made[4]}));
 }
 
 TEST_F(Retention, ForeignOrReadOnlyContentNeverStopsTheTrimmingOfTheRest) {

@@ -33,6 +33,9 @@
   native core against `openssl enc -chacha20`, and identity_unlock_s: the
   opening of an identity file at its scrypt work factor (`run_bench.py
   encrypt` prints these figures alone);
+- history_depth_ratio_vs_keep_n: a simulated year of runs every 4 hours on
+  weekdays with a three-week gap, the history the fitted policy keeps over
+  a flat keep-N in the same space (`run_bench.py history` prints it alone);
 - encrypted_backup_ratio_vs_plain: a whole first run encrypted over a plain
   one, under Wine (`run_bench.py backup-encrypted` prints it alone);
 - scheduled_idle_ratio_vs_self_test: a `--scheduled` start that finds nothing
@@ -353,6 +356,15 @@ def backup_figures(wine, drive, server, tree, tmp):
             "pipeline_s": f"{t_pipeline:.1f}", "backup_ratio_vs_pipeline": f"{t_pipeline / t_backup:.2f}"}
 
 
+def history_figures():
+    """A simulated year of runs every 4 hours on weekdays with a three-week
+    gap: the history depth the fitted policy reaches over a flat keep-N in
+    the same drive space (room for 20 archives)."""
+    bench = REPO / "build" / "native" / "tesmora_archive_bench"
+    lines = subprocess.run([str(bench), "history"], stdout=subprocess.PIPE, text=True, check=True).stdout
+    return dict(line.split("=", 1) for line in lines.splitlines())
+
+
 def encrypted_backup_figures(wine, drive, tmp):
     """A whole first run encrypted against a plain one, medians of three
     turns taken alternately; turning encryption on (the scrypt of
@@ -391,6 +403,10 @@ def main():
         for name, value in encryption_figures(home).items():
             print(f"{name}={value}")
         return
+    if sys.argv[1:] == ["history"]:
+        for name, value in history_figures().items():
+            print(f"{name}={value}")
+        return
     if sys.argv[1:] == ["db"]:
         for name, value in database_dump_figures(home).items():
             print(f"{name}={value}")
@@ -415,6 +431,7 @@ def main():
     figures.update(remote_program_figures(tree))
     figures.update(database_dump_figures(home))
     figures.update(encryption_figures(home))
+    figures.update(history_figures())
 
     rss = {count: peak_rss_of(remote_program_command([str(small_files_tree(home / f"bench-files-{count}", count))]),
                               os.environ) for count in (2000, 200_000)}

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Screenshots of the real settings, help and snapshots windows at 96 and at
-# 144 DPI (150 %), as PNG files in the folder given as $1 (default
-# build/screenshots): starts a private Xvfb, a loopback OpenSSH server with a
-# sample website and a Wine drive bound to it (as the end-to-end tests do),
-# makes one backup, opens dist/TesmoraBackup.exe without arguments, opens the
-# other windows and the recovery sheet of encryption, and crops each out of
-# the screen. Needs dist/TesmoraBackup.exe
-# and build/windows/tesmora_ui_driver.exe (scripts/build.sh).
+# Screenshots of the real settings window (each tab), the recovery sheet of
+# encryption, the help and the snapshots windows, on a 1366 x 768 screen at
+# 96 DPI and on a 1920 x 1080 one at 144 DPI (150 %), the screens the window
+# must fit without scrolling, as PNG files in the folder given as $1 (default
+# build/screenshots). Starts a private Xvfb per screen, a loopback OpenSSH
+# server with a sample website and a Wine drive bound to it (as the
+# end-to-end tests do), makes one backup, opens dist/TesmoraBackup.exe without
+# arguments and crops each window out of the screen. Needs
+# dist/TesmoraBackup.exe and build/windows/tesmora_ui_driver.exe
+# (scripts/build.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${1:-build/screenshots}"
@@ -65,45 +67,60 @@ def window_shot(name, cls=None):
     shoot(out / name, *rect.split("\t"), screen.name)
 
 
-with VirtualDisplay(1400, 1100) as screen, SshServer("ecdsa") as server:
-    wine.env["DISPLAY"] = screen.name
-    wine.kill_server()  # the desktop process must start on this display
-    wine.reg_add(MANAGED_KEY, "Managed", "N")
-    site = make_sample_site("screenshot-site")
-    drive = BoundDrive(wine, work / "drive", "e", server, [site])
-    subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
+def shoot_all(screen, drive, dpi, size):
+    """Every window at one screen size and DPI."""
+    process = wine.start(drive.program)
     try:
-        for dpi in (96, 144):
-            wine.set_dpi(dpi)
-            process = wine.start(drive.program)
-            try:
-                ui("wait-window", 30)
-                ui("get-text", 120)
-                window_shot(f"settings-window-{dpi}dpi.png")
-                # Encryption turned on: the passphrase prompt, then the sheet.
-                ui("click", 147)
-                ui("click", 131)
-                ui("folder-dialog", "Пароль к identity.age", "", 30)
-                [rect] = ui("--dialog", "Лист восстановления", "window-rect")
-                shoot(out / f"recovery-sheet-{dpi}dpi.png", *rect.split("\t"), screen.name)
-                ui("answer", "Лист восстановления", "cancel")
-                ui("key-f1")
-                deadline = time.monotonic() + 10
-                while ui("help-windows")[0] != "1" and time.monotonic() < deadline:
-                    time.sleep(0.1)
-                _, x, y, w, h, *_ = ui("help-windows")[1].split("\t")
-                shoot(out / f"help-window-{dpi}dpi.png", x, y, w, h, screen.name)
-                ui("click", 138)
-                ui("--class", "TesmoraBackupSnapshots", "wait-window", 30)
-                window_shot(f"snapshots-window-{dpi}dpi.png", "TesmoraBackupSnapshots")
-                ui("close")
-                process.wait(timeout=30)
-            finally:
-                if process.poll() is None:
-                    process.kill()
+        ui("wait-window", 30)
+        ui("get-text", 120)
+        for page in range(4):  # each tab of the settings window
+            window_shot(f"settings-window-{size}-tab{page + 1}.png")
+            ui("key-right", 150)
+            time.sleep(0.3)
+        # Encryption turned on: the passphrase prompt, then the sheet.
+        ui("click", 147)
+        ui("click", 131)
+        ui("folder-dialog", "Пароль к identity.age", "", 30)
+        [rect] = ui("--dialog", "Лист восстановления", "window-rect")
+        shoot(out / f"recovery-sheet-{size}.png", *rect.split("\t"), screen.name)
+        ui("answer", "Лист восстановления", "cancel")
+        ui("key-f1")
+        deadline = time.monotonic() + 10
+        while ui("help-windows")[0] != "1" and time.monotonic() < deadline:
+            time.sleep(0.1)
+        _, x, y, w, h, *_ = ui("help-windows")[1].split("\t")
+        shoot(out / f"help-window-{size}.png", x, y, w, h, screen.name)
+        ui("click", 138)
+        ui("--class", "TesmoraBackupSnapshots", "wait-window", 30)
+        window_shot(f"snapshots-window-{size}.png", "TesmoraBackupSnapshots")
+        ui("close")
+        process.wait(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+
+
+# The two screens the window must fit without scrolling.
+SCREENS = [(1366, 768, 96), (1920, 1080, 144)]
+with SshServer("ecdsa") as server:
+    site = make_sample_site("screenshot-site")
+    wine.reg_add(MANAGED_KEY, "Managed", "N")
+    drive = None
+    try:
+        for width, height, dpi in SCREENS:
+            with VirtualDisplay(width, height) as screen:
+                wine.env["DISPLAY"] = screen.name
+                wine.kill_server()  # the desktop process must start on this display
+                wine.set_dpi(dpi)
+                if drive is None:
+                    drive = BoundDrive(wine, work / "drive", "e", server, [site])
+                    subprocess.run(["wine", str(drive.program), "--backup-now"], env=wine.env, check=True)
+                shoot_all(screen, drive, dpi, f"{width}x{height}-{dpi}dpi")
+                wine.kill_server()
     finally:
         wine.set_dpi(96)
-        drive.unmap()
+        if drive is not None:
+            drive.unmap()
         wine.reg_delete(MANAGED_KEY.rsplit("\\", 1)[0])
         wine.kill_server()
         subprocess.run(["rm", "-rf", str(work), str(site)], check=False)

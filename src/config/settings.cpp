@@ -39,6 +39,7 @@ BackupSettings LoadSettings(const std::wstring& root) {
     s.keepWeekly = LowBitsSigned(ParseUnsignedOr(text(L"keep_weekly"), 0));
     s.keepMonthly = LowBitsSigned(ParseUnsignedOr(text(L"keep_monthly"), 0));
     s.keepYearly = LowBitsSigned(ParseUnsignedOr(text(L"keep_yearly"), 0));
+    s.fitHistory = text(L"fit_history") == L"1";
     s.automatic = text(L"automatic", L"1") == L"1";
     const auto count = static_cast<std::uint32_t>(ParseUnsignedOr(text(L"path_count"), 0));
     if (count >= 1 && count <= 100) {
@@ -115,6 +116,7 @@ IniEntries SettingsEntries(const BackupSettings& s) {
                                      std::pair{L"keep_monthly", s.keepMonthly}, std::pair{L"keep_yearly", s.keepYearly}}) {
         if (count != 0) entries.emplace_back(key, std::to_wstring(count));
     }
+    if (s.fitHistory) entries.emplace_back(L"fit_history", L"1");
     IniEntries rest{
         {L"automatic", s.automatic ? L"1" : L"0"},
         {L"path_count", std::to_wstring(s.paths.size())},

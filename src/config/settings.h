@@ -22,6 +22,9 @@ struct BackupSettings {
     // The newest snapshot of so many days, ISO weeks, months and years
     // besides; 0 turns a tier off.
     std::int32_t keepDaily = 0, keepWeekly = 0, keepMonthly = 0, keepYearly = 0;
+    // A new configuration's history is fitted to the drive after its first
+    // successful run, when the site's size is known.
+    bool fitHistory = false;
     bool automatic = true;     // scheduled runs enabled
     std::vector<std::wstring> paths{L"/var/www", L"/etc/nginx", L"/var/log/nginx"};
     // Databases no configuration file names: "mysql:NAME" or "postgresql:NAME",

@@ -120,15 +120,6 @@ void ProveArchiveOnDevice(const std::wstring& archive, const std::string& receiv
     }
 }
 
-// The size of the newest own snapshot's archive, 0 when there is none.
-std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::wstring& id) {
-    const std::vector<std::wstring> own = RetentionCandidates(backupFolder, id);
-    if (own.empty()) return 0;
-    std::error_code ec;
-    const std::uint64_t size = std::filesystem::file_size(os::FsPath(ArchiveIn(own.back())), ec);
-    return ec ? 0 : size;
-}
-
 // Writes a line to backup.log unless the log already holds it: a fact that
 // stays true is told once, not at every run.
 void AppendOnce(const BackupSettings& settings, const LogLine& entry, std::uint64_t time) {
@@ -171,6 +162,7 @@ public:
         : s_(s), status_(status), services_(services), progress_(progress), cancel_(cancel),
           backupFolder_(backupFolder), staging_(staging), commit_(commit) {
         if (!s.encryptionRecipient.empty()) recipients_.push_back(ToUtf8(s.encryptionRecipient));
+        policy_ = {s.keep, s.keepDaily, s.keepWeekly, s.keepMonthly, s.keepYearly};
     }
 
     // The age recipients the snapshot is encrypted to; none for a plain one.
@@ -283,6 +275,30 @@ public:
         if (!missed.empty()) status_(notices::IncompleteText(missed));
     }
 
+    // A new configuration's history, fitted to the drive now that the
+    // archive's size is known, and saved in settings.ini.
+    void fitHistory() {
+        if (!s_.fitHistory) return;
+        try {
+            const std::uint64_t archive = NewestArchiveBytes(backupFolder_, s_.id);
+            const std::uint64_t room = services_.freeBytes(s_.drive_root).value_or(0) + archive;
+            policy_ = FitRetentionPolicy(room, archive, static_cast<std::uint32_t>(s_.hours));
+            BackupSettings fitted = s_;
+            fitted.keep = policy_.keep;
+            fitted.keepDaily = policy_.daily;
+            fitted.keepWeekly = policy_.weekly;
+            fitted.keepMonthly = policy_.monthly;
+            fitted.keepYearly = policy_.yearly;
+            fitted.fitHistory = false;
+            WriteSettingsFile(fitted);
+            status_(L"История копий подобрана под диск: хранить " + std::to_wstring(policy_.keep) + L", по дням " +
+                    std::to_wstring(policy_.daily) + L", по неделям " + std::to_wstring(policy_.weekly) +
+                    L", по месяцам " + std::to_wstring(policy_.monthly) + L" (settings.ini).");
+        } catch (const std::exception&) {
+            // Unsaved, the next run fits it again.
+        }
+    }
+
     // Old snapshots the policy no longer keeps; a failure keeps them.
     void trim(const std::wstring& snapshot) {
         try {
@@ -296,7 +312,7 @@ public:
 private:
     RetentionContext retention(const std::wstring& made) {
         RetentionContext c;
-        c.policy = {s_.keep, s_.keepDaily, s_.keepWeekly, s_.keepMonthly, s_.keepYearly};
+        c.policy = policy_;
         c.now = services_.now();
         c.calendar = [](std::uint64_t utc) { return os::LocalTimeAt(utc); };
         c.protectedSnapshot = made;
@@ -329,6 +345,7 @@ private:
     const std::wstring& staging_;
     const CommitServices& commit_;
     std::vector<std::string> recipients_;
+    RetentionPolicy policy_;
 };
 
 }  // namespace
@@ -441,6 +458,7 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
         throw;
     }
     run.record(snapshot, received, scheduleFile);
+    run.fitHistory();
     run.trim(snapshot);
     return {FolderName(snapshot), MissedReasons(received)};
 }

@@ -121,6 +121,27 @@ bool RemoveSnapshot(const std::wstring& candidate, const RetentionNote& note) {
 
 }  // namespace
 
+std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::wstring& id) {
+    const std::vector<std::wstring> own = RetentionCandidates(backupFolder, id);
+    if (own.empty()) return 0;
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(os::FsPath(ArchiveIn(own.back())), ec);
+    return ec ? 0 : size;
+}
+
+std::vector<std::wstring> SnapshotsRetentionWouldRemove(const std::wstring& backupFolder, const std::wstring& id,
+                                                        const RetentionContext& c) {
+    std::vector<std::wstring> going;
+    if (!c.policy.trims()) return going;
+    const std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
+    const std::vector<PlannedSnapshot> planned = Planned(candidates, ProtectedName(c));
+    const RetentionOutcome plan = RetentionPlan(planned, c.now, c.calendar, c.policy);
+    for (std::size_t i = 0; i < planned.size(); ++i) {
+        if (!plan.decisions[i].keep) going.push_back(planned[i].name);
+    }
+    return going;
+}
+
 void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& c) {
     if (!c.policy.trims()) return;
     const std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
@@ -141,6 +162,7 @@ std::uint64_t MakeRoomForRun(const std::wstring& backupFolder, const std::wstrin
                              std::uint64_t freeBytes, std::uint64_t neededBytes) {
     if (freeBytes >= neededBytes) return 0;
     const std::vector<std::wstring> candidates = RetentionCandidates(backupFolder, id);
+    if (candidates.empty()) return 0;  // no history to give room: the caller's own check names the lack
     const std::vector<PlannedSnapshot> planned = Planned(candidates, ProtectedName(c));
     std::uint64_t all = 0;
     for (const PlannedSnapshot& p : planned) all += p.bytes;

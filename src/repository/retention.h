@@ -16,6 +16,9 @@ namespace tesmora {
 // An empty id never qualifies anything.
 std::vector<std::wstring> RetentionCandidates(const std::wstring& backupFolder, const std::wstring& id);
 
+// The size of the newest own snapshot's archive, 0 when there is none.
+std::uint64_t NewestArchiveBytes(const std::wstring& backupFolder, const std::wstring& id);
+
 // Hears of a snapshot retention kept although it was due, and why:
 // "extra files in snapshot <name>" or the error that stopped its removal.
 using RetentionNote = std::function<void(const std::wstring& why)>;
@@ -43,11 +46,16 @@ struct RetentionContext {
 // redirected directory" at a link inside one.
 void ApplyRetention(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& context);
 
+// The names of the own snapshots a trim with this context would remove,
+// oldest first; nothing is removed.
+std::vector<std::wstring> SnapshotsRetentionWouldRemove(const std::wstring& backupFolder, const std::wstring& id,
+                                                        const RetentionContext& context);
+
 // Before a run: when `freeBytes` is short of `neededBytes`, removes what the
 // policy drops anyway (oldest first, only as far as needed), then what
 // RetentionPlan gives up for space, finest tier first. Returns what still
 // lacks, having removed nothing when the plan cannot make the room; 0 when
-// it fits.
+// it fits, and when there is no snapshot to give room.
 std::uint64_t MakeRoomForRun(const std::wstring& backupFolder, const std::wstring& id, const RetentionContext& context,
                              std::uint64_t freeBytes, std::uint64_t neededBytes);
 

@@ -157,6 +157,50 @@ std::uint64_t NeededForNextRun(std::uint64_t lastArchiveBytes) {
     return lastArchiveBytes + std::max<std::uint64_t>(lastArchiveBytes / 10, std::uint64_t{64} << 20);
 }
 
+HistoryShape ShapeOfHistory(const RetentionPolicy& policy, std::uint32_t intervalHours) {
+    // Runs every interval for long enough to fill every tier (two years,
+    // more when yearly copies are kept), planned at the last of them.
+    const std::uint64_t step = std::max<std::uint32_t>(intervalHours, 1) * 3600ull;
+    const std::uint64_t span = (2 + static_cast<std::uint64_t>(std::max(policy.yearly, 0))) * 366 * 86400;
+    const std::uint64_t start = 1704067200;  // 2024-01-01 UTC: the calendar is UTC here
+    std::vector<PlannedSnapshot> runs;
+    for (std::uint64_t t = start; t <= start + span; t += step) runs.push_back({{}, t});
+    const auto utc = [](std::uint64_t t) {
+        const std::int64_t days = static_cast<std::int64_t>(t / 86400), z = days + 719468, era = z / 146097;
+        const auto doe = static_cast<unsigned>(z - era * 146097);
+        const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+        const unsigned d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+        return os::LocalTime{static_cast<unsigned>(yoe + era * 400 + (m <= 2)), m, d, 0, 0, 0};
+    };
+    const RetentionOutcome plan = RetentionPlan(runs, runs.back().created, utc, policy);
+    HistoryShape shape;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (!plan.decisions[i].keep) continue;
+        ++shape.copies;
+        shape.depthSeconds = std::max(shape.depthSeconds, runs.back().created - runs[i].created);
+    }
+    return shape;
+}
+
+RetentionPolicy FitRetentionPolicy(std::uint64_t roomBytes, std::uint64_t archiveBytes, std::uint32_t intervalHours) {
+    RetentionPolicy fitted{1};
+    RetentionPolicy next = fitted;
+    const std::pair<int RetentionPolicy::*, int> steps[] = {
+        {&RetentionPolicy::weekly, 2}, {&RetentionPolicy::daily, 3},  {&RetentionPolicy::monthly, 2},
+        {&RetentionPolicy::weekly, 4}, {&RetentionPolicy::daily, 7},  {&RetentionPolicy::monthly, 6},
+        {&RetentionPolicy::monthly, 12},
+    };
+    const std::uint64_t perCopy = archiveBytes + archiveBytes / 10;
+    for (const auto& [tier, count] : steps) {
+        next.*tier = count;
+        // Room for the copies and for the next run beside them.
+        if ((ShapeOfHistory(next, intervalHours).copies + 1) * perCopy > roomBytes) break;
+        fitted = next;
+    }
+    return fitted;
+}
+
 const wchar_t* TierName(Tier tier) {
     switch (tier) {
         case Tier::Last: return L"newest";

@@ -82,6 +82,20 @@ RetentionOutcome RetentionPlan(const std::vector<PlannedSnapshot>& snapshots, st
 // more, at least 64 MiB more.
 std::uint64_t NeededForNextRun(std::uint64_t lastArchiveBytes);
 
+// The history a policy gives at steady state with a run every
+// `intervalHours`: how many copies it holds and how far back the oldest is.
+struct HistoryShape {
+    std::uint64_t copies = 0;
+    std::uint64_t depthSeconds = 0;
+};
+HistoryShape ShapeOfHistory(const RetentionPolicy& policy, std::uint32_t intervalHours);
+
+// A policy fitted to the drive: of newest 1, weekly 2, daily 3, monthly 2,
+// weekly 4, daily 7, monthly 6, monthly 12, as far as the copies of an
+// archive of `archiveBytes` (and a tenth more) fit in `roomBytes`; newest 1
+// at least.
+RetentionPolicy FitRetentionPolicy(std::uint64_t roomBytes, std::uint64_t archiveBytes, std::uint32_t intervalHours);
+
 // "daily" ... for the log: the tier that kept or gave up a snapshot.
 const wchar_t* TierName(Tier tier);
 

@@ -73,6 +73,12 @@ BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveIn
     s.detectDatabases = form.detectDatabases;
     s.hours = Low32(ParseUnsignedOr(form.hours, 0));
     s.keep = Low32(ParseUnsignedOr(form.keep, 0));
+    s.keepDaily = Low32(ParseUnsignedOr(form.keepDaily, 0));
+    s.keepWeekly = Low32(ParseUnsignedOr(form.keepWeekly, 0));
+    s.keepMonthly = Low32(ParseUnsignedOr(form.keepMonthly, 0));
+    s.keepYearly = Low32(ParseUnsignedOr(form.keepYearly, 0));
+    const bool named = s.keep != 0 || s.keepDaily != 0 || s.keepWeekly != 0 || s.keepMonthly != 0 || s.keepYearly != 0;
+    s.fitHistory = !named && (current.device.empty() || current.fitHistory);
     s.automatic = form.automatic;
     return s;
 }

@@ -23,13 +23,16 @@ int PreselectedDrive(const std::vector<DriveInfo>& drives, const std::wstring& d
 struct FormFields {
     int selection = -1;  // the drive list's current line
     std::wstring host, port, user, fingerprint, paths, hours, keep;
+    std::wstring keepDaily, keepWeekly, keepMonthly, keepYearly;
     std::wstring databases;  // "mysql:NAME" or "postgresql:NAME", one per line
     bool automatic = false;
     bool detectDatabases = true;
 };
 
 // The settings the form describes, starting from `current` so fields the form
-// does not show keep their values. Raises "Select a mounted drive".
+// does not show keep their values. Raises "Select a mounted drive". A new
+// configuration that names no retention has its history fitted to the drive
+// after its first run.
 BackupSettings ReadForm(const BackupSettings& current, const std::vector<DriveInfo>& drives, const FormFields& form);
 
 // The text of the paths box (and of the databases box): each line followed by CR LF.

@@ -130,6 +130,36 @@ std::vector<std::wstring> SnapshotRow(const SnapshotInfo& s) {
             state};
 }
 
+namespace {
+
+// The Russian form of a count: 1 копия, 2 копии, 5 копий.
+std::wstring Counted(std::uint64_t n, const wchar_t* one, const wchar_t* few, const wchar_t* many) {
+    const std::uint64_t tens = n % 100, units = n % 10;
+    const wchar_t* form = tens >= 11 && tens <= 14 ? many : units == 1 ? one : units >= 2 && units <= 4 ? few : many;
+    return std::to_wstring(n) + L" " + form;
+}
+
+}  // namespace
+
+std::wstring HistoryDepthText(const HistoryShape& shape, std::uint64_t archiveBytes) {
+    const std::uint64_t days = (shape.depthSeconds + 43200) / 86400;
+    std::wstring depth;
+    if (days >= 60) {
+        depth = Counted((days * 10 + 152) / 304, L"месяц", L"месяца", L"месяцев");
+    } else if (days >= 14) {
+        depth = Counted((days + 3) / 7, L"неделя", L"недели", L"недель");
+    } else if (days >= 1) {
+        depth = Counted(days, L"день", L"дня", L"дней");
+    } else {
+        depth = Counted((shape.depthSeconds + 1800) / 3600, L"час", L"часа", L"часов");
+    }
+    const std::uint64_t bytes = shape.copies * archiveBytes;
+    const std::uint64_t tenths = (bytes + 50000000) / 100000000;  // of a GB
+    const std::wstring size = tenths >= 100 ? std::to_wstring((tenths + 5) / 10) + L" ГБ"
+                                            : std::to_wstring(tenths / 10) + L"," + std::to_wstring(tenths % 10) + L" ГБ";
+    return L"\u2248 " + depth + L" истории, " + Counted(shape.copies, L"копия", L"копии", L"копий") + L", " + size;
+}
+
 std::wstring ErrorText(ErrorKind kind, std::string_view message) {
     return notices::FailureReason(kind) + L"\n" + FromUtf8(message);
 }

@@ -3,6 +3,8 @@
 // snapshots list, the errors and the status box's line breaks.
 #pragma once
 
+#include "repository/retention_plan.h"
+
 #include "config/backup_log.h"
 #include "os/error.h"
 #include "remote/server_output.h"
@@ -66,6 +68,10 @@ private:
 // The four cells of a snapshot's row: date and time, size, files, database
 // copies and dumps, state.
 std::vector<std::wstring> SnapshotRow(const SnapshotInfo& snapshot);
+
+// "≈ 6 месяцев истории, 17 копий, 41 ГБ": how far a policy reaches back and
+// what its copies of an archive of `archiveBytes` take.
+std::wstring HistoryDepthText(const HistoryShape& shape, std::uint64_t archiveBytes);
 
 // An error as the windows show it: what the kind means in Russian, then the
 // program's own English message on the next line, the text the manual

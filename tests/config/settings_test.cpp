@@ -170,6 +170,17 @@ TEST(SaveSettings, WritesEveryFileAndLoadsBackTheSame) {
     EXPECT_EQ(SettingsEntries(loaded), SettingsEntries(s));
     EXPECT_EQ(loaded.databases, s.databases);
     EXPECT_FALSE(loaded.detectDatabases);
+
+    // Settings without calendar tiers name none, as before they existed; set ones come back.
+    for (const auto& entry : SettingsEntries(s)) EXPECT_EQ(entry.first.rfind(L"keep_", 0), std::wstring::npos);
+    s.keepDaily = 7, s.keepMonthly = 12, s.fitHistory = true;
+    SaveSettings(s);
+    const BackupSettings tiered = LoadSettings(dir.path());
+    EXPECT_EQ((std::vector<int>{tiered.keep, tiered.keepDaily, tiered.keepWeekly, tiered.keepMonthly, tiered.keepYearly}),
+              (std::vector<int>{30, 7, 0, 12, 0}));
+    EXPECT_TRUE(tiered.fitHistory);
+    s.keepWeekly = 1001;
+    ExpectRejected(s, "Invalid retention of keep_weekly=1001: use 0 to 1000");
 }
 
 TEST(CopyProgramTo, NeverCopiesTheProgramOntoItsOwnFolder) {

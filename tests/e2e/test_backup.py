@@ -19,7 +19,7 @@ from pathlib import Path
 
 from harness import wait_for
 from harness.databases import DatabaseServers
-from harness.site import UNIT_TESTS, BoundDrive, ini_values, make_sample_site, verify_checksums
+from harness.site import UNIT_TESTS, BoundDrive, ini_bytes, ini_values, make_sample_site, verify_checksums
 from harness.sshd import TEST_USER, SshServer
 from harness.wine import ProgramTestCase, windows_path
 
@@ -241,6 +241,26 @@ class Backups(ProgramTestCase):
         self.assertEqual(verify_checksums(newest), (True, "site.tar.gz: OK\nsite.index: OK"))
         result = self.wine.run(drive.program, "--verify", windows_path(first))
         self.assertEqual((result.returncode, result.stdout.decode().strip()), (0, f"VERIFY {first.name} OK"))
+
+    def test_a_new_configurations_history_is_fitted_after_its_first_run_and_trims_are_logged(self):
+        drive = self.drive()
+        settings = drive.folder / "Tesmora_Site_Backup" / "settings.ini"
+        settings.write_bytes(ini_bytes(ini_values(settings) + [("fit_history", "1")]))
+        self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        values = dict(ini_values(settings))
+        # A small site on a roomy drive: the whole ladder.
+        self.assertEqual([values.get(k) for k in ("keep", "keep_daily", "keep_weekly", "keep_monthly")],
+                         ["1", "7", "4", "12"])
+        self.assertNotIn("fit_history", values)
+        # Two more runs today: the day keeps its newest, the newest-1 the same one; the others go, logged.
+        for _ in range(2):
+            self.assertEqual(drive.run().returncode, 0, self.wine.error_log())
+        first, *_ = [line for line in drive.log_lines() if line.startswith("SUCCESS ")]
+        self.assertEqual(len(drive.snapshots()), 2)  # the oldest stays while the monthly tier has count left
+        self.assertNotIn(first.split(" ", 1)[1], [p.name for p in drive.snapshots()][1:])
+        removed = [line for line in drive.log_lines() if line.startswith("REMOVED ")]
+        self.assertEqual(len(removed), 1, drive.log_lines())
+        self.assertTrue(removed[0].endswith(": no longer kept by the retention policy"), removed)
 
     def test_a_hundred_long_paths_back_up(self):
         # The most paths the window takes, each about 200 bytes of UTF-8.

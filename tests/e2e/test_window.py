@@ -23,6 +23,8 @@ from harness.wine import PROGRAM, REPO, WinePrefix, windows_path
 DRIVER = Path(os.environ.get("TESMORA_TEST_WINDOWS_BUILD") or REPO / "build" / "windows") / "tesmora_ui_driver.exe"
 MANAGED_KEY = r"HKCU\Software\Wine\AppDefaults\TesmoraBackup.exe\X11 Driver"
 WS_TABSTOP = 0x00010000
+WS_VISIBLE = 0x10000000
+TABS = 150  # the settings window's tab control
 
 SAVED = "Настройки сохранены. Пароль защищён Windows. Автозапуск "
 TASK_FILE = r"C:\windows\system32\tasks\Tesmora-SiteBackup"
@@ -192,21 +194,34 @@ class Windows(unittest.TestCase):
             process = self.open_window()
             controls = self.controls()
             scaled[dpi] = {c[0]: c[2:6] for c in controls if c[0] != 0}
-            panel = (980 * dpi // 96, 980 * dpi // 96)
-            boxes = [(c[0], c[1], c[2], c[3], c[4], c[5] if c[1] != "COMBOBOX" else 30 * dpi // 96)
-                     for c in controls]
-            for cid, cls, x, y, w, h in boxes:
-                self.assertTrue(0 <= x and x + w <= panel[0] and 0 <= y and y + h <= panel[1], (dpi, cid, cls))
-            for i, a in enumerate(boxes):
-                for b in boxes[i + 1:]:
-                    overlap = a[2] < b[2] + b[4] and b[2] < a[2] + a[4] and a[3] < b[3] + b[5] and b[3] < a[3] + a[5]
-                    self.assertFalse(overlap, f"{a} overlaps {b} at {dpi} DPI")
+            panel = (980 * dpi // 96, 612 * dpi // 96)
+            for c in controls:
+                self.assertTrue(0 <= c[2] and c[2] + c[4] <= panel[0] and 0 <= c[3] and c[3] + c[5] <= panel[1],
+                                (dpi, c[0], c[1]))
+            # Each tab in turn: what shows never overlaps (the tab control lies beneath it all).
+            for page in range(4):
+                shown = [c for c in self.controls() if c[6] & WS_VISIBLE and c[0] != TABS]
+                boxes = [(c[0], c[1], c[2], c[3], c[4], c[5] if c[1] != "COMBOBOX" else 30 * dpi // 96)
+                         for c in shown]
+                for i, a in enumerate(boxes):
+                    for b in boxes[i + 1:]:
+                        overlap = (a[2] < b[2] + b[4] and b[2] < a[2] + a[4] and a[3] < b[3] + b[5]
+                                   and b[3] < a[3] + a[5])
+                        self.assertFalse(overlap, f"{a} overlaps {b} at {dpi} DPI on tab {page}")
+                if page < 3:
+                    self.ui_ok("key-right", TABS)
+                    self.assertTrue(wait_for(lambda: [c[6] & WS_VISIBLE for c in self.controls() if c[0] == 106]
+                                             == [WS_VISIBLE if page == 0 else 0], 5), page)
             if dpi == 96:
                 # A few anchors of the panel, and Tab walking the controls in order.
                 self.assertEqual(scaled[96][137][0] + scaled[96][137][2], 955)  # help, top right
-                self.assertEqual(scaled[96][120][:2], (20, 860))                # the status box
+                self.assertEqual(scaled[96][120][:2], (20, 528))                # the status box
                 self.assertGreater(scaled[96][142][1], scaled[96][120][1] + scaled[96][120][3])  # bar below it
-                tab_order = [c[0] for c in controls if c[6] & WS_TABSTOP]
+                for _ in range(3):
+                    self.ui_ok("key-left", TABS)  # back to the first tab
+                self.assertTrue(wait_for(lambda: [c[6] & WS_VISIBLE for c in self.controls() if c[0] == 100]
+                                         == [WS_VISIBLE], 5))
+                tab_order = [c[0] for c in self.controls() if c[6] & WS_TABSTOP and c[6] & WS_VISIBLE]
                 self.assertEqual(tab_order[:6], [137, 100, 130, 101, 102, 103])
                 focus = lambda: int(self.ui_ok("focus")[0].split("\t")[0])  # noqa: E731
                 self.ui_ok("key-tab")
@@ -218,10 +233,9 @@ class Windows(unittest.TestCase):
                 paths = self.text(106)
                 self.ui_ok("key-return", 106)
                 self.assertTrue(wait_for(lambda: self.text(106).count("\r\n") == paths.count("\r\n") + 1, 5))
-                # The panel scrolls under a window cut to the 720-line screen.
-                self.ui_ok("wheel", -120)
-                help_top = lambda: [c[3] for c in self.controls() if c[0] == 137][0]  # noqa: E731
-                self.assertTrue(wait_for(lambda: help_top() == -80, 5), help_top())
+                # The whole panel fits the 1280 x 720 screen: nothing to scroll.
+                [rect] = self.ui_ok("window-rect")
+                self.assertTrue(612 < int(rect.split("\t")[3]) <= 720, rect)
                 # F1 twice and the help button: one help window, the main one's.
                 for command in (("key-f1",), ("key-f1", 101), ("click", 137)):
                     self.ui_ok(*command)

@@ -187,5 +187,23 @@ TEST(RetentionPlan, AFullDriveThinsTheFinestTierFirstAndNeverTheOldestNorTheNewe
     EXPECT_EQ(Kept(runs, full).size(), keptWithRoom);
 }
 
+TEST(FitRetentionPolicy, FillsTheTiersInTheirOrderAsFarAsTheDriveHolds) {
+    constexpr std::uint64_t kGb = 1000000000;
+    // A tiny drive: the newest copy alone.
+    EXPECT_EQ(FitRetentionPolicy(2 * kGb, 1 * kGb, 4).keep, 1);
+    EXPECT_FALSE(FitRetentionPolicy(2 * kGb, 1 * kGb, 4).tiered());
+    // Room for everything: a year by months, a month by weeks, a week by days.
+    const RetentionPolicy roomy = FitRetentionPolicy(1000 * kGb, 1 * kGb, 4);
+    EXPECT_EQ((std::vector<int>{roomy.keep, roomy.daily, roomy.weekly, roomy.monthly, roomy.yearly}),
+              (std::vector<int>{1, 7, 4, 12, 0}));
+    const HistoryShape shape = ShapeOfHistory(roomy, 4);
+    EXPECT_GE(shape.depthSeconds, 300 * kDay);
+    EXPECT_LE(shape.copies, 23u);  // one snapshot serves several tiers
+    // In between: each step only when its copies fit.
+    const RetentionPolicy middle = FitRetentionPolicy(12 * kGb, 1 * kGb, 4);
+    EXPECT_LE((ShapeOfHistory(middle, 4).copies + 1) * 1100000000, 12 * kGb);
+    EXPECT_GT(ShapeOfHistory(middle, 4).depthSeconds, 14 * kDay);
+}
+
 }  // namespace
 }  // namespace tesmora

@@ -114,7 +114,9 @@ TEST(RetentionPlanAgainstRestic, KeepsWhatResticForgetKeepsButTheOldestWhileATie
         std::set_symmetric_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(),
                                       std::inserter(differ, differ.begin()));
         EXPECT_TRUE(differ.empty() || differ == std::set<std::size_t>{oldest}) << differ.size() << " differ";
-        if (!differ.empty()) EXPECT_TRUE(ours.count(oldest));
+        if (!differ.empty()) {
+            EXPECT_TRUE(ours.count(oldest));
+        }
     }
 }
 

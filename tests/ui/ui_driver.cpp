@@ -606,7 +606,7 @@ int cmd_tray(const std::vector<std::wstring>& a) {
 
 void usage() {
     err(L"usage: ui_driver [--class NAME] COMMAND ARGS...; COMMAND is one of wait-window controls window-rect\n"
-        L"get-text set-text wait-text click close key-f1 key-tab key-return focus wheel help-windows list-rows\n"
+        L"get-text set-text wait-text click close key-f1 key-tab key-return key-right key-left focus wheel help-windows list-rows\n"
         L"progress message-box answer folder-dialog hold-open tray (see the comments of the cmd_ functions).");
 }
 
@@ -651,6 +651,8 @@ int wmain(int argc, wchar_t** argv) {
     if (name == L"key-f1") return cmd_key(main, VK_F1, a);
     if (name == L"key-tab") return cmd_key(main, VK_TAB, a);
     if (name == L"key-return") return cmd_key(main, VK_RETURN, a);
+    if (name == L"key-right") return cmd_key(main, VK_RIGHT, a);
+    if (name == L"key-left") return cmd_key(main, VK_LEFT, a);
     if (name == L"focus") return cmd_focus(main);
     if (name == L"wheel") return cmd_wheel(main, a);
     if (name == L"help-windows") return cmd_help_windows(main);

@@ -56,6 +56,12 @@ TEST(ProgressEstimate, MovesUntilTheTotalIsKnownThenCountsDown) {
     EXPECT_EQ(ProgressEstimate::verification(50, 200).caption, L"Проверка копии: 25 %");
 }
 
+TEST(HistoryDepthText, SaysHowFarBackInTheLargestUnitAndWhatItTakes) {
+    EXPECT_EQ(HistoryDepthText({17, 182 * 86400}, 2400000000), L"\u2248 6 месяцев истории, 17 копий, 41 ГБ");
+    EXPECT_EQ(HistoryDepthText({1, 21 * 86400}, 500000000), L"\u2248 3 недели истории, 1 копия, 0,5 ГБ");
+    EXPECT_EQ(HistoryDepthText({3, 2 * 86400}, 1000000000), L"\u2248 2 дня истории, 3 копии, 3,0 ГБ");
+}
+
 TEST(SnapshotRow, ShowsSizeCountsAndState) {
     SnapshotInfo info;
     info.name = L"2026-01-01_00-00-00_UTC-A";

@@ -12,6 +12,8 @@
 #include "config/layout.h"
 #include "config/schedule_state.h"
 #include "config/time_stamp.h"
+#include "repository/retention.h"
+#include "repository/retention_plan.h"
 #include "encryption/snapshot_keys.h"
 #include "job/backup_job.h"
 #include "job/server_program.h"
@@ -49,66 +51,97 @@ enum ControlId : int {
     kHours = 107, kKeep = 108, kAutomatic = 109, kStatus = 120, kRefresh = 130, kSave = 131, kCheck = 132,
     kBackupNow = 133, kFetchKey = 134, kCancel = 135, kOpenBackups = 136, kHelp = 137, kSnapshots = 138,
     kHint = 140, kSummary = 141, kProgress = 142, kProgressCaption = 143, kSshKey = 144, kDatabases = 145,
-    kDetectDatabases = 146, kEncrypt = 147, kEncryptionKey = 148, kEncryptionState = 149,
+    kDetectDatabases = 146, kEncrypt = 147, kEncryptionKey = 148, kEncryptionState = 149, kTabs = 150,
+    kKeepDaily = 151, kKeepWeekly = 152, kKeepMonthly = 153, kKeepYearly = 154, kHistory = 155,
 };
 
 // The items of the «Ключ SSH…» and «Ключ шифрования…» menus.
 enum MenuId : int { kInstallKeyItem = 1, kImportKeyItem = 2, kNewPassphraseItem = 3, kNewEncryptionKeyItem = 4 };
 
 constexpr int kPanelWidth = 980;
-constexpr int kPanelHeight = 980;
+constexpr int kPanelHeight = 612;
 constexpr int kLineStep = 30;
 constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED
 
-// Creation order is the Tab order.
+// The tabs, in order; a control's page is its index here.
+constexpr const wchar_t* kPages[] = {L"Подключение", L"Файлы и базы", L"Расписание и история", L"Шифрование"};
+enum Page : int { kConnection = 0, kFiles = 1, kSchedule = 2, kEncryption = 3 };
+
+// Creation order is the Tab order. The panel fits 1280 x 720 (1920 x 1080
+// at 150 %) without scrolling: the settings are on tabs above the buttons
+// and the status, which every tab shares.
 const std::vector<ControlSpec> kControls = {
     {L"STATIC", 0, 20, 14, 755, 27, 0, L"Резервная копия сайта с VDS на выбранный носитель"},
     {L"BUTTON", kHelp, 805, 10, 150, 34, BS_PUSHBUTTON, L"?  Справка"},
-    {L"STATIC", 0, 20, 49, 930, 25, 0, L"Диск для резервных копий (смена буквы не сбрасывает привязку)"},
-    {L"COMBOBOX", kDriveList, 20, 78, 790, 300, CBS_DROPDOWNLIST | WS_VSCROLL, L""},
-    {L"BUTTON", kRefresh, 820, 76, 135, 30, BS_PUSHBUTTON, L"Обновить"},
-    {L"STATIC", 0, 20, 120, 220, 24, 0, L"IP / домен"},
-    {L"STATIC", 0, 355, 120, 100, 24, 0, L"Порт SSH"},
-    {L"STATIC", 0, 485, 120, 180, 24, 0, L"Логин"},
-    {L"STATIC", 0, 685, 120, 290, 24, 0, L"Пароль (пусто = сохранённый)"},
-    {L"EDIT", kHost, 20, 148, 310, 30, ES_AUTOHSCROLL, nullptr},
-    {L"EDIT", kPort, 355, 148, 105, 30, ES_NUMBER, nullptr},
-    {L"EDIT", kUser, 485, 148, 175, 30, ES_AUTOHSCROLL, nullptr},
-    {L"EDIT", kPassword, 685, 148, 270, 30, ES_PASSWORD | ES_AUTOHSCROLL, L""},
-    {L"STATIC", 0, 20, 191, 910, 24, 0,
-     L"Закреплённый ключ SSH (смена ключа останавливает автоматические подключения)"},
-    {L"EDIT", kFingerprint, 20, 220, 735, 30, ES_AUTOHSCROLL, nullptr},
-    {L"BUTTON", kFetchKey, 770, 219, 185, 31, BS_PUSHBUTTON, L"Получить ключ\u2026"},
-    // Two-line labels: one line of either is wider than its column in a font
-    // like Wine's stand-in for Segoe UI, and more so at 144 DPI.
-    {L"STATIC", 0, 20, 262, 600, 44, 0, L"Каталоги / файлы на VDS — абсолютные пути,\nпо одному в строке"},
-    {L"EDIT", kPaths, 20, 310, 600, 190, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
-    {L"STATIC", 0, 640, 262, 315, 44, 0, L"Базы данных, по одной в строке:\nmysql:имя или postgresql:имя"},
-    {L"EDIT", kDatabases, 640, 310, 315, 150, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr},
-    {L"BUTTON", kDetectDatabases, 640, 468, 335, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов"},
-    {L"STATIC", 0, 20, 514, 150, 25, 0, L"Интервал, часов"},
-    {L"EDIT", kHours, 180, 510, 75, 30, ES_NUMBER, nullptr},
-    {L"STATIC", 0, 300, 514, 230, 25, 0, L"Хранить копий (0 = все)"},
-    {L"EDIT", kKeep, 535, 510, 75, 30, ES_NUMBER, nullptr},
-    {L"BUTTON", kAutomatic, 640, 510, 315, 30, BS_AUTOCHECKBOX, L"Автозапуск и расписание"},
-    {L"BUTTON", kEncrypt, 20, 553, 300, 30, BS_AUTOCHECKBOX, L"Шифровать копии (age)"},
-    {L"BUTTON", kEncryptionKey, 330, 551, 230, 34, BS_PUSHBUTTON, L"Ключ шифрования\u2026"},
-    {L"STATIC", kEncryptionState, 575, 557, 380, 25, 0, nullptr},
-    {L"STATIC", kHint, 20, 593, 935, 65, 0,
+    // Подключение
+    {L"STATIC", 0, 20, 90, 930, 25, 0, L"Диск для резервных копий (смена буквы не сбрасывает привязку)", kConnection},
+    {L"COMBOBOX", kDriveList, 20, 118, 790, 300, CBS_DROPDOWNLIST | WS_VSCROLL, L"", kConnection},
+    {L"BUTTON", kRefresh, 820, 116, 135, 30, BS_PUSHBUTTON, L"Обновить", kConnection},
+    {L"STATIC", 0, 20, 158, 220, 24, 0, L"IP / домен", kConnection},
+    {L"STATIC", 0, 355, 158, 100, 24, 0, L"Порт SSH", kConnection},
+    {L"STATIC", 0, 485, 158, 180, 24, 0, L"Логин", kConnection},
+    {L"STATIC", 0, 685, 158, 290, 24, 0, L"Пароль (пусто = сохранённый)", kConnection},
+    {L"EDIT", kHost, 20, 186, 310, 30, ES_AUTOHSCROLL, nullptr, kConnection},
+    {L"EDIT", kPort, 355, 186, 105, 30, ES_NUMBER, nullptr, kConnection},
+    {L"EDIT", kUser, 485, 186, 175, 30, ES_AUTOHSCROLL, nullptr, kConnection},
+    {L"EDIT", kPassword, 685, 186, 270, 30, ES_PASSWORD | ES_AUTOHSCROLL, L"", kConnection},
+    {L"STATIC", 0, 20, 226, 910, 24, 0,
+     L"Закреплённый ключ SSH (смена ключа останавливает автоматические подключения)", kConnection},
+    {L"EDIT", kFingerprint, 20, 254, 735, 30, ES_AUTOHSCROLL, nullptr, kConnection},
+    {L"BUTTON", kFetchKey, 770, 253, 185, 31, BS_PUSHBUTTON, L"Получить ключ\u2026", kConnection},
+    {L"STATIC", kHint, 20, 296, 935, 60, 0,
      L"Папка копий: Backcup_Site_Tesmora на выбранном диске.\nОкно можно закрыть: включённое расписание работает "
-     L"после входа в Windows. Справка: ? / F1."},
-    {L"BUTTON", kSave, 20, 684, 240, 37, BS_PUSHBUTTON, L"Сохранить / автозапуск"},
-    {L"BUTTON", kCheck, 275, 684, 190, 37, BS_PUSHBUTTON, L"Проверить SSH"},
-    {L"BUTTON", kBackupNow, 480, 684, 245, 37, BS_PUSHBUTTON, L"Сделать копию сейчас"},
-    {L"BUTTON", kCancel, 740, 684, 215, 37, BS_PUSHBUTTON, L"Отменить"},
-    {L"BUTTON", kOpenBackups, 20, 736, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
-    {L"BUTTON", kSnapshots, 305, 736, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
-    {L"BUTTON", kSshKey, 570, 736, 200, 34, BS_PUSHBUTTON, L"Ключ SSH\u2026"},
-    {L"STATIC", kSummary, 20, 782, 935, 72, 0, nullptr},
-    {L"EDIT", kStatus, 20, 860, 935, 72, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+     L"после входа в Windows. Справка: ? / F1.", kConnection},
+    // Файлы и базы. Two-line labels: one line of either is wider than its
+    // column in a font like Wine's stand-in for Segoe UI, and more so at 144 DPI.
+    {L"STATIC", 0, 20, 88, 600, 44, 0, L"Каталоги / файлы на VDS — абсолютные пути,\nпо одному в строке", kFiles},
+    {L"EDIT", kPaths, 20, 136, 600, 220, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr, kFiles},
+    {L"STATIC", 0, 640, 88, 315, 44, 0, L"Базы данных, по одной в строке:\nmysql:имя или postgresql:имя", kFiles},
+    {L"EDIT", kDatabases, 640, 136, 315, 180, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr,
+     kFiles},
+    {L"BUTTON", kDetectDatabases, 640, 324, 320, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов", kFiles},
+    // Расписание и история
+    {L"STATIC", 0, 20, 94, 150, 25, 0, L"Интервал, часов", kSchedule},
+    {L"EDIT", kHours, 180, 90, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"BUTTON", kAutomatic, 300, 90, 400, 30, BS_AUTOCHECKBOX, L"Автозапуск и расписание", kSchedule},
+    {L"STATIC", 0, 20, 139, 230, 25, 0, L"Хранить копий (0 = все)", kSchedule},
+    {L"EDIT", kKeep, 260, 135, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"STATIC", 0, 360, 139, 595, 25, 0, L"и сверх них самую новую копию каждого периода:", kSchedule},
+    {L"STATIC", 0, 20, 184, 110, 25, 0, L"По дням", kSchedule},
+    {L"EDIT", kKeepDaily, 135, 180, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"STATIC", 0, 250, 184, 130, 25, 0, L"По неделям", kSchedule},
+    {L"EDIT", kKeepWeekly, 385, 180, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"STATIC", 0, 500, 184, 130, 25, 0, L"По месяцам", kSchedule},
+    {L"EDIT", kKeepMonthly, 635, 180, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"STATIC", 0, 750, 184, 110, 25, 0, L"По годам", kSchedule},
+    {L"EDIT", kKeepYearly, 865, 180, 75, 30, ES_NUMBER, nullptr, kSchedule},
+    {L"STATIC", kHistory, 20, 226, 935, 25, 0, nullptr, kSchedule},
+    {L"STATIC", 0, 20, 258, 935, 98, 0,
+     L"0 — уровень выключен. Дни и недели без копий не считаются; самая новая и самая старая копии остаются "
+     L"всегда. Когда места мало, первой прореживается история по дням, затем по неделям и месяцам.", kSchedule},
+    // Шифрование
+    {L"BUTTON", kEncrypt, 20, 92, 400, 30, BS_AUTOCHECKBOX, L"Шифровать копии (age)", kEncryption},
+    {L"BUTTON", kEncryptionKey, 20, 132, 260, 34, BS_PUSHBUTTON, L"Ключ шифрования\u2026", kEncryption},
+    {L"STATIC", kEncryptionState, 300, 138, 655, 25, 0, nullptr, kEncryption},
+    {L"STATIC", 0, 20, 182, 935, 174, 0,
+     L"Зашифрованную копию без ключа не прочитать: потерянный носитель ничего не выдаст. Ключ хранится в "
+     L"диспетчере учётных данных Windows и на носителе (identity.age, под паролем). При включении программа "
+     L"покажет лист восстановления: сохраните или распечатайте его и храните отдельно от носителя.", kEncryption},
+    // Every tab's buttons and status.
+    {L"BUTTON", kSave, 20, 376, 240, 37, BS_PUSHBUTTON, L"Сохранить / автозапуск"},
+    {L"BUTTON", kCheck, 275, 376, 190, 37, BS_PUSHBUTTON, L"Проверить SSH"},
+    {L"BUTTON", kBackupNow, 480, 376, 245, 37, BS_PUSHBUTTON, L"Сделать копию сейчас"},
+    {L"BUTTON", kCancel, 740, 376, 215, 37, BS_PUSHBUTTON, L"Отменить"},
+    {L"BUTTON", kOpenBackups, 20, 421, 270, 34, BS_PUSHBUTTON, L"Открыть резервные копии"},
+    {L"BUTTON", kSnapshots, 305, 421, 250, 34, BS_PUSHBUTTON, L"Копии на диске\u2026"},
+    {L"BUTTON", kSshKey, 570, 421, 200, 34, BS_PUSHBUTTON, L"Ключ SSH\u2026"},
+    {L"STATIC", kSummary, 20, 462, 935, 62, 0, nullptr},
+    {L"EDIT", kStatus, 20, 528, 935, 52, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
      L"Готово. Сохраните настройки для регистрации расписания на этом ПК."},
-    {PROGRESS_CLASSW, kProgress, 20, 942, 640, 22, PBS_SMOOTH, nullptr},
-    {L"STATIC", kProgressCaption, 675, 942, 280, 22, 0, nullptr},
+    {PROGRESS_CLASSW, kProgress, 20, 586, 640, 22, PBS_SMOOTH, nullptr},
+    {L"STATIC", kProgressCaption, 675, 586, 280, 22, 0, nullptr},
+    // Last, so that it lies beneath the controls of its pages.
+    {WC_TABCONTROLW, kTabs, 10, 48, 960, 318, WS_CLIPSIBLINGS, nullptr},
 };
 
 enum class WorkerMode { BackupNow, CheckSsh, FetchKey, InstallKey };
@@ -212,6 +245,8 @@ private:
     bool applyEncryption(BackupSettings& s);
     bool setUpEncryption(BackupSettings& s, bool newKey);
     void showEncryption();
+    void refreshHistory();
+    bool confirmRemovals(const BackupSettings& s);
     void encryptionMenu();
     void sshKeyMenu();
     void importKey();
@@ -244,7 +279,7 @@ private:
 
 void SettingsWindow::run() {
     const ComApartment com;
-    INITCOMMONCONTROLSEX common{sizeof(common), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
+    INITCOMMONCONTROLSEX common{sizeof(common), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES};
     InitCommonControlsEx(&common);
     RegisterProgramClass(L"TesmoraBackupSettings", Procedure);
 
@@ -252,15 +287,28 @@ void SettingsWindow::run() {
     // to a monitor with another.
     dpi_ = WindowDpi(nullptr);
     const RECT area = WorkArea();
+    // The whole panel when the screen holds it, centred in the work area.
+    RECT frame{0, 0, Scaled(kPanelWidth, dpi_), Scaled(kPanelHeight, dpi_)};
+    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    const int width = std::min<int>(frame.right - frame.left, area.right - area.left);
+    const int height = std::min<int>(frame.bottom - frame.top, area.bottom - area.top);
     HWND window = CreateWindowExW(0, L"TesmoraBackupSettings", L"Tesmora — резервные копии сайта / настройки",
-                                  WS_OVERLAPPEDWINDOW | WS_VSCROLL | WS_HSCROLL, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  std::min<int>(Scaled(1010, dpi_), area.right - area.left - 40),
-                                  std::min<int>(Scaled(1030, dpi_), area.bottom - area.top - 30), nullptr, nullptr,
+                                  // The scroll bars come only when the screen is smaller than the panel.
+                                  WS_OVERLAPPEDWINDOW, area.left + (area.right - area.left - width) / 2,
+                                  area.top + (area.bottom - area.top - height) / 2, width, height, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), this);
     if (window == nullptr) throw Error(ErrorCode::SettingsWindowNotCreated);
     g_main.store(window);
     dpi_ = WindowDpi(window);
     CreateControls(window, kControls, dpi_);
+    HWND tabs = GetDlgItem(window_, kTabs);
+    for (int page = 0; page < static_cast<int>(std::size(kPages)); ++page) {
+        TCITEMW item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(kPages[page]);
+        SendMessageW(tabs, TCM_INSERTITEMW, static_cast<WPARAM>(page), reinterpret_cast<LPARAM>(&item));
+    }
+    ShowPage(window_, kControls, kConnection);
     setText(kHost, settings_.host);
     setText(kPort, std::to_wstring(settings_.port));
     setText(kUser, settings_.user);
@@ -271,6 +319,12 @@ void SettingsWindow::run() {
                  settings_.detectDatabases ? BST_CHECKED : BST_UNCHECKED, 0);
     setText(kHours, std::to_wstring(settings_.hours));
     setText(kKeep, std::to_wstring(settings_.keep));
+    for (const auto& [id, count] : {std::pair{kKeepDaily, settings_.keepDaily}, std::pair{kKeepWeekly, settings_.keepWeekly},
+                                    std::pair{kKeepMonthly, settings_.keepMonthly},
+                                    std::pair{kKeepYearly, settings_.keepYearly}}) {
+        setText(id, std::to_wstring(count));
+    }
+    refreshHistory();
     SendMessageW(GetDlgItem(window_, kAutomatic), BM_SETCHECK, settings_.automatic ? BST_CHECKED : BST_UNCHECKED, 0);
     // On by default for a configuration not yet bound to a drive.
     const bool encrypt = !settings_.encryptionRecipient.empty() || settings_.device.empty();
@@ -318,7 +372,19 @@ LRESULT CALLBACK SettingsWindow::Procedure(HWND window, UINT message, WPARAM wPa
 
 LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+        case WM_NOTIFY: {
+            const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (header->idFrom == kTabs && header->code == TCN_SELCHANGE) {
+                ShowPage(window_, kControls, static_cast<int>(SendMessageW(header->hwndFrom, TCM_GETCURSEL, 0, 0)));
+            }
+            return 0;
+        }
         case WM_COMMAND:
+            if (HIWORD(wParam) == EN_CHANGE && (LOWORD(wParam) == kKeep || LOWORD(wParam) == kHours ||
+                                                (LOWORD(wParam) >= kKeepDaily && LOWORD(wParam) <= kKeepYearly))) {
+                refreshHistory();
+                return 0;
+            }
             if (LOWORD(wParam) == kDriveList && HIWORD(wParam) == CBN_SELCHANGE) {
                 // A drive about to be bound anew starts with encryption on.
                 const auto line = SendMessageW(GetDlgItem(window_, kDriveList), CB_GETCURSEL, 0, 0);
@@ -412,8 +478,9 @@ LRESULT SettingsWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // The scroll bars cover the panel at this DPI; children follow the position.
 void SettingsWindow::resize(int width, int height) {
-    for (const auto& [bar, maximum, page] : {std::tuple{SB_VERT, Scaled(kPanelHeight, dpi_), height},
-                                             std::tuple{SB_HORZ, Scaled(kPanelWidth, dpi_), width}}) {
+    // The range is inclusive: a panel of N pixels is 0 to N - 1.
+    for (const auto& [bar, maximum, page] : {std::tuple{SB_VERT, Scaled(kPanelHeight, dpi_) - 1, height},
+                                             std::tuple{SB_HORZ, Scaled(kPanelWidth, dpi_) - 1, width}}) {
         const int before = GetScrollPos(window_, bar);
         SCROLLINFO info{sizeof(info), SIF_RANGE | SIF_PAGE, 0, maximum, static_cast<UINT>(page), 0, 0};
         SetScrollInfo(window_, bar, &info, TRUE);
@@ -519,6 +586,10 @@ BackupSettings SettingsWindow::readForm() const {
     form.detectDatabases = SendMessageW(GetDlgItem(window_, kDetectDatabases), BM_GETCHECK, 0, 0) == BST_CHECKED;
     form.hours = text(kHours);
     form.keep = text(kKeep);
+    form.keepDaily = text(kKeepDaily);
+    form.keepWeekly = text(kKeepWeekly);
+    form.keepMonthly = text(kKeepMonthly);
+    form.keepYearly = text(kKeepYearly);
     form.automatic = SendMessageW(GetDlgItem(window_, kAutomatic), BM_GETCHECK, 0, 0) == BST_CHECKED;
     return ReadForm(settings_, drives_, form);
 }
@@ -530,6 +601,7 @@ bool SettingsWindow::saveAndApply(bool requireCredential) {
     // for the server's command is refused now rather than at 03:00.
     ValidateSettings(s);
     OperationLock lock = AcquireOperationLock(s.id);
+    if (!confirmRemovals(s)) return false;
     if (!applyEncryption(s)) return false;
     std::wstring password = text(kPassword);
     // A server without passwords needs only the stored key; the import saves
@@ -605,6 +677,55 @@ bool SettingsWindow::setUpEncryption(BackupSettings& s, bool newKey) {
     }
     s.encryptionRecipient = setup.settings.encryptionRecipient;
     return true;
+}
+
+// The depth of history the form's policy gives, with the last archive's size.
+void SettingsWindow::refreshHistory() {
+    const auto number = [&](int id) { return static_cast<int>(ParseUnsignedOr(text(id), 0) & 0x7FFFFFFF); };
+    const RetentionPolicy policy{number(kKeep), number(kKeepDaily), number(kKeepWeekly), number(kKeepMonthly),
+                                 number(kKeepYearly)};
+    const int hours = std::max(number(kHours), 1);
+    std::wstring shown;
+    if (!policy.trims()) {
+        shown = settings_.fitHistory || settings_.device.empty()
+                    ? L"История подберётся под свободное место после первой копии."
+                    : L"Хранятся все копии.";
+    } else {
+        const std::uint64_t archive =
+            settings_.drive_root.empty()
+                ? 0
+                : NewestArchiveBytes(os::JoinPath(settings_.drive_root, layout::kBackupFolder), settings_.id);
+        shown = archive == 0 ? L"Глубина истории станет видна после первой копии."
+                             : HistoryDepthText(ShapeOfHistory(policy, static_cast<std::uint32_t>(hours)), archive);
+    }
+    setText(kHistory, shown);
+}
+
+// A policy change that would remove more than three snapshots names them
+// and asks first.
+bool SettingsWindow::confirmRemovals(const BackupSettings& s) {
+    const RetentionPolicy before{settings_.keep, settings_.keepDaily, settings_.keepWeekly, settings_.keepMonthly,
+                                 settings_.keepYearly};
+    const RetentionPolicy after{s.keep, s.keepDaily, s.keepWeekly, s.keepMonthly, s.keepYearly};
+    if (s.drive_root.empty() || (before.keep == after.keep && before.daily == after.daily &&
+                                 before.weekly == after.weekly && before.monthly == after.monthly &&
+                                 before.yearly == after.yearly)) {
+        return true;
+    }
+    RetentionContext context;
+    context.policy = after;
+    context.now = UnixNow();
+    context.calendar = [](std::uint64_t utc) { return os::LocalTimeAt(utc); };
+    const std::vector<std::wstring> going =
+        SnapshotsRetentionWouldRemove(os::JoinPath(s.drive_root, layout::kBackupFolder), s.id, context);
+    if (going.size() <= 3) return true;
+    std::wstring list;
+    for (std::size_t i = 0; i < going.size() && i < 12; ++i) list += L"\n  " + going[i];
+    if (going.size() > 12) list += L"\n  \u2026 ещё " + std::to_wstring(going.size() - 12);
+    const std::wstring question = L"С новыми правилами хранения после следующей успешной копии будут удалены " +
+                                  std::to_wstring(going.size()) + L" копий:" + list + L"\n\nСохранить эти правила?";
+    return MessageBoxW(window_, question.c_str(), L"Правила хранения", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) ==
+           IDYES;
 }
 
 void SettingsWindow::showEncryption() {

@@ -112,6 +112,15 @@ void CreateControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi
     LayoutControls(parent, table, dpi);
 }
 
+void ShowPage(HWND parent, const std::vector<ControlSpec>& table, int page) {
+    HWND child = GetWindow(parent, GW_CHILD);
+    for (const ControlSpec& entry : table) {
+        HWND control = entry.id != 0 ? GetDlgItem(parent, entry.id) : child;
+        if (child != nullptr) child = GetWindow(child, GW_HWNDNEXT);
+        if (control != nullptr && entry.page >= 0) ShowWindow(control, entry.page == page ? SW_SHOWNA : SW_HIDE);
+    }
+}
+
 void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi, int scrollX, int scrollY) {
     // Controls without an id are found in creation order among the children.
     HWND child = GetWindow(parent, GW_CHILD);

@@ -65,10 +65,14 @@ struct ControlSpec {
     int x, y, width, height;  // client pixels of the 96-DPI layout
     DWORD extraStyle;
     const wchar_t* text;      // fixed text; null where the window fills it
+    int page = -1;            // the tab it shows on; -1: always shown
 };
 
 // Creates the controls in table order, which is the Tab order.
 void CreateControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi);
+
+// Shows the controls of `page` and of no page, and hides the others.
+void ShowPage(HWND parent, const std::vector<ControlSpec>& table, int page);
 
 // Moves the controls to the table's places at `dpi`, shifted by the scroll
 // position, and gives them the font of that DPI.

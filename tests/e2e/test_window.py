@@ -329,6 +329,30 @@ class Windows(unittest.TestCase):
         self.assertEqual(self.text(149), "Копии не шифруются")
         self.close_window(process)
 
+    def test_a_retention_change_that_removes_more_than_three_copies_asks_first(self):
+        self.drive.backup_folder.mkdir(exist_ok=True)
+        for day in range(1, 7):
+            snapshot = self.drive.backup_folder / f"2026-01-0{day}_00-00-00_UTC-{day:08X}-0000-0000-0000-000000000000"
+            snapshot.mkdir()
+            for name in ("site.tar.gz", "SHA256SUMS.txt", "snapshot.ini"):
+                (snapshot / name).write_bytes(b"x")
+            (snapshot / "COMPLETE").write_text(self.drive.id)
+        process = self.open_window()
+        self.ui_ok("set-text", 108, "1")
+        self.ui_ok("click", 131)
+        question, owner = self.message_box("Правила хранения")
+        self.assertEqual(owner, "main")
+        self.assertIn("будут удалены 5 копий:", question)
+        self.assertIn("2026-01-01_00-00-00_UTC-00000001", question)
+        self.answer("Правила хранения", "no")
+        self.assertEqual(dict(ini_values(self.settings))["keep"], "0")
+        self.ui_ok("click", 131)
+        self.answer("Правила хранения", "yes")
+        self.wait_text(120, SAVED)
+        self.assertEqual(dict(ini_values(self.settings))["keep"], "1")
+        self.assertEqual(len(self.drive.snapshots()), 6)  # removed only after the next successful run
+        self.close_window(process)
+
     def test_turning_the_schedule_off_reports_a_task_windows_did_not_delete(self):
         process = self.open_window()
         self.ui_ok("click", 131)

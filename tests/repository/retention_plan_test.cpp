@@ -156,6 +156,10 @@ TEST(RetentionPlan, AClockAheadAFailedNewestRunAndAShrinkKeepWhatMatters) {
     EXPECT_EQ(failed.decisions[2].reasons, kKeptLast | kKeptDaily | kKeptNewest);
     EXPECT_TRUE(failed.decisions[1].keep);
     EXPECT_FALSE(failed.decisions[0].keep);
+
+    // A policy shrunk to the newest alone keeps that and the newest incomplete run.
+    EXPECT_EQ(Kept(runs, RetentionPlan(runs, kMonday + 4 * kDay, Utc, {1})),
+              (std::set<std::uint64_t>{kMonday + 2 * kDay, kMonday + 3 * kDay}));
 }
 
 TEST(RetentionPlan, AFullDriveThinsTheFinestTierFirstAndNeverTheOldestNorTheNewest) {

@@ -94,12 +94,12 @@ const std::vector<ControlSpec> kControls = {
      L"после входа в Windows. Справка: ? / F1.", kConnection},
     // Файлы и базы. Two-line labels: one line of either is wider than its
     // column in a font like Wine's stand-in for Segoe UI, and more so at 144 DPI.
-    {L"STATIC", 0, 20, 88, 600, 44, 0, L"Каталоги / файлы на VDS — абсолютные пути,\nпо одному в строке", kFiles},
-    {L"EDIT", kPaths, 20, 136, 600, 220, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr, kFiles},
-    {L"STATIC", 0, 640, 88, 315, 44, 0, L"Базы данных, по одной в строке:\nmysql:имя или postgresql:имя", kFiles},
-    {L"EDIT", kDatabases, 640, 136, 315, 180, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr,
+    {L"STATIC", 0, 20, 88, 590, 44, 0, L"Каталоги / файлы на VDS — абсолютные пути,\nпо одному в строке", kFiles},
+    {L"EDIT", kPaths, 20, 136, 590, 220, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr, kFiles},
+    {L"STATIC", 0, 630, 88, 325, 44, 0, L"Базы данных, по одной в строке:\nmysql:имя или postgresql:имя", kFiles},
+    {L"EDIT", kDatabases, 630, 136, 325, 180, WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, nullptr,
      kFiles},
-    {L"BUTTON", kDetectDatabases, 640, 324, 320, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов", kFiles},
+    {L"BUTTON", kDetectDatabases, 630, 324, 335, 30, BS_AUTOCHECKBOX, L"Искать базы в настройках сайтов", kFiles},
     // Расписание и история
     {L"STATIC", 0, 20, 94, 150, 25, 0, L"Интервал, часов", kSchedule},
     {L"EDIT", kHours, 180, 90, 75, 30, ES_NUMBER, nullptr, kSchedule},

@@ -15,7 +15,7 @@ std::wstring LocalTimeText(std::uint64_t seconds) {
     return text;
 }
 
-std::wstring FormatUtcStamp(std::uint64_t seconds) {
+os::LocalTime UtcTimeAt(std::uint64_t seconds) {
     // The civil calendar from a day count (proleptic Gregorian), computed here
     // rather than by the C library so both builds give the same text for every
     // input, including those the library's calendar cannot represent.
@@ -30,13 +30,16 @@ std::wstring FormatUtcStamp(std::uint64_t seconds) {
     const std::uint64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
     const std::uint64_t month = mp < 10 ? mp + 3 : mp - 9;
     const std::uint64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    return {static_cast<unsigned>(year), static_cast<unsigned>(month), static_cast<unsigned>(day),
+            static_cast<unsigned>(second_of_day / 3600), static_cast<unsigned>(second_of_day / 60 % 60),
+            static_cast<unsigned>(second_of_day % 60)};
+}
 
+std::wstring FormatUtcStamp(std::uint64_t seconds) {
+    const os::LocalTime t = UtcTimeAt(seconds);
     wchar_t buffer[64];
-    std::swprintf(buffer, 64, L"%04llu-%02llu-%02llu_%02llu-%02llu-%02llu_UTC",
-                  static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
-                  static_cast<unsigned long long>(day), static_cast<unsigned long long>(second_of_day / 3600),
-                  static_cast<unsigned long long>(second_of_day / 60 % 60),
-                  static_cast<unsigned long long>(second_of_day % 60));
+    std::swprintf(buffer, 64, L"%04u-%02u-%02u_%02u-%02u-%02u_UTC", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
     return buffer;
 }
 

@@ -2,6 +2,8 @@
 // snapshots and starts log lines.
 #pragma once
 
+#include "os/os.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +13,9 @@ namespace tesmora {
 
 // Seconds since 1970-01-01 00:00:00 UTC, rounded toward zero.
 std::uint64_t UnixNow();
+
+// The civil date and time in UTC of a moment in seconds since 1970.
+os::LocalTime UtcTimeAt(std::uint64_t seconds);
 
 // "YYYY-MM-DD_hh-mm-ss_UTC", 23 characters for the years 0 to 9999; stamps
 // sort by time when compared as text.

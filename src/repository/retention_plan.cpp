@@ -1,5 +1,7 @@
 #include "repository/retention_plan.h"
 
+#include "config/time_stamp.h"
+
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -165,15 +167,7 @@ HistoryShape ShapeOfHistory(const RetentionPolicy& policy, std::uint32_t interva
     const std::uint64_t start = 1704067200;  // 2024-01-01 UTC: the calendar is UTC here
     std::vector<PlannedSnapshot> runs;
     for (std::uint64_t t = start; t <= start + span; t += step) runs.push_back({{}, t});
-    const auto utc = [](std::uint64_t t) {
-        const std::int64_t days = static_cast<std::int64_t>(t / 86400), z = days + 719468, era = z / 146097;
-        const auto doe = static_cast<unsigned>(z - era * 146097);
-        const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-        const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-        const unsigned d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-        return os::LocalTime{static_cast<unsigned>(yoe + era * 400 + (m <= 2)), m, d, 0, 0, 0};
-    };
-    const RetentionOutcome plan = RetentionPlan(runs, runs.back().created, utc, policy);
+    const RetentionOutcome plan = RetentionPlan(runs, runs.back().created, UtcTimeAt, policy);
     HistoryShape shape;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         if (!plan.decisions[i].keep) continue;

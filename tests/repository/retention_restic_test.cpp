@@ -6,6 +6,7 @@
 // with TZ=UTC; local time zones are the plan's own tests' business.
 #include "repository/retention_plan.h"
 
+#include "config/time_stamp.h"
 #include "os/os.h"
 #include "os/text.h"
 #include "test_support.h"
@@ -24,16 +25,7 @@
 namespace tesmora {
 namespace {
 
-os::LocalTime Utc(std::uint64_t utc) {
-    const std::int64_t days = static_cast<std::int64_t>(utc / 86400), z = days + 719468;
-    const std::int64_t era = z / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    const auto s = static_cast<unsigned>(utc % 86400);
-    return {static_cast<unsigned>(yoe + era * 400 + (m <= 2)), m, d, s / 3600, s / 60 % 60, s % 60};
-}
+os::LocalTime Utc(std::uint64_t utc) { return UtcTimeAt(utc); }
 
 std::string Stamp(std::uint64_t utc) {
     const os::LocalTime t = Utc(utc);

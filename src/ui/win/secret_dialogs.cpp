@@ -97,15 +97,7 @@ std::wstring PickSheetFile(HWND owner) {
     dialog->SetTitle(L"Сохранить лист восстановления");
     dialog->SetFileName(L"Tesmora-лист-восстановления.txt");
     dialog->SetDefaultExtension(L"txt");
-    if (FAILED(dialog->Show(owner))) return {};
-    IShellItem* item = nullptr;
-    if (FAILED(dialog->GetResult(&item))) return {};
-    PWSTR path = nullptr;
-    std::wstring file;
-    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) file = path;
-    CoTaskMemFree(path);
-    item->Release();
-    return file;
+    return ChosenPath(dialog, owner);
 }
 
 INT_PTR CALLBACK SheetProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

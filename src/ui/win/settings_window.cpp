@@ -743,13 +743,9 @@ void SettingsWindow::encryptionMenu() {
                     L"Шифрование копий", MB_OK | MB_ICONINFORMATION);
         return;
     }
-    HMENU menu = CreatePopupMenu();
-    AppendMenuW(menu, MF_STRING, kNewPassphraseItem, L"Сменить пароль к identity.age\u2026");
-    AppendMenuW(menu, MF_STRING, kNewEncryptionKeyItem, L"Новый ключ для новых копий (после утечки)\u2026");
-    RECT button{};
-    GetWindowRect(GetDlgItem(window_, kEncryptionKey), &button);
-    const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, button.left, button.bottom, 0, window_, nullptr);
-    DestroyMenu(menu);
+    const int choice = MenuUnder(window_, GetDlgItem(window_, kEncryptionKey),
+                                 {{kNewPassphraseItem, L"Сменить пароль к identity.age\u2026"},
+                                  {kNewEncryptionKeyItem, L"Новый ключ для новых копий (после утечки)\u2026"}});
     if (choice != kNewPassphraseItem && choice != kNewEncryptionKeyItem) return;
     BackupSettings s = settings_;
     const OperationLock lock = AcquireOperationLock(s.id);
@@ -777,26 +773,14 @@ std::wstring PickKeyFile(HWND owner) {
     dialog->GetOptions(&options);
     dialog->SetOptions(options | FOS_FORCEFILESYSTEM | FOS_FILEMUSTEXIST);
     dialog->SetTitle(L"Файл закрытого ключа OpenSSH");
-    if (FAILED(dialog->Show(owner))) return {};
-    IShellItem* item = nullptr;
-    if (FAILED(dialog->GetResult(&item))) return {};
-    PWSTR path = nullptr;
-    std::wstring file;
-    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) file = path;
-    CoTaskMemFree(path);
-    item->Release();
-    return file;
+    return ChosenPath(dialog, owner);
 }
 
 void SettingsWindow::sshKeyMenu() {
     RequireIdleWorker();
-    HMENU menu = CreatePopupMenu();
-    AppendMenuW(menu, MF_STRING, kInstallKeyItem, L"Создать ключ программы и добавить на сервер");
-    AppendMenuW(menu, MF_STRING, kImportKeyItem, L"Загрузить ключ из файла\u2026");
-    RECT button{};
-    GetWindowRect(GetDlgItem(window_, kSshKey), &button);
-    const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, button.left, button.bottom, 0, window_, nullptr);
-    DestroyMenu(menu);
+    const int choice = MenuUnder(window_, GetDlgItem(window_, kSshKey),
+                                 {{kInstallKeyItem, L"Создать ключ программы и добавить на сервер"},
+                                  {kImportKeyItem, L"Загрузить ключ из файла\u2026"}});
     if (choice == kInstallKeyItem) {
         if (saveAndApply()) startWorker(WorkerMode::InstallKey);
     } else if (choice == kImportKeyItem) {

@@ -315,15 +315,7 @@ std::wstring PickFolder(HWND owner) {
     dialog->GetOptions(&options);
     dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
     dialog->SetTitle(L"Папка для восстановления (пустая или новая)");
-    if (FAILED(dialog->Show(owner))) return {};
-    IShellItem* item = nullptr;
-    if (FAILED(dialog->GetResult(&item))) return {};
-    PWSTR path = nullptr;
-    std::wstring folder;
-    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) folder = path;
-    CoTaskMemFree(path);
-    item->Release();
-    return folder;
+    return ChosenPath(dialog, owner);
 }
 
 void SnapshotsView::restore() {

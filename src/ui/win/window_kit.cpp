@@ -134,6 +134,28 @@ void LayoutControls(HWND parent, const std::vector<ControlSpec>& table, UINT dpi
     }
 }
 
+int MenuUnder(HWND owner, HWND button, std::initializer_list<std::pair<int, const wchar_t*>> items) {
+    HMENU menu = CreatePopupMenu();
+    for (const auto& [id, text] : items) AppendMenuW(menu, MF_STRING, static_cast<UINT_PTR>(id), text);
+    RECT below{};
+    GetWindowRect(button, &below);
+    const int choice = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, below.left, below.bottom, 0, owner, nullptr);
+    DestroyMenu(menu);
+    return choice;
+}
+
+std::wstring ChosenPath(IFileDialog* dialog, HWND owner) {
+    if (FAILED(dialog->Show(owner))) return {};
+    IShellItem* item = nullptr;
+    if (FAILED(dialog->GetResult(&item))) return {};
+    PWSTR path = nullptr;
+    std::wstring file;
+    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) file = path;
+    CoTaskMemFree(path);
+    item->Release();
+    return file;
+}
+
 std::wstring CurrentErrorText() {
     try {
         throw;

@@ -10,7 +10,10 @@
 #include "os/win/win32.h"
 #include "ui/window_texts.h"
 
+#include <shobjidl.h>
+
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -119,6 +122,13 @@ void RegisterProgramClass(const wchar_t* name, WNDPROC procedure);
 
 // The usable area of the primary screen.
 RECT WorkArea();
+
+// ---- Menus and file pickers -------------------------------------------------
+// Shows a menu of (id, text) items under `button`; the id chosen, 0 for none.
+int MenuUnder(HWND owner, HWND button, std::initializer_list<std::pair<int, const wchar_t*>> items);
+// Shows a file picker made and set up by the caller; the file system path
+// chosen, empty when none.
+std::wstring ChosenPath(IFileDialog* dialog, HWND owner);
 
 // ---- Secrets ---------------------------------------------------------------------
 // A modal prompt with one hidden field; nothing when the person cancelled.

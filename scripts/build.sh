@@ -14,6 +14,7 @@ done
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+tesmora_use_compiler_cache
 
 cmake -S . -B build/native "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESMORA_DEPS_PREFIX="$native" >/dev/null

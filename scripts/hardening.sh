@@ -19,6 +19,7 @@ native=$(tesmora_native_prefix)
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+tesmora_use_compiler_cache
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tesmora-hardening-XXXXXX")
 trap 'rm -rf "$work"' EXIT

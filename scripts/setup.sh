@@ -31,7 +31,7 @@ packages=(
     libz-mingw-w64-dev zlib1g-dev libarchive-dev nlohmann-json3-dev locales
     mariadb-server mariadb-client postgresql postgresql-client
     dropbear-bin csh tcsh zsh fish mksh ksh busybox libarchive-tools rsync
-    age util-linux restic
+    age util-linux restic ccache
 )
 src_list=/etc/apt/sources.list.d/tesmora-src.sources
 

@@ -93,3 +93,14 @@ tesmora_native_prefix() {
 tesmora_prefix_ready() {
     [ -f "$1/STAMP" ]
 }
+
+# Our own objects are cached too, outside the checkout: a fresh clone with
+# the cache filled compiles only what changed. Paths are taken relative to
+# the checkout, so every clone shares the cache.
+# Appends the CMake arguments to the array named generator.
+tesmora_use_compiler_cache() {
+    command -v ccache >/dev/null || return 0
+    export CCACHE_DIR="$TESMORA_CACHE/ccache" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+    export CCACHE_MAXSIZE=5G
+    generator+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+}

@@ -94,13 +94,13 @@ tesmora_prefix_ready() {
     [ -f "$1/STAMP" ]
 }
 
-# Our own objects are cached too, outside the checkout: a fresh clone with
-# the cache filled compiles only what changed. Paths are taken relative to
-# the checkout, so every clone shares the cache.
+# Our own objects are cached too, outside the checkout, so a checkout built
+# again compiles only what changed. Paths stay absolute: tests find their
+# golden files beside their own source.
 # Appends the CMake arguments to the array named generator.
 tesmora_use_compiler_cache() {
     command -v ccache >/dev/null || return 0
-    export CCACHE_DIR="$TESMORA_CACHE/ccache" CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+    export CCACHE_DIR="$TESMORA_CACHE/ccache"
     export CCACHE_MAXSIZE=5G
     generator+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 }

@@ -4,6 +4,7 @@ to the bytes and CRC-32 that the manifest lists, and groups of small files
 that an added or a removed file leaves alone but for its own."""
 import gzip
 import hashlib
+import io
 import json
 import os
 import random
@@ -11,6 +12,7 @@ import shutil
 import sqlite3
 import struct
 import subprocess
+import sys
 import tarfile
 import unittest
 import zlib
@@ -296,6 +298,47 @@ class CrcTest(unittest.TestCase):
         zeros = bytes(5 << 20)
         self.assertEqual(program.crc32_combine(zlib.crc32(data), zlib.crc32(zeros), len(zeros)),
                          zlib.crc32(zeros, zlib.crc32(data)))
+
+    def test_only_chunks_that_shrink_are_deflated(self):
+        program = base.program_definitions(base.SCRIPT, "remote_backup")
+        rng = random.Random(5)
+        noise = rng.getrandbits(8 << 20).to_bytes(1 << 20, "little")
+        text = b"<?php echo $page; ?>\n" * 50000
+        self.assertFalse(program.worth_deflating(noise))
+        self.assertTrue(program.worth_deflating(text))
+        # A group of small files mixes both: either half that shrinks keeps it deflated.
+        self.assertTrue(program.worth_deflating(noise[:1 << 19] + text[:1 << 19]))
+        self.assertTrue(program.worth_deflating(text[:1 << 19] + noise[:1 << 19]))
+
+
+class HeaderTest(unittest.TestCase):
+    def test_headers_written_without_tarfile_read_back_as_the_members_they_describe(self):
+        program = base.program_definitions(base.SCRIPT, "remote_backup")
+
+        def member(name, kind=tarfile.REGTYPE, **fields):
+            info = program._Member(name)
+            info.type, info.mtime, info.mode, info.uid, info.gid = kind, 1796796049.0219033, 0o644, 33, 33
+            info.uname = info.gname = "www-data"
+            for key, value in fields.items():
+                setattr(info, key, value)
+            return info
+        common = [member("var/www/index.php", size=700), member("var/www", tarfile.DIRTYPE, mode=0o2775),
+                  member("var/www/current", tarfile.SYMTYPE, linkname="releases/7", mtime=1700000000),
+                  member("var/www/again.php", tarfile.LNKTYPE, linkname="var/www/index.php", mode=0o4755),
+                  member("n" * 100, size=1 << 32, mtime=0.5, uname="")]
+        others = [member("n" * 101), member("caf\xe9.php"), member("var/x", uid=1 << 21),
+                  member("var/y", linkname=os.fsdecode(b"\xff"), kind=tarfile.SYMTYPE)]
+        for info in common + others:
+            header = info.tobuf(tarfile.PAX_FORMAT, "utf-8", "surrogateescape")
+            self.assertEqual(program.fast_header(info) is not None, info in common, info.name)
+            if sys.version_info >= (3, 11):  # whose tarfile writes the same fields
+                self.assertEqual(header, tarfile.TarInfo.tobuf(info, tarfile.PAX_FORMAT, "utf-8", "surrogateescape"))
+            with tarfile.open(fileobj=io.BytesIO(header + bytes(1024)), mode="r:") as tar:
+                read = tar.next()
+            self.assertEqual((read.name, read.type, read.mode, read.uid, read.gid, read.mtime, read.linkname,
+                              read.uname, read.gname, read.size),
+                             (info.name, info.type, info.mode, info.uid, info.gid, info.mtime, info.linkname,
+                              info.uname, info.gname, info.size))
 
 
 if __name__ == "__main__":

@@ -288,13 +288,12 @@ public:
     std::string finish();  // the 32-byte digest
 
 private:
-    [[maybe_unused]] void* algorithm_ = nullptr;  // the Windows build's algorithm provider
-    void* hash_ = nullptr;
+    void* hash_ = nullptr;  // the OpenSSL digest context
 };
 
 // SHA-256 on a thread of its own, so that hashing overlaps the work on the
-// same bytes: a system hash without processor support costs as much as
-// inflating the archive. update() copies the bytes and waits only while
+// same bytes: on a processor without SHA extensions it costs a good part of
+// what inflating the archive does. update() copies the bytes and waits only while
 // several megabytes are queued; finish() waits for the rest. Errors of the
 // hash come out of update() or finish(). The destructor stops the thread.
 class BackgroundSha256 {

@@ -269,6 +269,26 @@ def files(roots):
             pending += [os.path.join(top, n) for n in reversed(folders)]
 
 
+class _Opened:
+    """An open descriptor as tarfile's gettarinfo takes it, closed at the
+    end of a with block: a file object would cost three more system calls
+    a member."""
+
+    name = None
+
+    def __init__(self, descriptor):
+        self.descriptor = descriptor
+
+    def fileno(self):
+        return self.descriptor
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        os.close(self.descriptor)
+
+
 def open_regular(path, follow=False):
     """A descriptor of the regular file at path and its status, opened
     without following a link (unless follow) or waiting on a FIFO; None when
@@ -594,16 +614,16 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
                         [(0, size)] if regions is None else regions, prefix)
         began = PROGRESS.done
         tar.addfile(info, reader)
+        grew = os.fstat(descriptor).st_size > size
         # A file that changed while read is sent afresh next time.
         tar.fileobj.record(member_record(
-            info.name, "x" if reader.shrank or os.fstat(descriptor).st_size
-            > size else "f", status))
+            info.name, "x" if reader.shrank or grew else "f", status))
         if alone:
             tar.fileobj.cut()
         PROGRESS.done = began + size  # holes included
         if reader.shrank:
             manifest["warnings"].append(WARN_SHRANK + path)
-        elif os.fstat(descriptor).st_size > size:
+        elif grew:
             manifest["warnings"].append(WARN_GREW + path)
         info.size = size
     manifest["files"] += 1
@@ -647,7 +667,7 @@ def store(tar, path, follow, workdir, manifest, sidecars, links,
                 manifest["warnings"].append(WARN_COPY + path)
                 return False
             descriptor, status = opened
-            handle = os.fdopen(descriptor, "rb")
+            handle = _Opened(descriptor)
             # The header comes from the open file, so that header and data
             # describe the same file even if the path is replaced meanwhile.
             info = tar.gettarinfo(path, arcname, handle)

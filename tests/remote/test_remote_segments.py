@@ -75,7 +75,7 @@ def inflate(data):
 
 
 def make_site(site):
-    """2 400 small pages in 40 folders, a 3 MiB file of its own, a hard
+    """2 400 small pages in 40 folders, 3 and 4 MiB files of their own, a hard
     link, a name over 100 bytes and one that is not UTF-8."""
     rng = random.Random(7)
     words = [bytes(rng.choice(b"abcdefghij ") for _ in range(8)) for _ in range(300)]
@@ -86,6 +86,8 @@ def make_site(site):
             text = b" ".join(rng.choice(words) for _ in range(rng.randrange(20, 700)))
             (target / ("page%02d.html" % number)).write_bytes(text)
     (site / "big.bin").write_bytes(rng.getrandbits(24 << 20).to_bytes(3 << 20, "little"))
+    # Deflated, then stored, within one segment.
+    (site / "mixed.bin").write_bytes(b"<?php echo $page; ?>\n" * 100000 + rng.getrandbits(16 << 20).to_bytes(2 << 20, "little"))
     os.link(str(site / "part01" / "page01.html"), str(site / "part39" / "linked.html"))
     (site / ("n" * 150)).write_bytes(b"long name")
     (site / os.fsdecode(b"caf\xe9.txt")).write_bytes(b"latin-1 name")

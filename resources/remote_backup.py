@@ -142,6 +142,7 @@ class Progress:
         self.phase = "discovery"
         self.done = 0
         self.total = 0
+        self.counted = False  # the total holds every file's size
         self.reads = None  # (bytes_read() then, most to add) during a copy
         self.lock = threading.RLock()
         self.stopped = threading.Event()
@@ -161,7 +162,7 @@ class Progress:
                     began, most = self.reads
                     done += max(0, min(most, (bytes_read() or began) - began))
                 line = "\x1eprogress %s %d %d\n" % (
-                    self.phase, done, self.total)
+                    self.phase, done, self.total if self.counted else 0)
                 try:
                     os.write(2, line.encode("ascii"))
                 except OSError:
@@ -239,11 +240,12 @@ def _listing_failed(error):
             error.filename, error.strerror or error))
 
 
-def files(roots):
+def files(roots, tally=True):
     """(root, path) for each root, then per directory its sorted
     subdirectories and sorted other entries, depth first, other roots left
     out. Only a root that is a link is followed. No recursion: no depth of
-    folders may reach Python's recursion limit."""
+    folders may reach Python's recursion limit. With tally, the entries
+    listed during discovery count as its progress."""
     selected = set(roots)
     for root in roots:
         yield root, root
@@ -257,7 +259,7 @@ def files(roots):
                         if entry.path not in selected:
                             (folders if entry.is_dir(follow_symlinks=False)
                              else others).append(entry.name)
-                        if PROGRESS.phase == "discovery":
+                        if tally and PROGRESS.phase == "discovery":
                             PROGRESS.done += 1
             except OSError as error:
                 _listing_failed(error)
@@ -270,11 +272,8 @@ def files(roots):
 
 
 class _Opened:
-    """An open descriptor as tarfile's gettarinfo takes it, closed at the
-    end of a with block: a file object would cost three more system calls
-    a member."""
-
-    name = None
+    """An open descriptor, closed at the end of a with block: a file object
+    would cost three more system calls a member."""
 
     def __init__(self, descriptor):
         self.descriptor = descriptor
@@ -308,23 +307,49 @@ def open_regular(path, follow=False):
     return descriptor, status
 
 
-def discover(roots, manifest, configs):
-    """The total size of the regular files, for the progress report; the
-    configuration files that may name databases go into configs."""
-    total = 0
-    for root, path in files(roots):
-        if is_config(path):
-            configs.append(path)
+def discover(roots):
+    """The configuration files that may name databases, in walk order."""
+    return [path for _, path in files(roots) if is_config(path)]
+
+
+class SizeCount:
+    """The total size of the regular files, for the progress report, counted
+    in a thread of its own: the dumps and the archive need not wait for a
+    look at every file. A file that cannot be looked at is the archive's to
+    report; one gone meanwhile is a warning, placed where a count before the
+    run would have put it."""
+
+    def __init__(self, roots, manifest):
+        self.roots = roots
+        self.manifest = manifest
+        self.at = len(manifest["warnings"])
+        self.warnings = []
+        self.thread = threading.Thread(target=self._count)
+        self.thread.daemon = True
+        self.thread.start()
+
+    def _count(self):
+        total = 0
         try:
-            status = os.stat(path) if path == root else os.lstat(path)
-        except GONE:
-            manifest["warnings"].append(WARN_COUNT + path)
-            continue
-        except OSError as error:
-            raise unreadable(path, error)
-        if stat.S_ISREG(status.st_mode):
-            total += status.st_size
-    return total
+            for root, path in files(self.roots, tally=False):
+                try:
+                    status = os.stat(path) if path == root else \
+                        os.lstat(path)
+                except GONE:
+                    self.warnings.append(WARN_COUNT + path)
+                    continue
+                if stat.S_ISREG(status.st_mode):
+                    total += status.st_size
+        except Exception:
+            pass
+        with PROGRESS.lock:
+            PROGRESS.total += total
+            PROGRESS.counted = True
+
+    def join(self):
+        self.thread.join()
+        self.manifest["warnings"][self.at:self.at] = self.warnings
+        self.warnings = []
 
 
 def remove_copy(target):
@@ -365,6 +390,8 @@ def backup_once(uri, path, steps, workdir):
                 # The copy lives only until it is archived.
                 copy.execute("PRAGMA synchronous=OFF")
                 source.backup(copy, pages=steps, sleep=0.02, progress=progress)
+                # Mapped, the check reads the copy without a call per page.
+                copy.execute("PRAGMA mmap_size=%d" % (1 << 40))
                 row = copy.execute("PRAGMA quick_check").fetchone()
             finally:
                 copy.close()
@@ -577,13 +604,18 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
         first = links.get(key)
         if first and first[1] == signature:
             info.type, info.linkname, info.size = tarfile.LNKTYPE, first[0], 0
-            tar.addfile(info)
+            add_member(tar, info)
             tar.fileobj.record(member_record(info.name, "h", status,
                                              first[0]))
             return
         links[key] = (info.name, signature)
+    size = info.size
+    holes = status.st_blocks * 512 < size
     try:
-        header = os.pread(descriptor, 100, 0)
+        # Without holes the first read is of data, its start the test for a
+        # database: a small file costs one read.
+        header = os.pread(descriptor, 100 if holes else max(
+            100, min(size, tar.copybufsize)), 0)
     except OSError as error:
         raise unreadable(path, error)
     copy = None
@@ -602,18 +634,19 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
         finally:
             remove_copy(copy)
     else:
-        size = info.size
         alone = size >= SEGMENT_ALONE
         if alone:
             tar.fileobj.cut()
-        regions = None
-        if status.st_blocks * 512 < size:
-            regions = data_regions(descriptor, size)
-        prefix = b"" if regions is None else sparse(info, regions)
-        reader = Reader(descriptor, path,
-                        [(0, size)] if regions is None else regions, prefix)
+        regions = data_regions(descriptor, size) if holes else None
+        if regions is not None:
+            reader = Reader(descriptor, path, regions, sparse(info, regions))
+        else:
+            # A file that shrank before this read reads on as zeros.
+            read = header[:size] if not holes else b""
+            reader = Reader(descriptor, path, [(len(read), size - len(read))]
+                            if len(read) < size else [], read)
         began = PROGRESS.done
-        tar.addfile(info, reader)
+        add_member(tar, info, reader)
         grew = os.fstat(descriptor).st_size > size
         # A file that changed while read is sent afresh next time.
         tar.fileobj.record(member_record(
@@ -670,7 +703,7 @@ def store(tar, path, follow, workdir, manifest, sidecars, links,
             handle = _Opened(descriptor)
             # The header comes from the open file, so that header and data
             # describe the same file even if the path is replaced meanwhile.
-            info = tar.gettarinfo(path, arcname, handle)
+            info = regular_info(tar, arcname, status)
         elif stat.S_ISDIR(mode) or stat.S_ISLNK(mode):
             tar.dereference = follow
             info = tar.gettarinfo(path, arcname)
@@ -693,7 +726,7 @@ def store(tar, path, follow, workdir, manifest, sidecars, links,
         # Changed type between the two looks.
         manifest["warnings"].append(WARN_COPY + path)
         return False
-    tar.addfile(info)
+    add_member(tar, info)
     tar.fileobj.record(member_record(
         info.name, "d" if info.isdir() else "l", status, info.linkname))
     return False
@@ -747,6 +780,48 @@ def fast_header(info):
     record = b"%d%s" % (length, body)
     return ustar_block(b"././@PaxHeader", 0, 0, 0, len(record), 0,
                        tarfile.XHDTYPE) + record.ljust(512, b"\0") + header
+
+
+def regular_info(tar, arcname, status):
+    """What tar.gettarinfo makes of an open regular file, from the status
+    already taken of it."""
+    info = tar.tarinfo(arcname)
+    info.mode = status.st_mode
+    info.uid, info.gid = status.st_uid, status.st_gid
+    info.size = status.st_size
+    info.mtime = status.st_mtime
+    for module, lookup, number, field in (
+            (getattr(tarfile, "pwd", None), "getpwuid", info.uid, "uname"),
+            (getattr(tarfile, "grp", None), "getgrgid", info.gid, "gname")):
+        if module:
+            try:
+                setattr(info, field, getattr(module, lookup)(number)[0])
+            except KeyError:
+                pass
+    return info
+
+
+def add_member(tar, info, data=None):
+    """tar.addfile(info, data) with fewer steps for the common member: its
+    header, data and padding go to the writer at once when the data is one
+    read."""
+    header = fast_header(info)
+    if header is None:
+        return tar.addfile(info, data)
+    size = info.size if data is not None else 0
+    padding = bytes(-size % tarfile.BLOCKSIZE)
+    out = tar.fileobj
+    if size <= tar.copybufsize:
+        out.write(b"".join((header, data.read(size), padding)) if size
+                  else header)
+    else:
+        out.write(header)
+        for _ in range(size // tar.copybufsize):
+            out.write(data.read(tar.copybufsize))
+        if size % tar.copybufsize:
+            out.write(data.read(size % tar.copybufsize))
+        out.write(padding)
+    tar.offset += len(header) + size + len(padding)
 
 
 class _Member(tarfile.TarInfo):
@@ -1692,7 +1767,7 @@ class Previous:
 
 
 def write_archive(roots, workdir, manifest, descriptor, databases=(),
-                  previous=None):
+                  previous=None, counted=lambda: None):
     sidecars = set()
     links = {}
     started_ns = time.time_ns()
@@ -1759,6 +1834,7 @@ def write_archive(roots, workdir, manifest, descriptor, databases=(),
                      links, previous):
                 found[root] += 1
             output.member_written(path)
+        counted()
         manifest["warnings"].extend(
             WARN_EMPTY + root for root in roots if not found[root])
         manifest["finished_utc"] = time.time()
@@ -1882,8 +1958,9 @@ def main():
     workdir = make_workdir()
     try:
         _hold(False)
-        configs = []
-        PROGRESS.total = discover(roots, manifest, configs)
+        counting = SizeCount(roots, manifest) \
+            if request["mode"] != "detect" else None
+        configs = discover(roots)
         databases = find_databases(request, configs, manifest["warnings"],
                                    roots)
         if request["mode"] == "detect":
@@ -1896,7 +1973,7 @@ def main():
         with PROGRESS.lock:
             PROGRESS.phase, PROGRESS.done = "archive", 0
         write_archive(roots, workdir, manifest, sys.stdout.fileno(),
-                      databases, request["previous"])
+                      databases, request["previous"], counting.join)
     finally:
         _hold(True)
         shutil.rmtree(workdir, ignore_errors=True)

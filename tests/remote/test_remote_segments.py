@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tarfile
+import tempfile
 import unittest
 import zlib
 
@@ -341,6 +342,29 @@ class HeaderTest(unittest.TestCase):
                               read.uname, read.gname, read.size),
                              (info.name, info.type, info.mode, info.uid, info.gid, info.mtime, info.linkname,
                               info.uname, info.gname, info.size))
+
+    def test_members_added_without_tarfile_are_those_tarfile_adds(self):
+        program = base.program_definitions(base.SCRIPT, "remote_backup")
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        # Sizes around the read size; an owner without a name, where allowed.
+        for size in (0, 700, 1 << 20, (1 << 20) + 3, 2 << 20):
+            path = os.path.join(folder, "f%d" % size)
+            with open(path, "wb") as f:
+                f.write(os.urandom(size))
+            if size == 700 and os.geteuid() == 0:
+                os.chown(path, 54321, 54322)
+            archives = []
+            for direct in (False, True):
+                out = io.BytesIO()
+                with tarfile.open(fileobj=out, mode="w", format=tarfile.PAX_FORMAT) as tar, open(path, "rb") as f:
+                    tar.tarinfo, tar.copybufsize = program._Member, 1 << 20
+                    if direct:
+                        program.add_member(tar, program.regular_info(tar, path.lstrip("/"), os.fstat(f.fileno())), f)
+                    else:
+                        tar.addfile(tar.gettarinfo(path, path.lstrip("/"), f), f)
+                archives.append(out.getvalue())
+            self.assertEqual(archives[1], archives[0], size)
 
 
 if __name__ == "__main__":

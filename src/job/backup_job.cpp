@@ -24,6 +24,7 @@
 #include "remote/server_output.h"
 #include "ssh/ssh_connection.h"
 
+#include <future>
 #include <thread>
 
 namespace tesmora {
@@ -216,6 +217,11 @@ public:
         // The index the next run builds on, listed beside the archive.
         const std::wstring index = os::JoinPath(staging_, IndexFileName(encrypted()));
         std::string indexDigest;
+        // The read-back needs the archive alone, so it runs while the index
+        // and the checksums are written; a failure of either stops the commit.
+        std::future<void> readBack = std::async(std::launch::async, [&] {
+            ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
+        });
         ForgetCutRun(staging_);  // nothing but the snapshot's own files may be committed
         // What an earlier run of the other kind (plain or encrypted) left.
         for (const wchar_t* other : {ArchiveFileName(!encrypted()), IndexFileName(!encrypted())}) {
@@ -231,7 +237,7 @@ public:
             RemoveOwnFile(index);  // a cut-off run's, which nothing lists
         }
         WriteWholeFile(os::JoinPath(staging_, kChecksumFile), ChecksumLine(received.digest, indexDigest, encrypted()));
-        ProveArchiveOnDevice(archive, received.digest, status_, progress_, services_);
+        readBack.get();
         if (!os::SamePath(services_.resolveBoundDrive(s_.device, s_.id), s_.drive_root)) {
             throw Error(ErrorCode::DriveChanged);
         }

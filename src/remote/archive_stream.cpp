@@ -59,12 +59,17 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
     };
     std::optional<FrameReader> frames;
     if (options.previous) frames.emplace(*options.previous, land);
-    // Whatever the end, the caller learns which segments are on the drive.
+    // Whatever the end, the caller learns which segments are on the drive;
+    // a whole run hands over the index it already built.
     struct Landed {
         std::optional<FrameReader>& frames;
         std::string* out;
         ~Landed() {
             if (out) *out = frames ? frames->index() : std::string();
+        }
+        void hand(const std::string& index) {
+            if (out) *out = index;
+            out = nullptr;
         }
     } landed{frames, options.landedIndex};
     PumpIo io;
@@ -131,6 +136,8 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         }
         throw Error(ErrorCode::RemoteBackupFailed, text);
     }
+    // The disk writes while the check catches up.
+    os::FlushFileToDisk(archivePath);
     // Nothing at all is an empty archive, as the check says.
     if (frames && !head.empty()) {
         if (frames->notFrames()) {
@@ -140,6 +147,7 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         if (!frames->ended()) throw VerificationFailure(ArchiveDamage(ErrorCode::FramesCutShort));
         result.index = frames->index();
         result.reusedBytes = frames->reusedBytes();
+        landed.hand(result.index);
     }
     if (check) {
         try {
@@ -151,7 +159,6 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
             throw VerificationFailure(damage);
         }
     }
-    os::FlushFileToDisk(archivePath);
     result.digest = hash.finish();
     return result;
 }

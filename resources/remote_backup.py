@@ -620,6 +620,7 @@ def store_file(tar, path, info, descriptor, status, workdir, manifest,
         raise unreadable(path, error)
     copy = None
     if header[:16] == SQLITE_HEADER:
+        tar.fileobj.release()
         copy = database_copy(path, header, status, workdir, manifest)
     if copy:
         try:
@@ -971,8 +972,6 @@ class _Compressor:
     cut off keeps every segment that wholly arrived; b"E" and 0, last. The header and entries are zlib-compressed
     JSON. Plain, the output is the archive itself."""
 
-    CUT = "cut"
-
     def __init__(self, descriptor, header=None):
         self.descriptor = descriptor
         self.framed = header is not None
@@ -984,6 +983,10 @@ class _Compressor:
         self.position = 0
         self.held = 0      # tar bytes in the segment being written
         self.members = []  # and the records of its members
+        # Whole small segments go to the worker together: a hand-over costs
+        # the interpreter lock twice, more than most groups take to deflate.
+        self.batch = []
+        self.batched = 0
         self.chunks = queue.Queue(4)
         # The worker's own: where the output stands, the open segment.
         self.out = bytearray()
@@ -1022,12 +1025,26 @@ class _Compressor:
         if self.failure is not None:  # raised afresh in this thread
             raise self.failure.with_traceback(None)
 
+    def _taken(self):
+        chunk = self.pending[0] if len(self.pending) == 1 else b"".join(
+            self.pending)
+        self.pending, self.size = [], 0
+        return chunk
+
     def _hand_over(self):
         if self.pending:
-            chunk = self.pending[0] if len(self.pending) == 1 else b"".join(
-                self.pending)
-            self.pending, self.size = [], 0
-            self.chunks.put(chunk)
+            self._put(self._taken())
+
+    def release(self):
+        """Hands the segments gathered to the worker now, before a wait."""
+        if self.batch:
+            batch, self.batch, self.batched = self.batch, [], 0
+            self.chunks.put(batch)
+
+    def _put(self, item):
+        """Queues item for the worker, after the segments gathered."""
+        self.release()
+        self.chunks.put(item)
 
     def record(self, member):
         """Notes what the member just written was, for the index."""
@@ -1038,9 +1055,12 @@ class _Compressor:
         is the SHA-256 of its tar bytes, for a piece of a database that the
         next run may find again."""
         if self.held:
-            self._hand_over()
-            self.chunks.put((self.CUT, self.members, content))
+            chunk = self._taken() if self.pending else b""
+            self.batch.append((chunk, self.members, content))
+            self.batched += len(chunk)
             self.held, self.members = 0, []
+            if self.batched >= 1 << 20:
+                self.release()
 
     def member_written(self, name):
         if segment_ends_after(name, self.held):
@@ -1051,17 +1071,17 @@ class _Compressor:
         ends, whose CRC-32 is crc, as it is; the worker closes it."""
         self.cut()
         self.position += size
-        self.chunks.put((source, size, crc, content))
+        self._put((source, size, crc, content))
 
     def reuse(self, number, segment):
         """Has the client copy segment number of the previous archive."""
         self.cut()
         self.position += segment["raw"]
-        self.chunks.put((number, segment))
+        self._put((number, segment))
 
     def _wait(self):
         done = threading.Event()
-        self.chunks.put(done)
+        self._put(done)
         while not done.wait(0.5):
             self._check()
         self._check()
@@ -1097,8 +1117,10 @@ class _Compressor:
                 try:
                     if isinstance(chunk, bytes):
                         self._deflate(chunk)
-                    elif chunk[0] == self.CUT:
-                        self._end_segment(*chunk[1:])
+                    elif isinstance(chunk, list):
+                        for data, members, content in chunk:
+                            self._deflate(data)
+                            self._end_segment(members, content)
                     elif isinstance(chunk[0], int):
                         self._reused(*chunk)
                     else:
@@ -1214,7 +1236,7 @@ class _Compressor:
         """Passes the rest on, waits for the worker and ends the gzip
         stream, and the frames."""
         self.cut()
-        self.chunks.put(None)
+        self._put(None)
         self.worker.join()
         self._check()
         self._send(DEFLATE_END + struct.pack(
@@ -1225,7 +1247,7 @@ class _Compressor:
 
     def abandon(self):
         self.cut_off = True
-        self.pending = []
+        self.pending, self.batch = [], []
         try:
             self.chunks.put_nowait(None)
         except queue.Full:

@@ -176,9 +176,11 @@ public:
     // as it arrives.
     // landedIndex gets, however the transfer ends, the index of what wholly
     // arrived.
-    TransferResult transfer(const ProgramLaunch& launch, const std::wstring& fileSystem,
-                            const PreviousArchive& previous, std::string& landedIndex) {
-        makeRoom();
+    // The request follows the program once request() returns it, and
+    // previous is final by then.
+    TransferResult transfer(const ProgramLaunch& launch, const std::function<std::string()>& request,
+                            const std::wstring& fileSystem, const PreviousArchive& previous,
+                            std::string& landedIndex) {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free || *free < BackupJob::kMinimumFreeBytes) {
             throw Error(ErrorCode::LowSpace);
@@ -186,6 +188,7 @@ public:
         ArchiveStreamOptions options = services_.streamOptions();
         if (options.cancel == nullptr) options.cancel = cancel_;
         options.previous = &previous;
+        options.laterInput = request;
         options.landedIndex = &landedIndex;
         options.recipients = recipients_;
         const SshLogin login = StoredLogin(s_);
@@ -333,6 +336,9 @@ private:
 
     // Before the transfer: room for an archive like the last one, taken from
     // the finest tiers of the history when the drive lacks it.
+public:
+    // Room for this run, made before its base is chosen: the newest snapshot
+    // left is the one it builds on.
     void makeRoom() {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free) return;  // the check after it names the failure
@@ -417,41 +423,71 @@ BackupOutcome BackupJob::run(BackupSettings s, bool manual, StatusCallback statu
     // cut off since left in staging, their segments proven first. Without
     // either the run is a full one, and still leaves an index for the next.
     // Encrypted ones open with the stored key; without it the run is a full one.
+    // The proof reads both archives whole, so it runs while the login and the
+    // program's start take their round trips; the request waits for it.
+    try {
+        run.makeRoom();
+    } catch (const std::exception& e) {
+        run.log(LogLine::Failed(stagingName, FromUtf8(e.what())));
+        throw;
+    }
     HeldKeys keys;
     try {
         keys = SnapshotKeys(s, EnvironmentPassphrase());
     } catch (const std::exception&) {
     }
-    std::optional<PreviousIndex> previous;
+    std::vector<std::wstring> own;
     try {
-        const std::vector<std::wstring> own = RetentionCandidates(backupFolder, s.id);
-        if (!own.empty()) status(L"Сверка с предыдущей копией…");
-        previous = LoadPreviousIndex(own.empty() ? std::wstring() : own.back(), staging, {}, &keys.keys());
+        own = RetentionCandidates(backupFolder, s.id);
+    } catch (const std::exception&) {
+        // a folder that cannot be listed: a full run
+    }
+    if (!own.empty()) status(L"Сверка с предыдущей копией…");
+    // The request is framed there too: a large site's index takes a while to
+    // compress.
+    struct Proven {
+        std::optional<PreviousIndex> previous;
+        std::string request;
+    };
+    std::future<Proven> proving = std::async(std::launch::async, [&] {
+        Proven proven;
+        try {
+            proven.previous = LoadPreviousIndex(own.empty() ? std::wstring() : own.back(), staging, {}, &keys.keys());
+        } catch (const std::exception&) {
+            proven.previous.reset();
+        }
+        BackupRequest request = RequestFor(s);
+        request.previousIndex = proven.previous ? std::move(proven.previous->requestJson) : std::string("{}");
+        proven.request = RequestFrame(request);
+        return proven;
+    });
+    PreviousArchive base;
+    const auto requestFrame = [&] {
+        Proven proven = proving.get();
+        const std::optional<PreviousIndex>& previous = proven.previous;
         if (!previous && !own.empty() && keys.empty() && os::IsRegularFile(os::JoinPath(own.back(), kEncryptedArchiveFile))) {
             AppendOnce(s, LogLine::Warning(L"no key on this PC opens the encrypted snapshots, so each run sends the "
                                            L"whole site; verify or restore once with the passphrase of identity.age"),
                        services.now());
         }
-    } catch (const std::exception&) {
-        previous.reset();  // a folder that cannot be listed: a full run
-    }
-    if (previous && previous->resumedBytes > 0) {
-        status(L"Продолжение прерванной копии: " + std::to_wstring(previous->resumedBytes / 1048576) +
-               L" МиБ уже на диске.");
-    }
-    BackupRequest request = RequestFor(s);
-    request.previousIndex = previous ? previous->requestJson : "{}";
-    const PreviousArchive noArchive;
+        if (previous && previous->resumedBytes > 0) {
+            status(L"Продолжение прерванной копии: " + std::to_wstring(previous->resumedBytes / 1048576) +
+                   L" МиБ уже на диске.");
+        }
+        if (previous) base = std::move(proven.previous->archive);
+        return std::move(proven.request);
+    };
 
     TransferResult received;
     std::wstring snapshot;
     try {
         std::string landed;
         try {
-            received = run.transfer(LaunchBackupProgram(program, request), fileSystem,
-                                    previous ? previous->archive : noArchive, landed);
+            received = run.transfer(LaunchProgramAlone(program), requestFrame, fileSystem, base, landed);
         } catch (const std::exception&) {
-            // What wholly arrived waits in staging for the next run to copy.
+            // What wholly arrived waits in staging for the next run to copy,
+            // once the proof no longer reads it.
+            if (proving.valid()) proving.wait();
             try {
                 KeepCutRun(staging, landed, run.recipients());
             } catch (const std::exception&) {

@@ -73,7 +73,17 @@ TransferResult RemoteArchiveStream::run(SshConnection& connection, const Program
         }
     } landed{frames, options.landedIndex};
     PumpIo io;
-    io.input = InputOnce(launch.input);
+    std::string later;
+    io.input = [&, step = 0]() mutable -> std::string_view {
+        switch (step++) {
+            case 0: return launch.input;
+            case 1:
+                if (options.laterInput) later = options.laterInput();
+                if (!later.empty()) return later;
+                [[fallthrough]];
+            default: return {};
+        }
+    };
     io.output = [&](std::string_view bytes) {
         const bool first = head.empty();
         if (head.size() < kOutputHeadBytes) head.append(bytes.substr(0, kOutputHeadBytes - head.size()));

@@ -49,6 +49,10 @@ struct ArchiveStreamOptions {
     // Set when the request carried the previous snapshot's index: the program
     // answers in frames then (or, as stand-ins do, with a plain archive).
     const PreviousArchive* previous = nullptr;
+    // Set: the rest of standard input after the launch's, asked for once
+    // that is sent, so that the program starts while the client works the
+    // rest out; *previous must be final when it returns.
+    std::function<std::string()> laterInput;
     // Framed, set however the run ends to the index of the segments that
     // wholly landed (JSON, empty for none), for a cut run to be resumed.
     std::string* landedIndex = nullptr;

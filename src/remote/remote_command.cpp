@@ -66,9 +66,17 @@ std::string RequestJson(const BackupRequest& request) {
 }
 
 ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request) {
+    ProgramLaunch launch = LaunchProgramAlone(script);
+    launch.input += RequestFrame(request);
+    return launch;
+}
+
+ProgramLaunch LaunchProgramAlone(std::string_view script) { return {std::string(kLoader), Frame(Compressed(script))}; }
+
+std::string RequestFrame(const BackupRequest& request) {
     // Compressed: the index of a large site is tens of megabytes of JSON,
     // which the upload of a home link would carry on every run.
-    return LaunchProgram(script, Compressed(RequestJson(request)));
+    return Frame(Compressed(RequestJson(request)));
 }
 
 std::string EmbeddedBackupScript() {

@@ -56,6 +56,10 @@ struct BackupRequest {
 std::string RequestJson(const BackupRequest& request);
 
 ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& request);
+// The same in two parts: the loader and the program, which can start before
+// the request is known, and then the request's frame.
+ProgramLaunch LaunchProgramAlone(std::string_view script);
+std::string RequestFrame(const BackupRequest& request);
 
 // The server-side program built into the executable. Raises "Embedded backup
 // script missing".

@@ -54,7 +54,7 @@ std::string InflateIndex(std::string_view compressed) {
 }
 
 FrameReader::FrameReader(const PreviousArchive& previous, Land land)
-    : previous_(previous), land_(std::move(land)), files_(previous.paths.size()) {}
+    : previous_(previous), land_(std::move(land)) {}
 
 std::string FrameReader::index() const {
     return index_ ? index_->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) : std::string();
@@ -123,6 +123,8 @@ bool FrameReader::feed(std::string_view bytes) {
 }
 
 bool FrameReader::copy(std::uint32_t number) {
+    // The previous archive may be filled in after this reader was made.
+    files_.resize(previous_.paths.size());
     if (number >= previous_.segments.size() || previous_.segments[number].sha256.empty() ||
         previous_.segments[number].source >= files_.size()) {
         throw Unparsed("segment " + std::to_string(number) + " is not one of the index sent");

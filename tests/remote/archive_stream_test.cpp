@@ -96,6 +96,20 @@ TEST_F(ArchiveStream, EmbeddedProgramLandsAProvenArchiveWithItsChecksum) {
     ASSERT_EQ(Run(Raw("import sys\nsys.stdout.write('x' * 4096)\n")), "");
 }
 
+// The rest of the input is asked for once, after the program went out, and
+// reaches the program behind what the launch sent.
+TEST_F(ArchiveStream, TheLaterInputFollowsTheLaunchsOnce) {
+    int asked = 0;
+    Program program = Raw("import sys\nIN.readline(); sys.stdout.write(repr(IN.read()[-9:]))\n");
+    program.options.laterInput = [&] {
+        ++asked;
+        return std::string("and later");
+    };
+    ASSERT_EQ(Run(program), "");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(testing::ReadBytes(archive_), "b'and later'");
+}
+
 // Encrypted as it lands: the digest is the file's on the drive, the check
 // proved the archive inside, and the key opens the same archive a plain run
 // gets (but for its times).

@@ -7,7 +7,6 @@ end-to-end tests of the Windows program under Wine, and the hardening run
 (unit tests under ASan/UBSan, fuzz targets over their corpora).
 """
 import os
-import re
 import socket
 import subprocess
 import sys
@@ -211,43 +210,23 @@ def pyenv_pythons():
     return sorted(found)
 
 
-def unittest_counts(output):
-    """(passed, failed, skipped) from the end of a unittest run's output."""
-    ran = re.findall(r"^Ran (\d+) tests? in", output, re.M)
-    verdict = re.findall(r"^(OK|FAILED)(?: \((.*)\))?$", output, re.M)
-    if not ran or not verdict:
-        return 0, 1, 0  # the run did not finish
-    counts = {key.strip(): int(value) for key, value in re.findall(r"([a-z ]+)=(\d+)", verdict[-1][1])}
-    failed = counts.get("failures", 0) + counts.get("errors", 0) + counts.get("unexpected successes", 0)
-    skipped = counts.get("skipped", 0)
-    return int(ran[-1]) - failed - skipped, failed, skipped
-
-
 def run_remote_program_tests(work, servers):
     """The server program under this machine's python3, then under the oldest
     supported one (3.7, the first with SQLite's backup API) and the newest
-    one installed, those two side by side in processes of their own."""
+    one installed, each once."""
     totals = list(run_python_tests("server-side program tests", REPO / "tests" / "remote"))
     supported = [python for version, python in pyenv_pythons() if version >= (3, 7)]
     seen = {os.path.realpath(sys.executable)}
-    runs = []
     for python in supported[:1] + supported[-1:]:
         if os.path.realpath(python) in seen:
             continue
         seen.add(os.path.realpath(python))
-        folder = REPO / "tests" / "remote"
-        runs.append((python, subprocess.Popen(
-            [sys.executable, "-m", "unittest", "discover", "-v", "-s", str(folder), "-t", str(folder),
-             "-p", "test_*.py"], cwd=str(folder), env=dict(os.environ, TESMORA_TEST_PYTHON=python),
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")))
-    for python, process in runs:
-        output = process.communicate()[0]
-        name = f"server-side program tests on {python}"
-        print(f"==> {name}\n{output}", end="", flush=True)
-        counts = unittest_counts(output) if process.returncode in (0, 1) else (0, 1, 0)
-        print(f"{name}: {counts[0]} passed, {counts[1]} failed, {counts[2]} skipped", flush=True)
-        for i, n in enumerate(counts):
-            totals[i] += n
+        os.environ["TESMORA_TEST_PYTHON"] = python
+        try:
+            for i, n in enumerate(run_python_tests(f"server-side program tests on {python}", REPO / "tests" / "remote")):
+                totals[i] += n
+        finally:
+            del os.environ["TESMORA_TEST_PYTHON"]
     return tuple(totals)
 
 

@@ -817,10 +817,7 @@ def add_member(tar, info, data=None):
                   else header)
     else:
         out.write(header)
-        for _ in range(size // tar.copybufsize):
-            out.write(data.read(tar.copybufsize))
-        if size % tar.copybufsize:
-            out.write(data.read(size % tar.copybufsize))
+        tarfile.copyfileobj(data, out, size, bufsize=tar.copybufsize)
         out.write(padding)
     tar.offset += len(header) + size + len(padding)
 

@@ -334,11 +334,11 @@ private:
         return c;
     }
 
-    // Before the transfer: room for an archive like the last one, taken from
-    // the finest tiers of the history when the drive lacks it.
 public:
-    // Room for this run, made before its base is chosen: the newest snapshot
-    // left is the one it builds on.
+    // Before the transfer, and before its base is chosen so that the newest
+    // snapshot left is the one it builds on: room for an archive like the
+    // last one, taken from the finest tiers of the history when the drive
+    // lacks it.
     void makeRoom() {
         const auto free = services_.freeBytes(s_.drive_root);
         if (!free) return;  // the check after it names the failure

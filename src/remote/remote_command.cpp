@@ -40,8 +40,12 @@ std::string Frame(std::string_view bytes) {
     return frame;
 }
 
+ProgramLaunch LaunchProgramAlone(std::string_view script) { return {std::string(kLoader), Frame(Compressed(script))}; }
+
 ProgramLaunch LaunchProgram(std::string_view script, std::string_view requestJson) {
-    return {std::string(kLoader), Frame(Compressed(script)) + Frame(requestJson)};
+    ProgramLaunch launch = LaunchProgramAlone(script);
+    launch.input += Frame(requestJson);
+    return launch;
 }
 
 std::string JsonList(const std::vector<std::wstring>& texts) {
@@ -70,8 +74,6 @@ ProgramLaunch LaunchBackupProgram(std::string_view script, const BackupRequest& 
     launch.input += RequestFrame(request);
     return launch;
 }
-
-ProgramLaunch LaunchProgramAlone(std::string_view script) { return {std::string(kLoader), Frame(Compressed(script))}; }
 
 std::string RequestFrame(const BackupRequest& request) {
     // Compressed: the index of a large site is tens of megabytes of JSON,
